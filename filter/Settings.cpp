@@ -1,0 +1,71 @@
+// The job's settings record, from the queue's PPD and the job options.
+#include <strings.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "filter/filter.h"
+
+namespace {
+
+// 'markMirrorOption()' - mark the PPD's "Mirror" option from a job option named "mirror" in any case.
+// The CUPS library takes that name for its own standard option and never marks the PPD's choice, so a
+// job's mirror request would otherwise be lost. A boolean value selects choice 1 or 0.
+void markMirrorOption(ppd_file_t* ppd, int count, cups_option_t* options) {
+  for (int i = 0; i < count; ++i) {
+    if (strcasecmp(options[i].name, "mirror") != 0) continue;
+    const char* value = options[i].value;
+    if (strcasecmp(value, "true") == 0 || strcasecmp(value, "on") == 0 || strcasecmp(value, "yes") == 0)
+      value = "1";
+    else if (strcasecmp(value, "false") == 0 || strcasecmp(value, "off") == 0 || strcasecmp(value, "no") == 0)
+      value = "0";
+    ppdMarkOption(ppd, "Mirror", value);
+  }
+}
+
+}  // namespace
+
+int getOptionChoiceIndex(const char* choiceName, ppd_file_t* ppd) {
+  if (ppd == nullptr) return -1;
+  ppd_choice_t* choice = ppdFindMarkedChoice(ppd, choiceName);
+  if (choice == nullptr) {
+    ppd_option_t* option = ppdFindOption(ppd, choiceName);
+    if (option != nullptr) choice = ppdFindChoice(option, option->defchoice);
+  }
+  if (choice == nullptr) return -1;
+  return static_cast<int>(std::strtol(choice->choice, nullptr, 10));
+}
+
+void initializeSettings(const char* commandLineOptionSettings, settings_* settings) {
+  const char* path = std::getenv("PPD");
+  ppd_file_t* ppd = path != nullptr ? ppdOpenFile(path) : nullptr;
+  if (ppd != nullptr) ppdMarkDefaults(ppd);
+
+  cups_option_t* options = nullptr;
+  const int count = cupsParseOptions(commandLineOptionSettings, 0, &options);
+  if (count > 0 && options != nullptr && ppd != nullptr) {
+    cupsMarkOptions(ppd, count, options);
+    markMirrorOption(ppd, count, options);
+  }
+  cupsFreeOptions(count, options);
+
+  std::memset(settings, 0, sizeof *settings);
+  settings->modelNumber = ppd != nullptr ? ppd->model_number : 0;
+  settings->papersize = getOptionChoiceIndex("PageSize", ppd);
+  settings->printposition = getOptionChoiceIndex("PrintPosition", ppd);
+  settings->tearoffposition = getOptionChoiceIndex("TearoffPosition", ppd);
+  settings->bytesPerScanLine = 100;
+  settings->bytesPerScanLineStd = 100;
+  settings->backfeed = getOptionChoiceIndex("BackFeed", ppd);
+  settings->pagetype = getOptionChoiceIndex("PageType", ppd);
+  settings->printtype = getOptionChoiceIndex("MediaType", ppd);
+  settings->imagecontrol = getOptionChoiceIndex("ImageControl", ppd);
+  settings->mirror = getOptionChoiceIndex("Mirror", ppd);
+  settings->inverse = getOptionChoiceIndex("Inverse", ppd);
+  settings->printspeed = getOptionChoiceIndex("PrintSpeed", ppd);
+  settings->pause = getOptionChoiceIndex("Pause", ppd);
+  settings->density = getOptionChoiceIndex("Darkness", ppd);
+  settings->outpagemode = getOptionChoiceIndex("OutMode", ppd);
+
+  if (ppd != nullptr) ppdClose(ppd);
+}

@@ -1,0 +1,109 @@
+// The settings record from the PPD and the job options, through the real CUPS library.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "filter/filter.h"
+
+namespace {
+
+settings_ load(const char* ppd, const char* options) {
+  if (ppd != nullptr)
+    setenv("PPD", ppd, 1);
+  else
+    unsetenv("PPD");
+  settings_ settings;
+  initializeSettings(options, &settings);
+  return settings;
+}
+
+TEST(InitializeSettings, PpdDefaultsFillEveryOptionField) {
+  const settings_ s = load(TEST_PPD_PATH, "");
+  EXPECT_EQ(s.modelNumber, 7);
+  EXPECT_EQ(s.papersize, 2);
+  EXPECT_EQ(s.printposition, 20);
+  EXPECT_EQ(s.tearoffposition, 20);
+  EXPECT_EQ(s.backfeed, 0);
+  EXPECT_EQ(s.pagetype, 1);
+  EXPECT_EQ(s.printtype, 1);
+  EXPECT_EQ(s.imagecontrol, 0);
+  EXPECT_EQ(s.mirror, 0);
+  EXPECT_EQ(s.inverse, 0);
+  EXPECT_EQ(s.printspeed, 2);
+  EXPECT_EQ(s.pause, 0);
+  EXPECT_EQ(s.density, 15);
+  EXPECT_EQ(s.outpagemode, 0);
+  EXPECT_EQ(s.bytesPerScanLine, 100);
+  EXPECT_EQ(s.bytesPerScanLineStd, 100);
+  EXPECT_EQ(s.pagewidth, 0.0f);
+  EXPECT_EQ(s.printquality, 0);
+  EXPECT_EQ(s.focusArea, 0);
+}
+
+TEST(InitializeSettings, JobOptionsOverrideTheDefaults) {
+  const settings_ s = load(TEST_PPD_PATH,
+                           "PageSize=1 PrintPosition=25 TearoffPosition=18 BackFeed=2 PageType=2 MediaType=0 "
+                           "ImageControl=1 Mirror=1 Inverse=1 PrintSpeed=5 Pause=2 Darkness=30 OutMode=2");
+  EXPECT_EQ(s.papersize, 1);
+  EXPECT_EQ(s.printposition, 25);
+  EXPECT_EQ(s.tearoffposition, 18);
+  EXPECT_EQ(s.backfeed, 2);
+  EXPECT_EQ(s.pagetype, 2);
+  EXPECT_EQ(s.printtype, 0);
+  EXPECT_EQ(s.imagecontrol, 1);
+  EXPECT_EQ(s.mirror, 1);
+  EXPECT_EQ(s.inverse, 1);
+  EXPECT_EQ(s.printspeed, 5);
+  EXPECT_EQ(s.pause, 2);
+  EXPECT_EQ(s.density, 30);
+  EXPECT_EQ(s.outpagemode, 2);
+}
+
+// The CUPS library keeps "mirror" in any case for its own option; the PPD's Mirror must still follow
+// the job, by choice keyword or as a boolean.
+TEST(InitializeSettings, MirrorJobOptionReachesThePpdOption) {
+  const struct {
+    const char* options;
+    int mirror;
+  } cases[] = {{"Mirror=1", 1}, {"mirror=1", 1},     {"MIRROR=true", 1}, {"mirror", 1},
+               {"Mirror=0", 0}, {"mirror=false", 0}, {"Mirror=7", 0},    {"", 0}};
+  for (const auto& c : cases) EXPECT_EQ(load(TEST_PPD_PATH, c.options).mirror, c.mirror) << c.options;
+}
+
+TEST(InitializeSettings, UnknownChoicesAndOddQuotingKeepTheDefaults) {
+  const settings_ s = load(TEST_PPD_PATH, "Darkness=99 PrintSpeed='4' Pause=\"1\" OutMode= Bogus=3");
+  EXPECT_EQ(s.density, 15);
+  EXPECT_EQ(s.printspeed, 4);
+  EXPECT_EQ(s.pause, 1);
+  EXPECT_EQ(s.outpagemode, 0);
+}
+
+TEST(InitializeSettings, WithoutAReadablePpdEveryOptionIsMinusOne) {
+  for (const char* ppd : {static_cast<const char*>(nullptr), "/nonexistent/test.ppd", TEST_DATA_DIR}) {
+    const settings_ s = load(ppd, "Darkness=10 Mirror=1");
+    EXPECT_EQ(s.modelNumber, 0);
+    for (int field : {s.papersize, s.printposition, s.tearoffposition, s.backfeed, s.pagetype, s.printtype,
+                      s.imagecontrol, s.mirror, s.inverse, s.printspeed, s.pause, s.density, s.outpagemode})
+      EXPECT_EQ(field, -1);
+    EXPECT_EQ(s.bytesPerScanLine, 100);
+  }
+}
+
+TEST(PageGeometry, PadsWidthAndHeightToThirtyTwo) {
+  const struct {
+    uint32_t width, height;
+    uint64_t rowBytes, paddedRows, totalBytes;
+  } cases[] = {{203, 100, 28, 128, 3584},
+               {832, 1216, 104, 1216, 126464},
+               {1, 1, 4, 32, 128},
+               {4294967295u, 4294967295u, 536870912, 4294967296, 2305843009213693952}};
+  for (const auto& c : cases) {
+    const pageGeometry g = computePageGeometry(c.width, c.height);
+    EXPECT_EQ(g.rowBytes, c.rowBytes);
+    EXPECT_EQ(g.paddedRows, c.paddedRows);
+    EXPECT_EQ(g.totalBytes, c.totalBytes);
+  }
+}
+
+}  // namespace
