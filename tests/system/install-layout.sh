@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# 'cmake --install' into a staging root through DESTDIR: the filter lands in the scheduler's filter
+# folder with mode 0755 (owned by root when root installs), the PPD files in its model folder, and
+# nothing else is installed.
+# Usage: install-layout.sh CMAKE BUILD_DIR SERVERBIN DATADIR PPD...
+set -euo pipefail
+cmake=$1 build=$2 serverbin=$3 datadir=$4
+shift 4
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+DESTDIR="$stage" "$cmake" --install "$build" >/dev/null
+
+failed=0
+fail() {
+  echo "FAIL: $*"
+  failed=1
+}
+
+filter="$stage$serverbin/filter/rastertoxxx"
+expected=("$filter")
+if [ -f "$filter" ]; then
+  [ "$(stat -c %a "$filter")" = 755 ] || fail "filter mode is $(stat -c %a "$filter"), not 755"
+  [ "$(id -u)" -ne 0 ] || [ "$(stat -c %u "$filter")" = 0 ] || fail "filter is not owned by root"
+  # It is the filter itself: called wrongly, it answers with its usage line.
+  usage=$("$filter" 2>&1 >/dev/null) && fail "filter without arguments succeeded"
+  [ "$usage" = "ERROR: rastertoxxx job-id user title copies options [file]" ] ||
+    fail "filter answered: $usage"
+else
+  fail "no filter at $filter"
+fi
+
+for ppd in "$@"; do
+  installed="$stage$datadir/model/$ppd"
+  expected+=("$installed")
+  if [ -f "$installed" ]; then
+    [ "$(stat -c %a "$installed")" = 644 ] || fail "$ppd mode is $(stat -c %a "$installed"), not 644"
+    head -n1 "$installed" | grep -q '^\*PPD-Adobe:' || fail "$ppd is not a PPD file"
+  else
+    fail "no PPD at $installed"
+  fi
+done
+
+# Nothing but those files.
+found=$(find "$stage" -type f | sort)
+wanted=$(printf '%s\n' "${expected[@]}" | sort)
+[ "$found" = "$wanted" ] || fail "installed files differ: $(diff <(echo "$wanted") <(echo "$found") | grep '^[<>]')"
+
+[ $failed -eq 0 ] && echo "Installed layout is as the scheduler expects."
+exit $failed
