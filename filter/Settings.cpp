@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "filter/filter.h"
 
@@ -10,15 +11,16 @@ namespace {
 
 // 'markMirrorOption()' - mark the PPD's "Mirror" option from a job option named "mirror" in any case.
 // The CUPS library takes that name for its own standard option and never marks the PPD's choice, so a
-// job's mirror request would otherwise be lost. A boolean value selects choice 1 or 0.
+// job's choice ("Mirror=1") would otherwise be lost. A boolean value ("mirror", "mirror=true", "nomirror")
+// is that standard option itself: the page filters ahead of this one mirror the page image for it, so
+// the printer must not mirror as well, whatever the PPD's default; it selects choice 0. Other values
+// leave the PPD's default.
 void markMirrorOption(ppd_file_t* ppd, int count, cups_option_t* options) {
   for (int i = 0; i < count; ++i) {
     if (strcasecmp(options[i].name, "mirror") != 0) continue;
     const char* value = options[i].value;
-    if (strcasecmp(value, "true") == 0 || strcasecmp(value, "on") == 0 || strcasecmp(value, "yes") == 0)
-      value = "1";
-    else if (strcasecmp(value, "false") == 0 || strcasecmp(value, "off") == 0 || strcasecmp(value, "no") == 0)
-      value = "0";
+    for (const char* boolean : {"true", "on", "yes", "false", "off", "no"})
+      if (strcasecmp(value, boolean) == 0) value = "0";
     ppdMarkOption(ppd, "Mirror", value);
   }
 }

@@ -1,10 +1,12 @@
 // The settings record from the PPD and the job options, through the real CUPS library.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "filter/filter.h"
+#include "support/Process.h"
 
 namespace {
 
@@ -61,14 +63,28 @@ TEST(InitializeSettings, JobOptionsOverrideTheDefaults) {
 }
 
 // The CUPS library keeps "mirror" in any case for its own option; the PPD's Mirror must still follow
-// the job, by choice keyword or as a boolean.
+// a job's choice keyword. A boolean is the print system's own page mirroring, done on the page before
+// the filter: the printer must not mirror again, even when the PPD's default says so.
 TEST(InitializeSettings, MirrorJobOptionReachesThePpdOption) {
+  std::string ppd = readFile(TEST_PPD_PATH);
+  const std::string defaultOff = "*DefaultMirror: 0";
+  ASSERT_NE(ppd.find(defaultOff), std::string::npos);
+  ppd.replace(ppd.find(defaultOff), defaultOff.size(), "*DefaultMirror: 1");
+  const std::string mirroringPpd = temporaryPath("mirror-default.ppd");
+  writeFile(mirroringPpd, ppd);
+
   const struct {
     const char* options;
-    int mirror;
-  } cases[] = {{"Mirror=1", 1}, {"mirror=1", 1},     {"MIRROR=true", 1}, {"mirror", 1},
-               {"Mirror=0", 0}, {"mirror=false", 0}, {"Mirror=7", 0},    {"", 0}};
-  for (const auto& c : cases) EXPECT_EQ(load(TEST_PPD_PATH, c.options).mirror, c.mirror) << c.options;
+    int mirror;           // with the PPD's default 0
+    int mirrorByDefault;  // with the PPD's default 1
+  } cases[] = {{"Mirror=1", 1, 1},    {"mirror=1", 1, 1},     {"Mirror=0", 0, 0},   {"MIRROR=0", 0, 0},
+               {"MIRROR=true", 0, 0}, {"mirror", 0, 0},       {"mirror=yes", 0, 0}, {"Mirror=On", 0, 0},
+               {"nomirror", 0, 0},    {"mirror=false", 0, 0}, {"Mirror=7", 0, 1},   {"", 0, 1}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(load(TEST_PPD_PATH, c.options).mirror, c.mirror) << c.options;
+    EXPECT_EQ(load(mirroringPpd.c_str(), c.options).mirror, c.mirrorByDefault) << c.options;
+  }
+  unlink(mirroringPpd.c_str());
 }
 
 TEST(InitializeSettings, UnknownChoicesAndOddQuotingKeepTheDefaults) {
