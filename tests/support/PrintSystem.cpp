@@ -40,7 +40,7 @@ void makeServerBin(const std::string& path) {
   for (const auto& entry : fs::directory_iterator(system / "filter"))
     if (entry.path().filename() != "rastertoxxx")
       fs::create_symlink(entry.path(), filters / entry.path().filename());
-  // The scheduler runs only filters that no one but root may change.
+  // The scheduler runs only filters that no one but their owner may change.
   fs::copy_file(RASTERTOXXX_PATH, filters / "rastertoxxx");
   chmod((filters / "rastertoxxx").c_str(), 0755);
   fs::create_symlink(system / "backend" / "socket", fs::path(path) / "backend" / "socket");

@@ -19,8 +19,9 @@ std::string makeTemporaryDirectory(const std::string& name);
 void removeTree(const std::string& path);
 
 // 'makeServerBin()' - a scheduler program folder at 'path': its filter/ holds links to the system's
-// filters and a root-owned mode 0755 copy of the built rastertoxxx; backend/ and daemon/ link the
-// system's socket back end and helper programs.
+// filters and a mode 0755 copy of the built rastertoxxx (owned by the user running the test: the print
+// system accepts its own user's filters, and a scheduler run by root only root's); backend/ and daemon/ link
+// the system's socket back end and helper programs.
 void makeServerBin(const std::string& path);
 
 // 'freeLoopbackPort()' - a TCP port on 127.0.0.1 that nothing listens on just now.

@@ -1,7 +1,6 @@
 // PDF labels through the print system's real filter chain (pdftopdf, a rasteriser, then rastertoxxx)
 // as cupsfilter runs it for a generated PPD, with the uninstalled filter in a private program folder.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -24,7 +23,6 @@ const std::string kShippingFormat =
 class FilterChain : public testing::Test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "the print system runs filters from a private folder only for root";
     directory = makeTemporaryDirectory("chain");
     ASSERT_FALSE(directory.empty());
     makeServerBin(directory + "/serverbin");
