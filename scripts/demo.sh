@@ -1,22 +1,45 @@
 #!/usr/bin/env bash
-# The main job: prints the bundled sample shipping label through the filter, as the scheduler would run
-# it, and writes the printer data to demo-output/shipping-label.prn.
+# The main job: prints the bundled sample shipping label, a 4 x 6 in PDF, through the print system's own
+# filter chain (PDF to raster to rastertoxxx) for the 203 dpi model's PPD, and writes the printer data to
+# demo-output/shipping-label.prn, with a preview picture of each label when labelpreview is built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target rastertoxxx pbmtoraster >/dev/null
+targets=(rastertoxxx ppds sample_pdf)
+[ -f tools/labelpreview.cpp ] && targets+=(labelpreview)
+cmake --build build -j"$(nproc)" --target "${targets[@]}" >/dev/null
 
 out=demo-output
+rm -rf "$out"
 mkdir -p "$out"
-# The label is drawn in PostScript; render it at the printer's 203 dpi, 4 x 6 in (812 x 1218 dots).
-gs -q -dSAFER -dNOPAUSE -dBATCH -sDEVICE=pbmraw -r203 -g812x1218 -sOutputFile="$out/shipping-label.pbm" \
-  samples/shipping-label.ps
-build/pbmtoraster -r 203 "$out/shipping-label.pbm" >"$out/shipping-label.ras"
 
-# The scheduler's call: job id, user, title, copies, options, file; the queue's PPD in the environment.
-PPD=tests/data/test.ppd build/rastertoxxx 1 "${USER:-root}" "Shipping label" 1 "Darkness=15" \
-  "$out/shipping-label.ras" >"$out/shipping-label.prn"
+# cupsfilter runs the filters the PPD names from a program folder: here the system's filters beside this
+# build's rastertoxxx, which it accepts only when no one but its owner may change it.
+serverbin="$PWD/$out/serverbin"
+system_filters="$(cups-config --serverbin)/filter"
+mkdir -p "$serverbin/filter"
+for f in "$system_filters"/*; do
+  [ "$(basename "$f")" = rastertoxxx ] || ln -s "$f" "$serverbin/filter/"
+done
+install -m 0755 build/rastertoxxx "$serverbin/filter/rastertoxxx"
+chmod 0755 "$serverbin" "$serverbin/filter"
+printf 'ServerBin %s\n' "$serverbin" >"$out/cups-files.conf"
 
-echo "Printer data: $out/shipping-label.prn ($(wc -c <"$out/shipping-label.prn") bytes)"
+cupsfilter=$(command -v cupsfilter || echo /usr/sbin/cupsfilter)
+"$cupsfilter" -p build/ppd/glp203.ppd -m printer/label -e -c "$out/cups-files.conf" -o Darkness=20 \
+  build/samples/shipping-label.pdf >"$out/shipping-label.prn" 2>"$out/cupsfilter.log" || {
+  grep -E '^(ERROR|INFO)' "$out/cupsfilter.log" >&2
+  exit 1
+}
+labels=$(grep -a -o '~DG000\.GRF' "$out/shipping-label.prn" | wc -l)
+echo "Printer data: $out/shipping-label.prn ($(wc -c <"$out/shipping-label.prn") bytes, $labels label(s))"
+
+preview=$(find build -maxdepth 2 -name labelpreview -type f -perm -u+x | head -n1)
+if [ -n "$preview" ]; then
+  "$preview" -d "$out" "$out/shipping-label.prn"
+  echo "Previews: $(ls "$out"/label-*.png | tr '\n' ' ')"
+else
+  echo "No previews: labelpreview is not built yet."
+fi
