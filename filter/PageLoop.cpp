@@ -1,4 +1,5 @@
-// The raster page loop: each page becomes a stored-graphic download of its bitmap as GRF text.
+// The raster page loop: the job prologue, then each page as a stored-graphic download of its bitmap in
+// GRF text and the label format that prints it.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -87,6 +88,7 @@ int filterRasterPages(int fd, const settings_& settings) {
       break;
     }
 
+    if (pages == 0) jobSetup(settings);
     ++pages;
     outputFormatted("~DG000.GRF,%d,%d,", static_cast<int>(geometry.totalBytes),
                     static_cast<int>(geometry.rowBytes));
@@ -97,6 +99,9 @@ int filterRasterPages(int fd, const settings_& settings) {
     uint64_t textLength = 0;
     GRFDataCompress(bitmap.data, geometry.totalBytes, geometry.rowBytes, text.data, &textLength);
     outputBytes(text.data, textLength);
+    // The size limit above keeps every dimension well inside 32 bits.
+    endPage(settings, static_cast<int32_t>(header.cupsWidth), static_cast<int32_t>(header.cupsHeight),
+            static_cast<int32_t>(geometry.rowBytes), static_cast<int32_t>(geometry.paddedRows));
   }
 
   std::free(text.data);

@@ -172,4 +172,50 @@ TEST(FilterPages, UnsafePagesAreRefusedCleanly) {
   expectPage(splitPrinterData(r.out).pages[0], page, 0x00);
 }
 
+// A whole job is the prologue once, then per page its download, its text and its format, nothing else.
+TEST(FilterJob, PrologueOnceThenEachPageAndItsFormat) {
+  const std::vector<pbmPage> pages = {patternPage(400, 300, 9), patternPage(203, 100, 10)};
+  const std::string raster = rasterFromPbm(pages);
+  const std::string changePrefixes =
+      "\x10"
+      "CT~~CD,~CC^~CT~";
+  const struct {
+    std::string options, ppd, prologue, format400;
+  } cases[] = {
+      {"", TEST_PPD_PATH,
+       changePrefixes + "^XA~TA000~JSN^LT0^MNM^MTD^PON^PMN^LH0,0^JMA^PR4,4~SD15^JUS^LRN^CI0^XZ",
+       "^XA^MMT^PW400^LL300^LS0^FT0,320^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ"},
+      {"TearoffPosition=18 PrintPosition=25 PageType=2 MediaType=0 ImageControl=1 Mirror=1 PrintSpeed=5 "
+       "Darkness=30 OutMode=2 Inverse=1 Pause=2",
+       TEST_PPD_PATH, changePrefixes + "^XA~TA-008~JSN^LT20^MNW^MTT^POI^PMY^LH0,0^JMA~SD30^JUS^LRN^CI0^XZ",
+       "^XA^MMP^PW400^LL300^LS0^FT0,320^XG000.GRF,1,1^FS^LRY^FO0,0^GB416,320,208^FS^LRN^PQ1,1,1,N^XZ^XA^"
+       "ID000.GRF^FS^XZ"},
+      {"Darkness=10", "", changePrefixes + "^XA~TA-084~JSN^LT-84^LH0,0^JMA^JUS^LRN^CI0^XZ",
+       "^XA^PW400^LL300^LS0^FT0,320^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ"}};
+  for (const auto& c : cases) {
+    const processResult r = runFilter(raster, c.options, c.ppd);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const printerData data = splitPrinterData(r.out);
+    EXPECT_EQ(data.prologue, c.prologue);
+    ASSERT_EQ(data.pages.size(), 2u);
+    EXPECT_EQ(data.pages[0].format, c.format400);
+    std::string format203 = c.format400;
+    for (const auto& [from, to] : {std::pair{"^PW400^LL300", "^PW203^LL100"},
+                                   {"^FT0,320", "^FT0,128"},
+                                   {"^GB416,320,208", "^GB224,128,112"}}) {
+      const size_t at = format203.find(from);
+      if (at != std::string::npos) format203.replace(at, std::string(from).size(), to);
+    }
+    EXPECT_EQ(data.pages[1].format, format203);
+    for (const auto& page : data.pages) {
+      EXPECT_EQ(page.text.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYghijklmnopqrstuvwxyz,!:\r\n"),
+                std::string::npos);
+    }
+    for (size_t i = 1; i < r.out.size(); ++i) {
+      const unsigned char b = static_cast<unsigned char>(r.out[i]);
+      EXPECT_TRUE((b >= 0x20 && b <= 0x7E) || b == '\r' || b == '\n') << "byte " << i;
+    }
+  }
+}
+
 }  // namespace

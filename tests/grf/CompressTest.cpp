@@ -72,6 +72,8 @@ struct compressCase {
   std::string text;
 };
 
+void PrintTo(const compressCase& c, std::ostream* os) { *os << "B=" << c.rowBytes << " " << c.bitmap; }
+
 class CompressExamples : public testing::TestWithParam<compressCase> {};
 
 TEST_P(CompressExamples, GiveTheCanonicalText) {
