@@ -32,7 +32,7 @@ constexpr std::array<charClass, 256> makeClasses() {
 
 constexpr std::array<charClass, 256> kClasses = makeClasses();
 
-// The specified entry points fill and copy through the byte routines; the bounded ones a block at a
+// The unbounded entry points fill and copy through the byte routines; the bounded ones a block at a
 // time. A row copy never overlaps: its source ends where its destination begins.
 void fill(unsigned char* destination, unsigned value, uint64_t count, bool byteRoutines) {
   if (byteRoutines)

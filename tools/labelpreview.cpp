@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -130,7 +129,9 @@ int nextCommand(const std::string& data, size_t* position, const commandSyntax& 
 
 // 'withoutLineEnds()' - the parameters without the blanks and line ends that may follow a command.
 std::string_view withoutLineEnds(std::string_view text) {
-  while (!text.empty() && std::strchr(" \t\r\n", text.back()) != nullptr) text.remove_suffix(1);
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+    text.remove_suffix(1);
   return text;
 }
 
@@ -223,8 +224,10 @@ bool downloadGraphic(previewState* state, std::string_view parameters, std::stri
                                      graphic->rowBytes, graphic->bits.data(), graphic->bits.size(), &length);
   const std::string what = "graphic " + name + ": ";
   if (status == 1) {
+    // The first byte outside the reader's alphabet, which stopped it.
     const size_t bad =
-        text.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYghijklmnopqrstuvwxyz,!:\r\n");
+        std::min(text.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYghijklmnopqrstuvwxyz,!:\r\n"),
+                 text.size() - 1);
     *error = what + "the text holds " + describeByte(static_cast<unsigned char>(text[bad])) +
              " at its character " + std::to_string(bad + 1);
     return false;

@@ -35,11 +35,11 @@ void expectBitmap(const bytes& buffer, const std::string& expected, const std::s
   EXPECT_EQ(buffer, want) << label;
 }
 
-// The two block decoders behind one signature; the specified one is told no capacity.
+// The two block decoders behind one signature; the unbounded one is told no capacity.
 using blockDecoder = int64_t (*)(const std::string& text, uint64_t rowBytes, unsigned char* bitmap,
                                  uint64_t capacity, uint64_t* length);
 
-int64_t specified(const std::string& text, uint64_t rowBytes, unsigned char* bitmap, uint64_t,
+int64_t unbounded(const std::string& text, uint64_t rowBytes, unsigned char* bitmap, uint64_t,
                   uint64_t* length) {
   return GRFDataDecompress(chars(text), text.size(), rowBytes, bitmap, length);
 }
@@ -60,7 +60,7 @@ struct blockCase {
 // Both block decoders read every case alike; the bounded one has room to spare here.
 void expectBlockCases(const std::vector<blockCase>& cases) {
   for (const auto& c : cases) {
-    for (blockDecoder decode : {specified, bounded}) {
+    for (blockDecoder decode : {unbounded, bounded}) {
       bytes buffer(kRoom, kGuard);
       uint64_t length = kUntouched;
       const std::string label = "text \"" + c.text + "\", row bytes " + std::to_string(c.rowBytes);
@@ -310,7 +310,7 @@ uint64_t describedBound(const std::string& text, uint64_t rowBytes) {
 }
 
 // Random and crafted texts into a buffer with guard bytes on both sides: the bounded decoders never
-// touch the guards, and while the specified decoders stay within the capacity the bounded ones agree
+// touch the guards, and while the unbounded decoders stay within the capacity the bounded ones agree
 // with them byte for byte.
 TEST(BoundedDecoders, HostileTextsNeverWritePastTheCapacity) {
   const std::string alphabet =
@@ -348,7 +348,7 @@ TEST(BoundedDecoders, HostileTextsNeverWritePastTheCapacity) {
       ASSERT_LE(length, h.capacity) << label;
     }
 
-    // The specified decoder, with room for anything these texts describe (unless a row is huge).
+    // The unbounded decoder, with room for anything these texts describe (unless a row is huge).
     const bool fitsLarge = h.rowBytes < kLarge && describedBound(h.text, h.rowBytes) < kLarge;
     if (fitsLarge) {
       bytes large(kLarge, kGuard);
@@ -368,7 +368,7 @@ TEST(BoundedDecoders, HostileTextsNeverWritePastTheCapacity) {
       }
     }
 
-    // The bounded single-character decoder, character by character, beside the specified one until the
+    // The bounded single-character decoder, character by character, beside the unbounded one until the
     // capacity first stops it.
     bytes charBuffer(kGuardBytes + room + kGuardBytes, kGuard);
     bytes large(kLarge, kGuard);
@@ -423,7 +423,7 @@ TEST(RoundTrip, EveryDecoderGivesBackWhatTheCompressorWasGiven) {
               0);
     text.resize(textLength);
 
-    for (blockDecoder decode : {specified, bounded}) {
+    for (blockDecoder decode : {unbounded, bounded}) {
       bytes bitmap(size + 8, kGuard);  // the bounded decoder's capacity is exactly the bitmap
       uint64_t length = 0;
       EXPECT_EQ(decode(text, c.rowBytes, bitmap.data(), size, &length), 0) << c.name;
