@@ -7,6 +7,7 @@
 #include "filter/filter.h"
 
 int filterMain(int argc, char* argv[]) {
+  installSignalHandlers();
   if (argc != 6 && argc != 7) {
     std::fputs("ERROR: rastertoxxx job-id user title copies options [file]\n", stderr);
     return 1;

@@ -53,9 +53,14 @@ struct pageGeometry {
 // 'computePageGeometry()' - the bitmap geometry of a page 'width' pixels wide and 'height' rows high.
 pageGeometry computePageGeometry(uint32_t width, uint32_t height);
 
-// Largest page bitmap the filter accepts: the download header states the byte count as a signed 32-bit
-// decimal, so a larger page cannot be described to the printer.
-constexpr uint64_t kMaxPageBytes = 0x7FFFFFFF;
+// Largest page bitmap the filter accepts, 128 MiB: a label 8.5 in wide and 350 in long at 600 dpi. The
+// filter holds one bitmap and its text (at most twice as large) at a time, so a job never needs more than
+// about 400 MiB whatever its headers claim; the download command could state up to 2 GiB.
+constexpr uint64_t kMaxPageBytes = uint64_t{128} << 20;
+
+// 'installSignalHandlers()' - SIGTERM cancels the job (the current graphic is finished and deleted
+// unprinted), SIGPIPE is ignored so that a closed output shows up as a write error.
+void installSignalHandlers();
 
 // 'filterRasterPages()' - the page loop: read raster pages from 'fd', write the printer data of each to
 // standard output, and end with the scheduler log line on standard error. Returns the exit status.

@@ -140,38 +140,6 @@ TEST(FilterPages, ZeroSizedHeaderEndsTheJob) {
   }
 }
 
-// Pages the filter cannot describe safely are refused before anything of them is written; the pages
-// before them stay sent.
-TEST(FilterPages, UnsafePagesAreRefusedCleanly) {
-  const pbmPage page = patternPage(40, 8, 8);
-  cups_page_header2_t wideLines = oneBitHeader(40, 8);
-  wideLines.cupsBitsPerColor = wideLines.cupsBitsPerPixel = 8;
-  wideLines.cupsBytesPerLine = 40;
-  cups_page_header2_t huge = oneBitHeader(65536 * 8, 32768);
-  const struct {
-    cups_page_header2_t header;
-    std::string message;
-  } cases[] = {{wideLines, "ERROR: Page 2 is not a 1-bit raster: 40 bytes per line for 40 pixels\n"},
-               {huge, "ERROR: Page 2 is too large: 2147483648 bytes of bitmap, at most 2147483647\n"}};
-  for (const auto& c : cases) {
-    const std::string raster =
-        rawRaster({{oneBitHeader(40, 8), rows(page)}, {c.header, std::string(64, '\xFF')}});
-    const processResult r = runFilter(raster);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, c.message);
-    const printerData data = splitPrinterData(r.out);
-    ASSERT_EQ(data.pages.size(), 1u);
-    expectPage(data.pages[0], page, 0x00);
-  }
-  // The CUPS library itself rejects a header whose line length wraps around; the pages before it stay.
-  const std::string raster =
-      rawRaster({{oneBitHeader(40, 8), rows(page)}, {oneBitHeader(4294967295u, 4294967295u), ""}});
-  const processResult r = runFilter(raster);
-  EXPECT_LE(r.status, 1);
-  ASSERT_EQ(splitPrinterData(r.out).pages.size(), 1u);
-  expectPage(splitPrinterData(r.out).pages[0], page, 0x00);
-}
-
 // A whole job is the prologue once, then per page its download, its text and its format, nothing else.
 TEST(FilterJob, PrologueOnceThenEachPageAndItsFormat) {
   const std::vector<pbmPage> pages = {patternPage(400, 300, 9), patternPage(203, 100, 10)};

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -49,6 +50,8 @@ processResult runProcess(const std::vector<std::string>& argv, const std::string
   if (input.empty()) {
     close(inFd);
     inFd = -1;
+  } else {
+    fcntl(inFd, F_SETFL, fcntl(inFd, F_GETFL) | O_NONBLOCK);  // never block while the child's output waits
   }
   bool outOpen = true, errOpen = true;
   char buffer[65536];
@@ -64,7 +67,7 @@ processResult runProcess(const std::vector<std::string>& argv, const std::string
       if (fds[i].fd == inFd) {
         const ssize_t w = write(inFd, input.data() + written, input.size() - written);
         if (w > 0) written += static_cast<size_t>(w);
-        if (w < 0 || written == input.size()) {
+        if ((w < 0 && errno != EAGAIN) || written == input.size()) {
           close(inFd);
           inFd = -1;
         }
