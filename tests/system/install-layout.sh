@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # 'cmake --install' into a staging root through DESTDIR: the filter lands in the scheduler's filter
 # folder with mode 0755 (owned by root when root installs), the PPD files in its model folder, and
-# nothing else is installed.
+# nothing else is installed; the installed PPD files find the installed filter.
 # Usage: install-layout.sh CMAKE BUILD_DIR SERVERBIN DATADIR PPD...
 set -euo pipefail
 cmake=$1 build=$2 serverbin=$3 datadir=$4
@@ -36,6 +36,8 @@ for ppd in "$@"; do
   if [ -f "$installed" ]; then
     [ "$(stat -c %a "$installed")" = 644 ] || fail "$ppd mode is $(stat -c %a "$installed"), not 644"
     head -n1 "$installed" | grep -q '^\*PPD-Adobe:' || fail "$ppd is not a PPD file"
+    # The filter the installed PPD names is where it was installed, and the scheduler would run it.
+    cupstestppd -q -R "$stage" "$installed" 2>/dev/null || fail "cupstestppd fails $ppd in the installed tree"
   else
     fail "no PPD at $installed"
   fi
