@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t status =
       GRFDataDecompressBounded(input.data, input.size, rowBytes, bounded.data(), capacity, &boundedLength);
   require(status == 0 || status == 1 || status == -1 || status == kGRFCapacityExceeded, "known status");
-  if (status == kGRFCapacityExceeded || status == 1)
-    require(boundedLength <= capacity, "length within capacity");
+  require(boundedLength == 12345 || boundedLength <= capacity, "length within capacity");
   if (status == kGRFCapacityExceeded) return 0;
 
   // Room for anything the text can describe: a character adds at most 200 bytes or one row.
@@ -30,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       GRFDataDecompress(input.data, input.size, rowBytes, unbounded.data(), &unboundedLength);
   require(status == expected, "same status as the unbounded decoder");
   require(boundedLength == unboundedLength, "same length as the unbounded decoder");
-  if (status == 0 || (status == 1 && boundedLength != 12345))
+  if (boundedLength != 12345 && boundedLength != 0)
     require(std::memcmp(bounded.data(), unbounded.data(), boundedLength) == 0, "same bytes");
   return 0;
 }

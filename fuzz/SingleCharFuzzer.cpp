@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(status == expected, "same status as the unchecked decoder");
     require(sameState(state, mirror), "same state as the unchecked decoder");
   }
-  require(std::memcmp(bounded.data(), unbounded.data(), capacity) == 0,
-          "same bytes as the unchecked decoder");
+  if (capacity != 0)
+    require(std::memcmp(bounded.data(), unbounded.data(), capacity) == 0,
+            "same bytes as the unchecked decoder");
   return 0;
 }
