@@ -12,27 +12,27 @@ int64_t adjustment(int value) {
   return 4 * (steps < 0 ? -steps : steps);
 }
 
+// 'sendAdjustment()' - an adjustment command: the zero record at 20, else the number formatted after the
+// command for its direction (the sign is part of the command text, never of the number).
+void sendAdjustment(int value, const char* forwardFormat, const char* backFormat, command zero) {
+  if (value > 20)
+    outputFormatted(forwardFormat, adjustment(value));
+  else if (value < 20)
+    outputFormatted(backFormat, adjustment(value));
+  else
+    outputCommand(zero);
+}
+
 }  // namespace
 
 void jobSetup(settings_ settings) {
   outputCommand(btChangeCmmd);
   outputCommand(btStartFormat);
 
-  if (settings.tearoffposition > 20)
-    outputFormatted("~TA%.3" PRId64, adjustment(settings.tearoffposition));
-  else if (settings.tearoffposition < 20)
-    outputFormatted("~TA-%.3" PRId64, adjustment(settings.tearoffposition));
-  else
-    outputCommand(btAdjustTearoff);
-
+  // The tear-off number is padded to at least three digits, the top number is not.
+  sendAdjustment(settings.tearoffposition, "~TA%.3" PRId64, "~TA-%.3" PRId64, btAdjustTearoff);
   outputCommand(btBackFeed[2]);
-
-  if (settings.printposition > 20)
-    outputFormatted("^LT%" PRId64, adjustment(settings.printposition));
-  else if (settings.printposition < 20)
-    outputFormatted("^LT-%" PRId64, adjustment(settings.printposition));
-  else
-    outputCommand(btAdjustTop);
+  sendAdjustment(settings.printposition, "^LT%" PRId64, "^LT-%" PRId64, btAdjustTop);
 
   outputCommand(tableEntry(btPaperType, settings.pagetype));
   outputCommand(tableEntry(btThermal, settings.printtype));

@@ -121,6 +121,10 @@ std::vector<badInput> cases() {
       {"choices outside every table", good, "", TEST_DATA_DIR "/odd-choices.ppd", 0, ready, 1},
       {"odd quoting", good, "Darkness='20 Mirror=\"1 PrintSpeed={4 \\", ppd, 0, ready, 1},
       {"option without a value", good, "Darkness= =5 Inverse", ppd, 0, ready, 1},
+      // Found by fuzzing: a header whose line size the CUPS reader reserves (4 GiB) before the filter
+      // sees it. The reservation is never touched and the job ends without a page.
+      {"header claiming a 4 GiB line", readFile(TEST_DATA_DIR "/regressions/reader-reserves-4gib-line.ras"),
+       "", ppd, 1, noPages, 0},
   };
 }
 
