@@ -70,18 +70,22 @@ enum pixelFormat {
   kUnsupported,
 };
 
+// 'colorSpaceOf()' - the header's colour space as a plain number: the stream may hold any value, and a
+// value outside the enumeration must not be read as one.
+unsigned colorSpaceOf(const cups_page_header_t& header) {
+  unsigned space;
+  static_assert(sizeof space == sizeof header.cupsColorSpace);
+  std::memcpy(&space, &header.cupsColorSpace, sizeof space);
+  return space;
+}
+
 pixelFormat formatOf(const cups_page_header_t& header) {
   if (header.cupsBitsPerPixel == 1) return kOneBit;
   if (header.cupsBitsPerPixel != 8 || header.cupsBitsPerColor != 8) return kUnsupported;
-  switch (header.cupsColorSpace) {
-    case CUPS_CSPACE_K:
-      return kGreyInkHigh;
-    case CUPS_CSPACE_W:
-    case CUPS_CSPACE_SW:
-      return kGreyInkLow;
-    default:
-      return kUnsupported;
-  }
+  const unsigned space = colorSpaceOf(header);
+  if (space == CUPS_CSPACE_K) return kGreyInkHigh;
+  if (space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW) return kGreyInkLow;
+  return kUnsupported;
 }
 
 // 'thresholdRow()' - one bit per pixel from 'width' grey values, at mid-grey. The bits after the last
@@ -117,7 +121,7 @@ const char* refusal(const cups_page_header_t& header, pixelFormat format, const 
   if (format == kUnsupported) {
     std::snprintf(message, size,
                   "ERROR: Page %d has an unsupported colour format: %u bits per pixel, colour space %u\n",
-                  page, header.cupsBitsPerPixel, static_cast<unsigned>(header.cupsColorSpace));
+                  page, header.cupsBitsPerPixel, colorSpaceOf(header));
   } else if (format == kOneBit ? header.cupsBytesPerLine > geometry.rowBytes
                                : header.cupsBytesPerLine < header.cupsWidth) {
     std::snprintf(message, size, "ERROR: Page %d has %u bytes per line, wrong for %u pixels of %u bits\n",

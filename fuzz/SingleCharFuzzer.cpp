@@ -1,6 +1,7 @@
 // The bounded single-character decoder fed any characters: it never writes past its capacity, never
 // changes anything when it refuses a character, and otherwise matches the unchecked decoder.
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "fuzz/FuzzInput.h"
@@ -31,7 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t expectedTotal = takeNumber(&input, 2) % 4096;
   const uint64_t startOffset = takeNumber(&input, 1) % 64;
 
-  std::vector<unsigned char> bounded(capacity);
+  // new[] gives a real pointer even for 0 bytes, as a caller's buffer would be.
+  const std::unique_ptr<unsigned char[]> owned(new unsigned char[capacity]);
+  unsigned char* const bounded = owned.get();
   // The unchecked decoder gets a copy of every byte the bounded one may touch, and more.
   std::vector<unsigned char> unbounded(capacity + 2 * 4096 + 64, 0);
   decoderState state = {startOffset, 0, 1, 0, 0};
@@ -40,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const decoderState before = state;
     const int64_t status = GRFDataDecompressSingleCharProcessBounded(
         input.data[i], rowBytes, &state.outputOffset, &state.pendingByte, &state.repeatCount,
-        &state.bytesProduced, &state.nibblePhase, bounded.data(), expectedTotal, capacity);
+        &state.bytesProduced, &state.nibblePhase, bounded, expectedTotal, capacity);
     require(state.outputOffset <= capacity, "offset within capacity");
     if (status == kGRFCharCapacityExceeded || status == 1) {
       require(sameState(before, state), "a refused character changes nothing");
@@ -54,7 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(sameState(state, mirror), "same state as the unchecked decoder");
   }
   if (capacity != 0)
-    require(std::memcmp(bounded.data(), unbounded.data(), capacity) == 0,
-            "same bytes as the unchecked decoder");
+    require(std::memcmp(bounded, unbounded.data(), capacity) == 0, "same bytes as the unchecked decoder");
   return 0;
 }

@@ -125,6 +125,10 @@ std::vector<badInput> cases() {
       // sees it. The reservation is never touched and the job ends without a page.
       {"header claiming a 4 GiB line", readFile(TEST_DATA_DIR "/regressions/reader-reserves-4gib-line.ras"),
        "", ppd, 1, noPages, 0},
+      // Found by fuzzing: a colour space outside the enumeration was read as one.
+      {"colour space outside the enumeration",
+       readFile(TEST_DATA_DIR "/regressions/colour-space-outside-enum.ras"), "", ppd, 1,
+       "ERROR: Page 1 has an unsupported colour format: 8 bits per pixel, colour space 16318210\n", 0},
   };
 }
 
