@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t startOffset = takeNumber(&input, 1) % 64;
 
   // new[] gives a real pointer even for 0 bytes, as a caller's buffer would be.
-  const std::unique_ptr<unsigned char[]> owned(new unsigned char[capacity]);
+  const std::unique_ptr<unsigned char[]> owned(new unsigned char[capacity]());
   unsigned char* const bounded = owned.get();
   // The unchecked decoder gets a copy of every byte the bounded one may touch, and more.
   std::vector<unsigned char> unbounded(capacity + 2 * 4096 + 64, 0);
