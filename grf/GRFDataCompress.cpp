@@ -1,4 +1,6 @@
 // GRF text writer and compressor.
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "grf/DataComDecompress.h"
@@ -6,7 +8,6 @@
 namespace {
 
 constexpr unsigned char kDigits[] = "0123456789ABCDEF";
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
 
 uint64_t load64(const unsigned char* p) {
   uint64_t word;
@@ -42,48 +43,98 @@ size_t zeroTailStart(const unsigned char* row, size_t n) {
   return end;
 }
 
+// The count letters of a run of 'length' < 400 nibbles, as the run is written (none for one nibble):
+// 'count' letters in the low bytes of 'letters', first letter lowest.
+struct runLetters {
+  uint32_t letters;
+  uint32_t count;
+};
+constexpr uint64_t kShortRun = 400;
+
+constexpr std::array<runLetters, kShortRun> makeRunLetters() {
+  std::array<runLetters, kShortRun> table{};
+  for (uint32_t length = 2; length < kShortRun; ++length) {
+    runLetters& entry = table[length];
+    if (length >= 20) entry.letters |= (0x66 + length / 20) << (8 * entry.count++);
+    if (length % 20 != 0) entry.letters |= (0x46 + length % 20) << (8 * entry.count++);
+  }
+  return table;
+}
+constexpr std::array<runLetters, kShortRun> kRunLetters = makeRunLetters();
+
+// 'putInnerRun()' - a run of 'length' >= 1 nibbles that more nibbles of the row follow. It stores four
+// bytes at once, up to three beyond the run's own characters: the run's text is at most as long as the
+// run in nibbles, and at least one more run or fill and CR LF follow in the row, so the extra bytes
+// stay inside the row's worst-case room and are overwritten before the row ends.
+unsigned char* putInnerRun(unsigned char* out, unsigned nibble, uint64_t length) {
+  if (length >= kShortRun) return putNibbleRun(out, nibble, length);
+  const runLetters entry = kRunLetters[length];
+  uint32_t word = entry.letters | static_cast<uint32_t>(kDigits[nibble]) << (8 * entry.count);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+  std::memcpy(out, &word, sizeof word);
+  return out + entry.count + 1;
+}
+
+// 'textNibbles()' - the eight bytes of 'word' (in memory order) as sixteen nibbles in text order:
+// nibble i of the result, at bits 4i to 4i + 3, is the high nibble of byte i / 2 for even i and its
+// low nibble for odd i.
+uint64_t textNibbles(uint64_t word) {
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0FULL;
+  return ((word >> 4) & kLow) | ((word & kLow) << 4);
+}
+
+// 'nibbleChanges()' - bit 4i set where nibble i of 'nibbles' differs from the nibble before it
+// ('previous' before nibble 0).
+uint64_t nibbleChanges(uint64_t nibbles, unsigned previous) {
+  uint64_t diff = nibbles ^ (nibbles << 4 | previous);
+  diff |= diff >> 2;
+  diff |= diff >> 1;
+  return diff & 0x1111111111111111ULL;
+}
+
 // 'encodeRow()' - spell a row of n >= 2 bytes as runs, ending with "," when it ends in two or more whole
 // zero bytes. The zero-tail test is made at every byte boundary from byte 1 on, so the fill starts at
 // the later of byte 1 and the first trailing zero byte.
+//
+// Runs are found sixteen nibbles at a time: each word of the row gives a mask of the nibbles that
+// differ from their predecessor, and every set bit ends one run. Only the run at the row's end is
+// written exactly; the runs before it take the four-byte stores of putInnerRun().
 unsigned char* encodeRow(const unsigned char* row, size_t n, unsigned char* out) {
-  size_t spelled = n;
   const size_t tail = zeroTailStart(row, n);
   const size_t fillFrom = tail < 1 ? 1 : tail;
   const bool zeroFill = n - fillFrom >= 2;
-  if (zeroFill) spelled = fillFrom;
+  const size_t spelled = zeroFill ? fillFrom : n;
 
   unsigned run = row[0] >> 4;
-  uint64_t length = 0;
+  uint64_t runStart = 0;  // nibble index in the row
+  const auto endRuns = [&](uint64_t nibbles, uint64_t changes, uint64_t base) {
+    while (changes != 0) {
+      const unsigned shift = static_cast<unsigned>(std::countr_zero(changes));
+      const uint64_t at = base + shift / 4;
+      out = putInnerRun(out, run, at - runStart);
+      run = static_cast<unsigned>(nibbles >> shift) & 0x0F;
+      runStart = at;
+      changes &= changes - 1;
+    }
+  };
+
   size_t j = 0;
-  while (j < spelled) {
-    const unsigned byte = row[j];
-    if (byte == run * 0x11) {
-      // The byte continues the run in both nibbles: skip every following copy of it, a word at a time.
-      size_t e = j + 1;
-      const uint64_t pattern = kOnes * byte;
-      while (e + 8 <= spelled && load64(row + e) == pattern) e += 8;
-      while (e < spelled && row[e] == byte) ++e;
-      length += 2 * (e - j);
-      j = e;
-      continue;
-    }
-    const unsigned high = byte >> 4;
-    const unsigned low = byte & 0x0F;
-    if (high != run) {
-      out = putNibbleRun(out, run, length);
-      run = high;
-      length = 0;
-    }
-    ++length;
-    if (low != run) {
-      out = putNibbleRun(out, run, length);
-      run = low;
-      length = 0;
-    }
-    ++length;
-    ++j;
+  for (; j + 8 <= spelled; j += 8) {
+    const uint64_t nibbles = textNibbles(load64(row + j));
+    const unsigned previous = j == 0 ? run : row[j - 1] & 0x0F;
+    endRuns(nibbles, nibbleChanges(nibbles, previous), 2 * j);
+  }
+  if (j < spelled) {
+    uint64_t word = 0;
+    std::memcpy(&word, row + j, spelled - j);
+    const uint64_t nibbles = textNibbles(word);
+    const unsigned previous = j == 0 ? run : row[j - 1] & 0x0F;
+    const uint64_t inside = (uint64_t{1} << (8 * (spelled - j))) - 1;
+    endRuns(nibbles, nibbleChanges(nibbles, previous) & inside, 2 * j);
   }
 
+  const uint64_t length = 2 * spelled - runStart;
   if (zeroFill) {
     // A pending run of "0" is covered by the fill.
     if (run != 0) out = putNibbleRun(out, run, length);
