@@ -30,6 +30,12 @@
 // Example, B = 4, rows 00 80 00 00 | 00 80 00 00 | FF FF FF FF:
 //   "H08," CR LF ":" "NF" CR LF
 // "H0" is two nibbles 0, then "8", then the fill covers the low nibble of byte 1 and bytes 2 and 3.
+//
+// Reading accepts more than the writer produces: count letters in any number and order add up, and the
+// sum (not the sum plus one) is the digit's run length; a count survives ",", "!", ":" and line ends and
+// applies to the next digit. "," and "!" first complete a pending half byte (with 0 or F), then fill to
+// the next row boundary strictly after the offset; ":" copies the row-long stretch that ends at the
+// offset, wherever the offset is, and drops a pending half byte. Lowercase "a".."f" are not digits.
 #pragma once
 
 #include <cstdint>
@@ -51,3 +57,71 @@ int GRFDataCompress(const unsigned char* bitmap, uint64_t size, uint64_t rowByte
 // 'rowBytes', (size / rowBytes) * (2 * rowBytes + 2); 0 when rowBytes is 0, UINT64_MAX when the bound
 // does not fit in 64 bits (no buffer can be that large).
 uint64_t GRFCompressBound(uint64_t size, uint64_t rowBytes);
+
+// 'memsetEx()' - write the low 8 bits of 'value' into 'count' bytes from 'destination' upwards, one byte
+// at a time. Returns 0. The pointer is not checked.
+int memsetEx(void* destination, int value, uint64_t count);
+
+// 'memcpyEx()' - copy 'count' bytes from 'source' to 'destination' one byte at a time, lowest address
+// first (so a destination just above an overlapping source repeats it). Returns 0. The pointers are not
+// checked.
+int memcpyEx(void* destination, const void* source, uint64_t count);
+
+// 'GRFDataDecompress()' - decode a whole GRF text of 'textLength' bytes into 'bitmap', 'rowBytes' bytes
+// per row, and store the number of bytes written in *bitmapLength. A half byte pending at the end of the
+// text is dropped; count letters with no digit after them have no effect.
+// There is no capacity: 'bitmap' must hold every byte the text describes (for a text of whole rows,
+// rows * rowBytes, plus one more row when a "," or "!" completes a half byte at the end of a row). Use
+// GRFDataDecompressBounded() for text that is not trusted.
+// Returns
+//    0  the whole text was read;
+//    1  a pointer is null, textLength is 0 or rowBytes is 0 (nothing read or written, *bitmapLength
+//       unchanged), or a byte outside the reader's alphabet was met (*bitmapLength is the bytes written
+//       before it);
+//   -1  ":" met before the first row was complete (*bitmapLength unchanged).
+// After a stop, the bytes written before it stay in the bitmap.
+int64_t GRFDataDecompress(const unsigned char* text, uint64_t textLength, uint64_t rowBytes,
+                          unsigned char* bitmap, uint64_t* bitmapLength);
+
+// Status of GRFDataDecompressBounded(): the next character would write past the capacity.
+constexpr int64_t kGRFCapacityExceeded = 2;
+
+// 'GRFDataDecompressBounded()' - GRFDataDecompress() that writes nothing at or past bitmap[capacity].
+// While the text stays within 'capacity' bytes it behaves exactly as GRFDataDecompress() (a capacity of
+// 0 is allowed). When a character would write past it, that character writes nothing and decoding
+// stops with kGRFCapacityExceeded; *bitmapLength is the bytes written before it. Fills and copies are
+// made a block at a time.
+int64_t GRFDataDecompressBounded(const unsigned char* text, uint64_t textLength, uint64_t rowBytes,
+                                 unsigned char* bitmap, uint64_t capacity, uint64_t* bitmapLength);
+
+// 'GRFDataDecompressSingleCharProcess()' - apply one character (the low 8 bits of 'character') of a GRF
+// text to 'bitmap'. The caller owns the decoding state and starts it at *outputOffset = 0,
+// *pendingByte = 0, *repeatCount = 1, *bytesProduced = 0, *nibblePhase = 0; 'expectedTotal' is the
+// number of bytes that completes the bitmap (a target, not a capacity: a character may produce up to a
+// whole row, or half its count in bytes, past it). Nothing is checked: rowBytes 0 or a null pointer is
+// outside the contract; use GRFDataDecompressSingleCharProcessBounded() for text that is not trusted.
+// Returns
+//    0  *bytesProduced now equals expectedTotal;
+//    5  *bytesProduced is still below it; also, at once and with nothing changed, for CR, LF and every
+//       character outside the reader's alphabet;
+//    6  *bytesProduced now exceeds it (the bytes were written);
+//   -1  ":" while *outputOffset is below rowBytes; nothing changed.
+// A digit with *repeatCount 0 produces nothing. The state stays consistent after every status.
+int64_t GRFDataDecompressSingleCharProcess(int character, uint64_t rowBytes, uint64_t* outputOffset,
+                                           unsigned char* pendingByte, uint64_t* repeatCount,
+                                           uint64_t* bytesProduced, uint64_t* nibblePhase,
+                                           unsigned char* bitmap, uint64_t expectedTotal);
+
+// Status of GRFDataDecompressSingleCharProcessBounded(): the character would write past the capacity.
+constexpr int64_t kGRFCharCapacityExceeded = 7;
+
+// 'GRFDataDecompressSingleCharProcessBounded()' - GRFDataDecompressSingleCharProcess() that checks its
+// arguments and writes nothing at or past bitmap[capacity]. It returns 1, with nothing changed, when a
+// pointer is null, rowBytes is 0 or *nibblePhase is neither 0 nor 4 (a state the decoder never makes).
+// A character that would write past 'capacity' returns kGRFCharCapacityExceeded with nothing written
+// and the state unchanged. Otherwise it behaves exactly as GRFDataDecompressSingleCharProcess().
+int64_t GRFDataDecompressSingleCharProcessBounded(int character, uint64_t rowBytes, uint64_t* outputOffset,
+                                                  unsigned char* pendingByte, uint64_t* repeatCount,
+                                                  uint64_t* bytesProduced, uint64_t* nibblePhase,
+                                                  unsigned char* bitmap, uint64_t expectedTotal,
+                                                  uint64_t capacity);

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The main job: prints the bundled sample shipping label through the filter, as the scheduler would run
-# it, and writes the printer data to demo-output/shipping-label.prn.
+# it, writes the printer data to demo-output/shipping-label.prn and draws the label that data prints as
+# demo-output/label-0001.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target rastertoxxx pbmtoraster >/dev/null
+cmake --build build -j"$(nproc)" --target rastertoxxx pbmtoraster labelpreview >/dev/null
 
 out=demo-output
 mkdir -p "$out"
@@ -20,3 +21,5 @@ PPD=tests/data/test.ppd build/rastertoxxx 1 "${USER:-root}" "Shipping label" 1 "
   "$out/shipping-label.ras" >"$out/shipping-label.prn"
 
 echo "Printer data: $out/shipping-label.prn ($(wc -c <"$out/shipping-label.prn") bytes)"
+# What the printer would print, dot for dot.
+build/labelpreview -d "$out" "$out/shipping-label.prn"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake libcups2-dev libcupsimage2-dev libgtest-dev
+  build-essential cmake libcups2-dev libcupsimage2-dev libgtest-dev libpng-dev
   ghostscript
 )
 

@@ -1,0 +1,15 @@
+// Reading the label preview's PNG images back, as grey pixels.
+#pragma once
+
+#include <string>
+
+#include "support/GrfReference.h"
+
+struct greyImage {
+  unsigned width;
+  unsigned height;
+  bytes pixels;  // 8-bit grey, row after row
+};
+
+// 'readPng()' - any PNG file as 8-bit grey; false when it cannot be read.
+bool readPng(const std::string& path, greyImage* image);

@@ -1,0 +1,195 @@
+// The label preview run as a user runs it: printer data in, one PNG per printed label out; and the
+// whole way from a raster through the filter to the images, which must show the raster's pages.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/Png.h"
+#include "support/PrinterData.h"
+#include "support/Process.h"
+#include "support/Raster.h"
+
+namespace {
+
+struct previewRun {
+  processResult result;
+  std::vector<greyImage> labels;  // label-0001.png, label-0002.png, ... in order
+  size_t files;                   // everything in the output folder
+};
+
+// 'runPreview()' - labelpreview on 'data' (standard input) writing into a fresh folder.
+previewRun runPreview(const std::string& data, const std::vector<std::string>& arguments = {}) {
+  const std::string folder = temporaryPath("labels");
+  std::vector<std::string> argv = {LABELPREVIEW_PATH, "-d", folder};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  previewRun run{runProcess(argv, data), {}, 0};
+  for (int n = 1;; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/label-%04d.png", n);
+    greyImage image;
+    if (!readPng(folder + name, &image)) break;
+    run.labels.push_back(image);
+  }
+  std::error_code ignored;
+  for (auto it = std::filesystem::directory_iterator(folder, ignored);
+       it != std::filesystem::directory_iterator(); ++it)
+    ++run.files;
+  std::filesystem::remove_all(folder, ignored);
+  return run;
+}
+
+// 'art()' - the image as rows of "#" (a dot) and "." (none).
+std::vector<std::string> art(const greyImage& image) {
+  std::vector<std::string> rows(image.height, std::string(image.width, '.'));
+  for (unsigned y = 0; y < image.height; ++y)
+    for (unsigned x = 0; x < image.width; ++x)
+      if (image.pixels[y * image.width + x] < 128) rows[y][x] = '#';
+  return rows;
+}
+
+// A graphic of one byte per row: 1111 0000, then 1000 0001, as the filter would send it.
+const std::string kDownload = "~DG000.GRF,2,1,F0\r\n81\r\n";
+const std::string kPrologue =
+    "\x10"
+    "CT~~CD,~CC^~CT~^XA~TA000~JSN^LT0^MNW^MTD^PON^PMN^LH0,0^JMA^PR4,4~SD15^JUS^LRN^CI0^XZ";
+const std::string kAtTypeset = "^XA^MMT^PW10^LL4^LS0^FT1,3^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ";
+const std::string kDelete = "^XA^ID000.GRF^FS^XZ";
+const std::vector<std::string> kAtTypesetArt = {"..........", ".####.....", ".#......#.", ".........."};
+
+TEST(LabelPreview, DrawsTheFieldsOfEachLabel) {
+  const struct {
+    std::string name, data;
+    std::vector<std::string> art;
+  } cases[] = {
+      {"typeset position is the bottom-left corner", kDownload + kAtTypeset, kAtTypesetArt},
+      {"field origin is the top-left corner",
+       kDownload + "^XA^PW10^LL3^FO2,1^XG000.GRF^FS^XZ",
+       {"..........", "..####....", "..#......#"}},
+      {"magnified and clipped to the label width",
+       kDownload + "^XA^PW10^LL2^FO0,0^XG000.GRF,2,1^FS^XZ",
+       {"########..", "##........"}},
+      {"clipped above the label", kDownload + "^XA^PW8^LL2^FT0,1^XG000.GRF^FS^XZ", {"#......#", "........"}},
+      {"box border", "^XA^PW6^LL5^FO1,1^GB4,3,1^FS^XZ", {"......", ".####.", ".#..#.", ".####.", "......"}},
+      {"reverse box inverts what lies beneath",
+       kDownload + "^XA^PW8^LL2^FO0,0^XG000.GRF^FS^LRY^FO2,0^GB4,2,2^FS^LRN^XZ",
+       {"##..##..", "#.####.#"}},
+      {"reverse ends at ^LRN",
+       kDownload + "^XA^PW8^LL1^LRY^FO0,0^GB2,1,1^FS^LRN^FO0,0^GB4,1,1^FS^XZ",
+       {"####...."}},
+      {"the job prologue and unknown commands are skipped", kPrologue + kDownload + kAtTypeset,
+       kAtTypesetArt},
+      {"changed prefixes and delimiter are followed",
+       "~CC%~CD;~DG000.GRF;2;1;F081%XA%PW10%LL4%FT1;3%XG000.GRF;1;1%FS%XZ", kAtTypesetArt},
+  };
+  for (const auto& c : cases) {
+    const previewRun run = runPreview(c.data);
+    EXPECT_EQ(run.result.status, 0) << c.name << ": " << run.result.err;
+    EXPECT_EQ(run.result.err, "") << c.name;
+    ASSERT_EQ(run.labels.size(), 1u) << c.name;
+    EXPECT_EQ(run.files, 1u) << c.name;
+    EXPECT_EQ(art(run.labels[0]), c.art) << c.name;
+  }
+}
+
+TEST(LabelPreview, OneImagePerPrintedLabelInOrder) {
+  const previewRun run = runPreview(kPrologue + kDownload + kAtTypeset + kDelete + "~DG000.GRF,2,1,FFFF" +
+                                    kAtTypeset + kDelete + "^XA^XZ");
+  EXPECT_EQ(run.result.status, 0) << run.result.err;
+  ASSERT_EQ(run.labels.size(), 2u);
+  EXPECT_EQ(run.files, 2u);
+  EXPECT_EQ(art(run.labels[0]), kAtTypesetArt);
+  EXPECT_EQ(art(run.labels[1]),
+            (std::vector<std::string>{"..........", ".########.", ".########.", ".........."}));
+}
+
+// Malformed or truncated data stops the preview with a message and status 1; the labels finished
+// before it are written.
+TEST(LabelPreview, MalformedDataIsReportedAndEarlierLabelsKept) {
+  const std::string first = kDownload + kAtTypeset + kDelete;
+  const struct {
+    std::string data, message;
+    size_t labels;
+  } cases[] = {
+      {first + "~DG000.GRF,4,1,FF\r\n" + kAtTypeset, "the text ends after 1 of the 4 bytes", 1},
+      {first + "~DG000.GRF,4,1,FF0", "the text ends after 1 of the 4 bytes", 1},
+      {"~DG000.GRF,2,1,FFFFFF" + kAtTypeset, "describes more than the 2 bytes", 0},
+      {"~DG000.GRF,2,1,F0 81" + kAtTypeset, "holds ' ' at its character 3", 0},
+      {"~DG000.GRF,4,2,:" + kAtTypeset, "repeats a row before its first row is complete", 0},
+      {"~DG000.GRF,3,2,FFFFFF" + kAtTypeset, "do not divide the byte count 3", 0},
+      {"~DG000.GRF,0,1," + kAtTypeset, "is not a number from 1", 0},
+      {first + kAtTypeset, "graphic 000.GRF is recalled but was not downloaded", 1},
+      {first + kDownload + "^XA^PW10^LL4^FO0,0^XG000.GRF^FS", "the data ends inside a label format", 1},
+      {kDownload + "^XA^FO0,0^XG000.GRF^FS^XZ", "width (^PW) or length (^LL) was never given", 0},
+      {"^FO0,0^GB2,2,1^FS", "^FO stands outside a label format", 0},
+      {"^XA^PW-5^XZ", "is not a number of dots", 0},
+      {"^XA^PW99999^XZ", "is not a number of dots", 0},
+      {"^XA^XA^XZ", "a label format starts inside another one", 0},
+      {"^XA^LRX^XZ", "reverse printing is set with Y or N", 0},
+      {first + "^X", "the data ends inside a command", 1},
+  };
+  for (const auto& c : cases) {
+    const previewRun run = runPreview(c.data);
+    EXPECT_EQ(run.result.status, 1) << c.message;
+    EXPECT_NE(run.result.err.find(c.message), std::string::npos) << run.result.err;
+    EXPECT_EQ(run.labels.size(), c.labels) << c.message;
+    EXPECT_EQ(run.files, c.labels) << c.message;
+  }
+}
+
+TEST(LabelPreview, CommandLine) {
+  const previewRun help = runPreview("", {"--help"});
+  EXPECT_EQ(help.result.status, 0);
+  EXPECT_EQ(help.result.out.rfind("usage: labelpreview", 0), 0u);
+  EXPECT_EQ(runPreview("", {"-x"}).result.status, 2);
+  EXPECT_EQ(runPreview("", {"a.prn", "b.prn"}).result.status, 2);
+  const previewRun missing = runPreview("", {"/nonexistent/job.prn"});
+  EXPECT_EQ(missing.result.status, 1);
+  EXPECT_NE(missing.result.err.find("/nonexistent/job.prn"), std::string::npos);
+
+  const std::string path = temporaryPath("job.prn");
+  writeFile(path, kDownload + kAtTypeset);
+  const previewRun fromFile = runPreview("", {path});
+  std::filesystem::remove(path);
+  EXPECT_EQ(fromFile.result.status, 0);
+  ASSERT_EQ(fromFile.labels.size(), 1u);
+  EXPECT_EQ(art(fromFile.labels[0]), kAtTypesetArt);
+}
+
+// From a raster through the filter and the preview: each image is its page, dot for dot, inverted when
+// the job asks for inverse printing. The page sizes put the padding (which the filter fills with ink
+// for inverse and absent-inverse jobs) outside the label.
+TEST(LabelPreview, ShowsTheRasterPagesTheFilterPrinted) {
+  const std::vector<pbmPage> pages = {patternPage(203, 100, 11), patternPage(64, 40, 12),
+                                      patternPage(833, 33, 13)};
+  const std::string raster = rasterFromPbm(pages);
+  const struct {
+    std::string options, ppd;
+    bool inverted;
+  } jobs[] = {{"Inverse=0", TEST_PPD_PATH, false}, {"Inverse=1", TEST_PPD_PATH, true}, {"", "", false}};
+  for (const auto& job : jobs) {
+    const processResult filtered = runFilter(raster, job.options, job.ppd);
+    ASSERT_EQ(filtered.status, 0) << filtered.err;
+    const previewRun run = runPreview(filtered.out);
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    ASSERT_EQ(run.labels.size(), pages.size()) << job.options;
+    for (size_t i = 0; i < pages.size(); ++i) {
+      const pbmPage& page = pages[i];
+      const greyImage& label = run.labels[i];
+      ASSERT_EQ(label.width, page.width);
+      ASSERT_EQ(label.height, page.height);
+      size_t wrong = 0;
+      for (unsigned y = 0; y < page.height; ++y) {
+        for (unsigned x = 0; x < page.width; ++x) {
+          const bool ink = (page.bits[y * ((page.width + 7) / 8) + x / 8] >> (7 - x % 8)) & 1;
+          const bool dot = label.pixels[y * label.width + x] < 128;
+          wrong += dot != (ink != job.inverted);
+        }
+      }
+      EXPECT_EQ(wrong, 0u) << "page " << i << ", options \"" << job.options << "\"";
+    }
+  }
+}
+
+}  // namespace
