@@ -1,15 +1,18 @@
-// Codec benchmarks: GRFDataCompress on 4 x 6 in pages at 203 and 300 dpi, reported in bytes of bitmap
-// per second.
+// Codec benchmarks: GRFDataCompress and the decoders (block and single-character, each also bounded) on
+// 4 x 6 in pages at 203 and 300 dpi, all reported in bytes of bitmap per second.
 //
 //   build-release/bench/codec_bench [--benchmark_filter=REGEX] [other Google Benchmark flags]
 //
 // Content: "label" (eight labels drawn in code, taken in turn), "sample" (samples/shipping-label.ps
 // through Ghostscript, left out when Ghostscript is missing), "white", "black" and "noise" (the worst
-// case, eight pages in turn).
+// case, eight pages in turn). The decoders read the compressor's text of the label, sample and noise
+// pages.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "LabelPages.h"
@@ -41,6 +44,72 @@ void compressPages(benchmark::State& state, const std::vector<benchPage>& pages)
   }
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
   state.counters["text_per_page"] = static_cast<double>(textBytes) / static_cast<double>(state.iterations());
+}
+
+// A page's GRF text, for the decoders.
+struct encodedPage {
+  uint64_t rowBytes;
+  uint64_t bitmapBytes;
+  std::vector<unsigned char> text;
+};
+
+std::vector<encodedPage> encodePages(const std::vector<benchPage>& pages) {
+  std::vector<encodedPage> encoded;
+  for (const auto& page : pages) {
+    encodedPage e{page.rowBytes, page.bitmap.size(), {}};
+    e.text.resize(GRFCompressBound(page.bitmap.size(), page.rowBytes));
+    uint64_t length = 0;
+    GRFDataCompress(page.bitmap.data(), page.bitmap.size(), page.rowBytes, e.text.data(), &length);
+    e.text.resize(length);
+    // Every decoder must give the page back, or its figures mean nothing.
+    std::vector<unsigned char> bitmap(page.bitmap.size());
+    uint64_t bitmapLength = 0;
+    if (GRFDataDecompress(e.text.data(), length, page.rowBytes, bitmap.data(), &bitmapLength) != 0 ||
+        bitmap != page.bitmap) {
+      std::fputs("GRFDataDecompress does not give back the page\n", stderr);
+      std::exit(1);
+    }
+    encoded.push_back(std::move(e));
+  }
+  return encoded;
+}
+
+enum class decoder { block, blockBounded, singleChar, singleCharBounded };
+
+// 'decodePages()' - decode the texts in turn with one decoder; bytes processed are bitmap bytes.
+void decodePages(benchmark::State& state, const std::vector<encodedPage>& pages, decoder which) {
+  std::vector<unsigned char> bitmap(pages[0].bitmapBytes);
+  uint64_t bytes = 0;
+  size_t next = 0;
+  for (auto _ : state) {
+    const encodedPage& page = pages[next];
+    next = next + 1 == pages.size() ? 0 : next + 1;
+    const unsigned char* text = page.text.data();
+    const uint64_t length = page.text.size();
+    uint64_t bitmapLength = 0;
+    if (which == decoder::block) {
+      GRFDataDecompress(text, length, page.rowBytes, bitmap.data(), &bitmapLength);
+    } else if (which == decoder::blockBounded) {
+      GRFDataDecompressBounded(text, length, page.rowBytes, bitmap.data(), bitmap.size(), &bitmapLength);
+    } else {
+      uint64_t offset = 0, repeat = 1, phase = 0;
+      unsigned char pending = 0;
+      for (uint64_t i = 0; i < length; ++i) {
+        if (which == decoder::singleChar)
+          GRFDataDecompressSingleCharProcess(text[i], page.rowBytes, &offset, &pending, &repeat,
+                                             &bitmapLength, &phase, bitmap.data(), page.bitmapBytes);
+        else
+          GRFDataDecompressSingleCharProcessBounded(text[i], page.rowBytes, &offset, &pending, &repeat,
+                                                    &bitmapLength, &phase, bitmap.data(), page.bitmapBytes,
+                                                    bitmap.size());
+      }
+    }
+    if (bitmapLength != page.bitmapBytes) state.SkipWithError("the text did not decode to the whole page");
+    benchmark::DoNotOptimize(bitmap.data());
+    benchmark::ClobberMemory();
+    bytes += page.bitmapBytes;
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
 std::vector<namedPages> benchPages() {
@@ -76,6 +145,19 @@ int main(int argc, char** argv) {
   static const std::vector<namedPages> pages = benchPages();
   for (const auto& p : pages)
     benchmark::RegisterBenchmark(("compress/" + p.name).c_str(), compressPages, p.pages);
+
+  // The decoders on the texts of the label, sample and noise pages.
+  static std::vector<std::pair<std::string, std::vector<encodedPage>>> texts;
+  for (const auto& p : pages)
+    if (p.name.rfind("white", 0) != 0 && p.name.rfind("black", 0) != 0)
+      texts.emplace_back(p.name, encodePages(p.pages));
+  const std::pair<const char*, decoder> decoders[] = {{"decompress/", decoder::block},
+                                                      {"decompress-bounded/", decoder::blockBounded},
+                                                      {"decode-char/", decoder::singleChar},
+                                                      {"decode-char-bounded/", decoder::singleCharBounded}};
+  for (const auto& [prefix, which] : decoders)
+    for (const auto& [name, encoded] : texts)
+      benchmark::RegisterBenchmark((prefix + name).c_str(), decodePages, encoded, which);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;
