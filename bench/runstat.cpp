@@ -3,7 +3,8 @@
 //   runstat RESULTS PROGRAM [ARGUMENTS...]
 //
 // The program inherits standard input, output and error. One line is appended to RESULTS: the wall
-// time in seconds and the peak resident set size in KiB; the exit status is the program's.
+// time in seconds, the peak resident set size in KiB and the processor time (user and system) in
+// seconds; the exit status is the program's.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,7 +43,9 @@ int main(int argc, char* argv[]) {
     std::perror(argv[1]);
     return 2;
   }
-  std::fprintf(results, "%.6f %ld\n", seconds, usage.ru_maxrss);
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  std::fprintf(results, "%.6f %ld %.6f\n", seconds, usage.ru_maxrss, cpu);
   std::fclose(results);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

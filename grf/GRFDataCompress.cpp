@@ -43,37 +43,27 @@ size_t zeroTailStart(const unsigned char* row, size_t n) {
   return end;
 }
 
-// The count letters of a run of 'length' < 400 nibbles, as the run is written (none for one nibble):
-// 'count' letters in the low bytes of 'letters', first letter lowest.
-struct runLetters {
-  uint32_t letters;
-  uint32_t count;
-};
+// The text of a run shorter than 400 nibbles, for every digit: entry 16 * length + nibble holds the
+// count letters and the digit in its first bytes (the digit alone for one nibble) and their number in
+// its last byte.
 constexpr uint64_t kShortRun = 400;
+using runText = std::array<unsigned char, 4>;
 
-constexpr std::array<runLetters, kShortRun> makeRunLetters() {
-  std::array<runLetters, kShortRun> table{};
-  for (uint32_t length = 2; length < kShortRun; ++length) {
-    runLetters& entry = table[length];
-    if (length >= 20) entry.letters |= (0x66 + length / 20) << (8 * entry.count++);
-    if (length % 20 != 0) entry.letters |= (0x46 + length % 20) << (8 * entry.count++);
+constexpr std::array<runText, 16 * kShortRun> makeRunTexts() {
+  std::array<runText, 16 * kShortRun> table{};
+  for (uint64_t length = 1; length < kShortRun; ++length) {
+    for (unsigned nibble = 0; nibble < 16; ++nibble) {
+      runText& entry = table[16 * length + nibble];
+      unsigned char count = 0;
+      if (length >= 20) entry[count++] = static_cast<unsigned char>(0x66 + length / 20);
+      if (length >= 2 && length % 20 != 0) entry[count++] = static_cast<unsigned char>(0x46 + length % 20);
+      entry[count++] = kDigits[nibble];
+      entry[3] = count;
+    }
   }
   return table;
 }
-constexpr std::array<runLetters, kShortRun> kRunLetters = makeRunLetters();
-
-// 'putInnerRun()' - a run of 'length' >= 1 nibbles that more nibbles of the row follow. It stores four
-// bytes at once, up to three beyond the run's own characters: the run's text is at most as long as the
-// run in nibbles, and at least one more run or fill and CR LF follow in the row, so the extra bytes
-// stay inside the row's worst-case room and are overwritten before the row ends.
-unsigned char* putInnerRun(unsigned char* out, unsigned nibble, uint64_t length) {
-  if (length >= kShortRun) return putNibbleRun(out, nibble, length);
-  const runLetters entry = kRunLetters[length];
-  uint32_t word = entry.letters | static_cast<uint32_t>(kDigits[nibble]) << (8 * entry.count);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
-  std::memcpy(out, &word, sizeof word);
-  return out + entry.count + 1;
-}
+constexpr std::array<runText, 16 * kShortRun> kRunTexts = makeRunTexts();
 
 // 'textNibbles()' - the eight bytes of 'word' (in memory order) as sixteen nibbles in text order:
 // nibble i of the result, at bits 4i to 4i + 3, is the high nibble of byte i / 2 for even i and its
@@ -98,8 +88,14 @@ uint64_t nibbleChanges(uint64_t nibbles, unsigned previous) {
 // the later of byte 1 and the first trailing zero byte.
 //
 // Runs are found sixteen nibbles at a time: each word of the row gives a mask of the nibbles that
-// differ from their predecessor, and every set bit ends one run. Only the run at the row's end is
-// written exactly; the runs before it take the four-byte stores of putInnerRun().
+// differ from their predecessor, and every set bit ends one run. Positions are counted in bits (four
+// per nibble) so that a set bit's index is the position itself.
+//
+// A run that more nibbles of the row follow is written with one four-byte store of its table entry, up
+// to three bytes beyond its own characters. That stays inside the row's worst-case room: the text
+// written before a run is at most as long as the run's start in nibbles, and the row has room for
+// 2 n + 2 characters. The extra bytes are overwritten before the row ends, since at least one more run
+// or fill and CR LF follow. Only the row's last run is written exactly.
 unsigned char* encodeRow(const unsigned char* row, size_t n, unsigned char* out) {
   const size_t tail = zeroTailStart(row, n);
   const size_t fillFrom = tail < 1 ? 1 : tail;
@@ -107,32 +103,47 @@ unsigned char* encodeRow(const unsigned char* row, size_t n, unsigned char* out)
   const size_t spelled = zeroFill ? fillFrom : n;
 
   unsigned run = row[0] >> 4;
-  uint64_t runStart = 0;  // nibble index in the row
+  uint64_t runStart = 0;  // in bits of nibbles: 4 per nibble
+  // A row shorter than 200 bytes has no run of 400 nibbles; only longer rows test for one.
+  const bool longRuns = n >= kShortRun / 2;
   const auto endRuns = [&](uint64_t nibbles, uint64_t changes, uint64_t base) {
     while (changes != 0) {
       const unsigned shift = static_cast<unsigned>(std::countr_zero(changes));
-      const uint64_t at = base + shift / 4;
-      out = putInnerRun(out, run, at - runStart);
+      const uint64_t at = base + shift;
+      const uint64_t length4 = at - runStart;
+      if (longRuns && length4 >= 4 * kShortRun) {
+        out = putNibbleRun(out, run, length4 / 4);
+      } else {
+        const runText& entry = kRunTexts[4 * length4 + run];
+        std::memcpy(out, entry.data(), entry.size());
+        out += entry[3];
+      }
       run = static_cast<unsigned>(nibbles >> shift) & 0x0F;
       runStart = at;
       changes &= changes - 1;
     }
   };
 
+  unsigned previous = run;
   size_t j = 0;
   for (; j + 8 <= spelled; j += 8) {
     const uint64_t nibbles = textNibbles(load64(row + j));
-    const unsigned previous = j == 0 ? run : row[j - 1] & 0x0F;
-    endRuns(nibbles, nibbleChanges(nibbles, previous), 2 * j);
+    endRuns(nibbles, nibbleChanges(nibbles, previous), 8 * j);
+    previous = static_cast<unsigned>(nibbles >> 60);
   }
   if (j < spelled) {
-    uint64_t word = 0;
-    std::memcpy(&word, row + j, spelled - j);
-    const uint64_t nibbles = textNibbles(word);
-    const unsigned previous = j == 0 ? run : row[j - 1] & 0x0F;
+    // The last word of the spelled bytes; what follows them in the row is masked off.
+    unsigned char last[8] = {};
+    const unsigned char* bytes = row + j;
+    if (j + 8 > n) {
+      for (size_t k = 0; k < spelled - j; ++k) last[k] = row[j + k];
+      bytes = last;
+    }
+    const uint64_t nibbles = textNibbles(load64(bytes));
     const uint64_t inside = (uint64_t{1} << (8 * (spelled - j))) - 1;
-    endRuns(nibbles, nibbleChanges(nibbles, previous) & inside, 2 * j);
+    endRuns(nibbles, nibbleChanges(nibbles, previous) & inside, 8 * j);
   }
+  runStart /= 4;
 
   const uint64_t length = 2 * spelled - runStart;
   if (zeroFill) {
