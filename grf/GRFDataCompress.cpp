@@ -5,6 +5,15 @@
 
 #include "grf/DataComDecompress.h"
 
+// The wide path needs an x86-64 compiler that knows the AVX-512 byte instructions; configuring with
+// -DLABEL_PORTABLE_CODEC=ON leaves it out.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(LABEL_PORTABLE_CODEC)
+#define LABEL_WIDE_CODEC 1
+#include <immintrin.h>
+#else
+#define LABEL_WIDE_CODEC 0
+#endif
+
 namespace {
 
 constexpr unsigned char kDigits[] = "0123456789ABCDEF";
@@ -83,25 +92,15 @@ uint64_t nibbleChanges(uint64_t nibbles, unsigned previous) {
   return diff & 0x1111111111111111ULL;
 }
 
-// 'encodeRow()' - spell a row of n >= 2 bytes as runs, ending with "," when it ends in two or more whole
-// zero bytes. The zero-tail test is made at every byte boundary from byte 1 on, so the fill starts at
-// the later of byte 1 and the first trailing zero byte.
-//
-// Runs are found sixteen nibbles at a time: each word of the row gives a mask of the nibbles that
-// differ from their predecessor, and every set bit ends one run. Positions are counted in bits (four
-// per nibble) so that a set bit's index is the position itself.
-//
-// A run that more nibbles of the row follow is written with one four-byte store of its table entry, up
-// to three bytes beyond its own characters. That stays inside the row's worst-case room: the text
-// written before a run is at most as long as the run's start in nibbles, and the row has room for
-// 2 n + 2 characters. The extra bytes are overwritten before the row ends, since at least one more run
-// or fill and CR LF follow. Only the row's last run is written exactly.
-unsigned char* encodeRow(const unsigned char* row, size_t n, unsigned char* out) {
-  const size_t tail = zeroTailStart(row, n);
-  const size_t fillFrom = tail < 1 ? 1 : tail;
-  const bool zeroFill = n - fillFrom >= 2;
-  const size_t spelled = zeroFill ? fillFrom : n;
+// 'nibbleAt()' - nibble 'at' of a row in text order.
+unsigned nibbleAt(const unsigned char* row, uint64_t at) { return (row[at / 2] >> (4 * (~at & 1))) & 0x0F; }
 
+// 'spellRunsPortable()' - write every run of the row's first 'spelled' bytes but the last, sixteen
+// nibbles at a time: each word gives a mask of the nibbles that differ from their predecessor, and
+// every set bit ends one run. Positions are counted in bits (four per nibble) so that a set bit's
+// index is the position itself. Stores the start of the last run, in nibbles, in *lastStart.
+unsigned char* spellRunsPortable(const unsigned char* row, size_t n, size_t spelled, unsigned char* out,
+                                 uint64_t* lastStart) {
   unsigned run = row[0] >> 4;
   uint64_t runStart = 0;  // in bits of nibbles: 4 per nibble
   // A row shorter than 200 bytes has no run of 400 nibbles; only longer rows test for one.
@@ -143,8 +142,159 @@ unsigned char* encodeRow(const unsigned char* row, size_t n, unsigned char* out)
     const uint64_t inside = (uint64_t{1} << (8 * (spelled - j))) - 1;
     endRuns(nibbles, nibbleChanges(nibbles, previous) & inside, 8 * j);
   }
-  runStart /= 4;
+  *lastStart = runStart / 4;
+  return out;
+}
 
+#if LABEL_WIDE_CODEC
+// The wide path: 64 nibbles (32 bytes of the row) at a time in 512-bit registers, for processors with
+// AVX-512 byte permutes and byte compression (VBMI and VBMI2).
+#define LABEL_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,bmi,lzcnt")))
+
+// 'putShortRun()' - a run of 'length' >= 1 nibbles that more nibbles of the row follow, with one
+// four-byte store of its table entry when it is shorter than 400 nibbles (see encodeRow()).
+unsigned char* putShortRun(unsigned char* out, unsigned nibble, uint64_t length) {
+  if (length >= kShortRun) return putNibbleRun(out, nibble, length);
+  const runText& entry = kRunTexts[16 * length + nibble];
+  std::memcpy(out, entry.data(), entry.size());
+  return out + entry[3];
+}
+
+using lanes64 = std::array<unsigned char, 64>;
+
+template <typename F>
+constexpr lanes64 makeLanes(F lane) {
+  lanes64 v{};
+  for (unsigned i = 0; i < 64; ++i) v[i] = static_cast<unsigned char>(lane(i));
+  return v;
+}
+
+alignas(64) constexpr lanes64 kIota = makeLanes([](unsigned i) { return i; });
+alignas(64) constexpr lanes64 kPairs = makeLanes([](unsigned i) { return i / 2; });  // byte of each nibble
+alignas(64) constexpr lanes64 kBefore = makeLanes([](unsigned i) { return i == 0 ? 0 : i - 1; });
+// Count letters of a run of 1 to 63 nibbles, 0 where there is none: the letter worth 20 to 60, and the
+// letter worth 1 to 19 (not for a run of one nibble).
+alignas(64) constexpr lanes64 kTwenties = makeLanes([](unsigned i) { return i >= 20 ? 0x66 + i / 20 : 0; });
+alignas(64) constexpr lanes64 kUnits = makeLanes([](unsigned i) {
+  return i >= 2 && i % 20 != 0 ? 0x46 + i % 20 : 0;
+});
+alignas(64) constexpr lanes64 kDigitLanes = makeLanes([](unsigned i) { return kDigits[i % 16]; });
+
+// The text of up to 64 runs is three candidate bytes per run (twenties letter, units letter, digit),
+// byte g of the 192 taken from run g / 3. Output register v, lane t holds candidate g = 64 v + t: the
+// two letters come from one two-table permute, the digit from a second permute into its lanes.
+constexpr lanes64 letterIndex(unsigned v) {
+  return makeLanes([v](unsigned t) {
+    const unsigned g = 64 * v + t;
+    return (g % 3 == 1 ? 64 : 0) + g / 3 % 64;
+  });
+}
+constexpr lanes64 digitIndex(unsigned v) {
+  return makeLanes([v](unsigned t) { return (64 * v + t) / 3 % 64; });
+}
+constexpr uint64_t digitLanes(unsigned v) {
+  uint64_t mask = 0;
+  for (unsigned t = 0; t < 64; ++t)
+    if ((64 * v + t) % 3 == 2) mask |= uint64_t{1} << t;
+  return mask;
+}
+alignas(64) constexpr lanes64 kLetterIndex[3] = {letterIndex(0), letterIndex(1), letterIndex(2)};
+alignas(64) constexpr lanes64 kDigitIndex[3] = {digitIndex(0), digitIndex(1), digitIndex(2)};
+constexpr uint64_t kDigitMask[3] = {digitLanes(0), digitLanes(1), digitLanes(2)};
+
+LABEL_WIDE_TARGET __m512i loadLanes(const lanes64& v) { return _mm512_load_si512(v.data()); }
+
+// 'spellRunsWide()' - spellRunsPortable() for 64 nibbles at a time. In each block the nibbles that
+// differ from their predecessor mark where runs end. The first run to end in the block may have begun
+// in an earlier block and is written as in the portable path; the others lie inside the block, shorter
+// than 64 nibbles, and are written together: their lengths and digits are gathered into the first
+// lanes of a register, their count letters looked up, and the candidate bytes compressed into place.
+// Every byte is stored exactly, with masked stores.
+LABEL_WIDE_TARGET unsigned char* spellRunsWide(const unsigned char* row, size_t spelled, unsigned char* out,
+                                               uint64_t* lastStart) {
+  const __m512i low = _mm512_set1_epi8(0x0F);
+  uint64_t runStart = 0;  // in nibbles
+  unsigned previous = row[0] >> 4;
+  for (size_t j = 0; j < spelled; j += 32) {
+    const size_t count = spelled - j < 32 ? spelled - j : 32;
+    const __m512i bytes = _mm512_maskz_loadu_epi8((__mmask64{1} << count) - 1, row + j);
+    const __m512i pairs = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, loadLanes(kPairs), bytes);
+    const __m512i nibbles =
+        _mm512_mask_blend_epi8(0xAAAAAAAAAAAAAAAAULL, _mm512_and_si512(_mm512_srli_epi16(pairs, 4), low),
+                               _mm512_and_si512(pairs, low));
+    const __m512i before = _mm512_mask_permutexvar_epi8(_mm512_set1_epi8(static_cast<char>(previous)),
+                                                        ~__mmask64{1}, loadLanes(kBefore), nibbles);
+    const __mmask64 inside = count == 32 ? ~__mmask64{0} : (__mmask64{1} << (2 * count)) - 1;
+    const __mmask64 changes = _mm512_mask_cmpneq_epi8_mask(inside, nibbles, before);
+    previous = row[j + count - 1] & 0x0F;
+    if (changes == 0) continue;
+
+    const uint64_t base = 2 * j;
+    const unsigned runs = static_cast<unsigned>(_mm_popcnt_u64(changes));
+    // Lane r: where run r ends (block position of the nibble after it) and its digit.
+    const __m512i ends = _mm512_maskz_compress_epi8(changes, loadLanes(kIota));
+    const __m512i digits = _mm512_maskz_compress_epi8(changes, before);
+
+    const uint64_t firstEnd = base + _tzcnt_u64(changes);
+    out = putShortRun(out, nibbleAt(row, firstEnd - 1), firstEnd - runStart);
+    runStart = base + 63 - _lzcnt_u64(changes);
+    if (runs == 1) continue;
+
+    // Runs 1 to runs - 1 lie inside the block: lengths from the ends before them.
+    const __mmask64 inner = (runs == 64 ? ~__mmask64{0} : (__mmask64{1} << runs) - 1) & ~__mmask64{1};
+    const __m512i lengths =
+        _mm512_sub_epi8(ends, _mm512_maskz_permutexvar_epi8(~__mmask64{0}, loadLanes(kBefore), ends));
+    const __m512i twenties = _mm512_maskz_permutexvar_epi8(inner, lengths, loadLanes(kTwenties));
+    const __m512i units = _mm512_maskz_permutexvar_epi8(inner, lengths, loadLanes(kUnits));
+    const __m512i chars = _mm512_maskz_permutexvar_epi8(inner, digits, loadLanes(kDigitLanes));
+    const unsigned registers = (3 * runs + 63) / 64;
+    for (unsigned v = 0; v < registers; ++v) {
+      const __m512i letters = _mm512_permutex2var_epi8(twenties, loadLanes(kLetterIndex[v]), units);
+      const __m512i candidates =
+          _mm512_mask_permutexvar_epi8(letters, kDigitMask[v], loadLanes(kDigitIndex[v]), chars);
+      const __mmask64 keep = _mm512_test_epi8_mask(candidates, candidates);
+      const unsigned kept = static_cast<unsigned>(_mm_popcnt_u64(keep));
+      const __mmask64 store = kept == 64 ? ~__mmask64{0} : (__mmask64{1} << kept) - 1;
+      _mm512_mask_storeu_epi8(out, store, _mm512_maskz_compress_epi8(keep, candidates));
+      out += kept;
+    }
+  }
+  *lastStart = runStart;
+  return out;
+}
+
+// 'wideCodec()' - whether this processor (and its operating system) runs the wide path.
+bool wideCodec() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2");
+}
+#endif
+
+// 'encodeRow()' - spell a row of n >= 2 bytes as runs, ending with "," when it ends in two or more whole
+// zero bytes. The zero-tail test is made at every byte boundary from byte 1 on, so the fill starts at
+// the later of byte 1 and the first trailing zero byte.
+//
+// A run that more nibbles of the row follow may be written with one four-byte store of its table
+// entry, up to three bytes beyond its own characters. That stays inside the row's worst-case room: the
+// text written before a run is at most as long as the run's start in nibbles, and the row has room for
+// 2 n + 2 characters. The extra bytes are overwritten before the row ends, since at least one more run
+// or fill and CR LF follow. The row's last run is written exactly.
+unsigned char* encodeRow(const unsigned char* row, size_t n, unsigned char* out, bool wide) {
+  const size_t tail = zeroTailStart(row, n);
+  const size_t fillFrom = tail < 1 ? 1 : tail;
+  const bool zeroFill = n - fillFrom >= 2;
+  const size_t spelled = zeroFill ? fillFrom : n;
+
+  uint64_t runStart = 0;
+#if LABEL_WIDE_CODEC
+  if (wide)
+    out = spellRunsWide(row, spelled, out, &runStart);
+  else
+#endif
+    out = spellRunsPortable(row, n, spelled, out, &runStart);
+  (void)wide;
+
+  const unsigned run = nibbleAt(row, runStart);
   const uint64_t length = 2 * spelled - runStart;
   if (zeroFill) {
     // A pending run of "0" is covered by the fill.
@@ -192,6 +342,11 @@ int GRFDataCompress(const unsigned char* bitmap, uint64_t size, uint64_t rowByte
 
   const uint64_t rows = size / rowBytes;
   const size_t n = static_cast<size_t>(rowBytes);
+#if LABEL_WIDE_CODEC
+  const bool wide = wideCodec();
+#else
+  const bool wide = false;
+#endif
   unsigned char* out = text;
   const unsigned char* row = bitmap;
   for (uint64_t r = 0; r < rows; ++r, row += n) {
@@ -199,7 +354,7 @@ int GRFDataCompress(const unsigned char* bitmap, uint64_t size, uint64_t rowByte
       *out++ = ':';
       continue;
     }
-    out = n == 1 ? encodeByteRow(row[0], out) : encodeRow(row, n, out);
+    out = n == 1 ? encodeByteRow(row[0], out) : encodeRow(row, n, out, wide);
     *out++ = '\r';
     *out++ = '\n';
   }

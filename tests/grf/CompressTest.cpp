@@ -210,4 +210,30 @@ TEST(GRFDataCompress, MatchesTheReferenceWriterOnRandomRowsAndWritesNothingPastT
   }
 }
 
+// Rows made of runs of random lengths: one nibble to several words, 19 to 64 nibbles (the letters worth
+// 20 to 60 inside one 32-byte block), and around 400 nibbles, with rows of up to 320 bytes so that runs
+// cross every block and word boundary and blocks end runs by the dozen.
+TEST(GRFDataCompress, MatchesTheReferenceWriterOnRowsOfRandomRuns) {
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    const bytes shape = noise(3, seed + 20000);
+    const size_t rowBytes = 2 + shape[0] % 64 + (seed % 3 == 0 ? 256 : 0);
+    const size_t rows = 1 + shape[1] % 4;
+    const bytes random = noise(4 * rowBytes * rows, seed + 30000);
+    bytes data(rowBytes * rows, 0);
+    size_t at = 0, next = 0;  // nibble position, and next random byte
+    unsigned digit = 0;
+    while (at < 2 * data.size()) {
+      const unsigned pick = random[next++ % random.size()];
+      size_t length = 1 + pick % 4;
+      if (pick % 16 == 5) length = 19 + random[next++ % random.size()] % 46;
+      if (pick % 64 == 9) length = 395 + random[next++ % random.size()] % 10;
+      digit = (digit + 1 + random[next++ % random.size()] % 15) % 16;
+      if (shape[2] % 2 == 0 && pick % 8 < 3) digit = 0;  // zero runs, zero tails
+      for (size_t i = 0; i < length && at < 2 * data.size(); ++i, ++at)
+        data[at / 2] = static_cast<unsigned char>(at % 2 == 0 ? digit << 4 : data[at / 2] | digit);
+    }
+    EXPECT_EQ(compress(data, rowBytes), referenceCompress(data, rowBytes)) << "seed " << seed;
+  }
+}
+
 }  // namespace
