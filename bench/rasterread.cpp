@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <vector>
+#include <cstdlib>
 
 int main(int argc, char* argv[]) {
   if (argc > 2) {
@@ -23,16 +23,23 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
-  std::vector<unsigned char> row;
+  unsigned char* row = nullptr;  // plain malloc, so that the C++ library is not loaded for nothing
+  size_t rowSize = 0;
   cups_page_header_t header;
   long pages = 0;
   while (raster != nullptr && cupsRasterReadHeader(raster, &header) != 0) {
     if (header.cupsHeight == 0 || header.cupsBytesPerLine == 0) break;
-    row.resize(header.cupsBytesPerLine);
+    if (header.cupsBytesPerLine > rowSize) {
+      void* grown = std::realloc(row, header.cupsBytesPerLine);
+      if (grown == nullptr) break;
+      row = static_cast<unsigned char*>(grown);
+      rowSize = header.cupsBytesPerLine;
+    }
     for (unsigned y = 0; y < header.cupsHeight; ++y)
-      if (cupsRasterReadPixels(raster, row.data(), header.cupsBytesPerLine) == 0) break;
+      if (cupsRasterReadPixels(raster, row, header.cupsBytesPerLine) == 0) break;
     ++pages;
   }
+  std::free(row);
   if (raster != nullptr) cupsRasterClose(raster);
   if (fd != 0) close(fd);
   return pages > 0 ? 0 : 1;
