@@ -18,6 +18,12 @@ build=${BUILD:-build-release}
 work="$build/bulk-job"
 
 scripts/install-deps.sh
+if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends libbenchmark-dev
+fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DLABEL_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target rastertoxxx pbmtoraster rasterread runstat >/dev/null
 mkdir -p "$work"
