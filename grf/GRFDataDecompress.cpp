@@ -156,20 +156,26 @@ int64_t decodeText(const unsigned char* text, uint64_t textLength, uint64_t rowB
   return 0;
 }
 
-// 'decodeChar()' - the single-character decoder over checked arguments; with 'bounded', a character that
-// would write at or past bitmap[capacity] changes nothing and returns kGRFCharCapacityExceeded.
-int64_t decodeChar(int character, uint64_t rowBytes, uint64_t* outputOffset, unsigned char* pendingByte,
-                   uint64_t* repeatCount, uint64_t* bytesProduced, uint64_t* nibblePhase,
-                   unsigned char* bitmap, uint64_t expectedTotal, uint64_t capacity, bool bounded) {
-  const charClass c = kClasses[static_cast<unsigned char>(character & 0xFF)];
+// 'completion()' - the single-character decoder's status after a character: 0 when the bytes produced
+// reach the expected total, 6 past it, 5 short of it.
+int64_t completion(uint64_t produced, uint64_t expectedTotal) {
+  if (produced == expectedTotal) return 0;
+  return produced > expectedTotal ? 6 : 5;
+}
+
+// 'decodeCharGeneral()' - decodeChar() for the characters that write more than a nibble: digits with a
+// count, fills and row copies.
+[[gnu::noinline]] int64_t decodeCharGeneral(const charClass c, uint64_t rowBytes, uint64_t* outputOffset,
+                                            unsigned char* pendingByte, uint64_t* repeatCount,
+                                            uint64_t* bytesProduced, uint64_t* nibblePhase,
+                                            unsigned char* bitmap, uint64_t expectedTotal, uint64_t capacity,
+                                            bool bounded) {
   const uint64_t before = *outputOffset;
   if (c.kind < 16) {
     const uint64_t count = *repeatCount > 1 ? *repeatCount - 1 : *repeatCount;
     if (bounded && !fits(before, digitBytes(count, *nibblePhase), capacity)) return kGRFCharCapacityExceeded;
     putNibbles(bitmap, c.kind, count, outputOffset, pendingByte, nibblePhase, true);
     *repeatCount = 1;
-  } else if (c.kind == kCountLetter) {
-    *repeatCount += c.count;
   } else if (c.kind == kZeroFill || c.kind == kOneFill) {
     const uint64_t half = *nibblePhase == 4 ? 1 : 0;
     const uint64_t length = rowBytes - (before + half) % rowBytes;
@@ -182,19 +188,48 @@ int64_t decodeChar(int character, uint64_t rowBytes, uint64_t* outputOffset, uns
     *outputOffset += length;
     *pendingByte = 0;
     *nibblePhase = 0;
-  } else if (c.kind == kRepeatRow) {
+  } else {  // kRepeatRow
     if (before < rowBytes) return -1;
     if (bounded && !fits(before, rowBytes, capacity)) return kGRFCharCapacityExceeded;
     memcpyEx(bitmap + before, bitmap + before - rowBytes, rowBytes);
     *outputOffset += rowBytes;
     *pendingByte = 0;
     *nibblePhase = 0;
-  } else {
-    return 5;  // CR, LF and bytes outside the alphabet carry no meaning here
   }
   *bytesProduced += *outputOffset - before;
-  if (*bytesProduced == expectedTotal) return 0;
-  return *bytesProduced > expectedTotal ? 6 : 5;
+  return completion(*bytesProduced, expectedTotal);
+}
+
+// 'decodeChar()' - the single-character decoder over checked arguments; with 'bounded', a character that
+// would write at or past bitmap[capacity] changes nothing and returns kGRFCharCapacityExceeded. The
+// characters of most texts (single digits, count letters, line ends) are decoded here, the rest by
+// decodeCharGeneral().
+int64_t decodeChar(int character, uint64_t rowBytes, uint64_t* outputOffset, unsigned char* pendingByte,
+                   uint64_t* repeatCount, uint64_t* bytesProduced, uint64_t* nibblePhase,
+                   unsigned char* bitmap, uint64_t expectedTotal, uint64_t capacity, bool bounded) {
+  const charClass c = kClasses[static_cast<unsigned char>(character & 0xFF)];
+  if (c.kind < 16 && *repeatCount == 1 && (*nibblePhase == 0 || *nibblePhase == 4)) {
+    // One nibble: the nibble step of putNibbles() taken once.
+    if (*nibblePhase == 0) {
+      *pendingByte = static_cast<unsigned char>(((*pendingByte | c.kind) & 0x0F) << 4);
+      *nibblePhase = 4;
+      return completion(*bytesProduced, expectedTotal);
+    }
+    const uint64_t before = *outputOffset;
+    if (bounded && !fits(before, 1, capacity)) return kGRFCharCapacityExceeded;
+    bitmap[before] = static_cast<unsigned char>(*pendingByte | c.kind);
+    *outputOffset = before + 1;
+    *pendingByte = 0;
+    *nibblePhase = 0;
+    return completion(++*bytesProduced, expectedTotal);
+  }
+  if (c.kind == kCountLetter) {
+    *repeatCount += c.count;
+    return completion(*bytesProduced, expectedTotal);
+  }
+  if (c.kind == kLineEnd || c.kind == kRefused) return 5;  // no meaning here: nothing changes
+  return decodeCharGeneral(c, rowBytes, outputOffset, pendingByte, repeatCount, bytesProduced, nibblePhase,
+                           bitmap, expectedTotal, capacity, bounded);
 }
 
 }  // namespace

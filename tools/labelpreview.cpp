@@ -349,7 +349,7 @@ void renderLabel(const previewState& state, labelImage* label) {
 bool labelSize(std::string_view parameters, int64_t* value, std::string* error) {
   int64_t number = 0;
   if (!parseNumber(parameters, 1, kMaxLabelSide, 0, &number) || number < 1) {
-    *error = "\"" + std::string(parameters) + "\" is not a number of dots from 1 to " +
+    *error = std::string("\"") + std::string(parameters) + "\" is not a number of dots from 1 to " +
              std::to_string(kMaxLabelSide);
     return false;
   }

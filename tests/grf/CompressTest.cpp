@@ -1,6 +1,7 @@
 // The GRF writer and compressor: the canonical text, byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "grf/DataComDecompress.h"
@@ -158,6 +159,78 @@ TEST(GRFDataCompress, MatchesTheReferenceWriterOnRandomSparseRows) {
         data[i] = 0;
       else if (pick < 6)
         data[i] = 0xFF;
+    }
+    EXPECT_EQ(compress(data, rowBytes), referenceCompress(data, rowBytes)) << "seed " << seed;
+  }
+}
+
+// Dense and mixed rows of every width up to 80 bytes: runs end at every nibble of a word, cross word
+// boundaries, and reach 399, 400 and more nibbles inside a row. The text must match the reference writer
+// and no byte from its end to past the worst-case bound may change (the writer stores some runs four
+// bytes at a time).
+TEST(GRFDataCompress, MatchesTheReferenceWriterOnRandomRowsAndWritesNothingPastTheText) {
+  constexpr unsigned char kCanary = 0xA5;
+  for (uint32_t seed = 1; seed <= 400; ++seed) {
+    const bytes shape = noise(4, seed + 5000);
+    const bool longRun = seed % 10 == 0;
+    const size_t rowBytes = longRun ? 210 + shape[0] % 100 : (seed <= 80 ? seed : 1 + shape[0] % 80);
+    const size_t rows = 1 + shape[1] % 5;
+    bytes data = noise(rowBytes * rows, seed + 9000);
+    for (size_t i = 0; i < data.size(); ++i) {
+      const unsigned pick = (data[i] + shape[2]) % 16;
+      if (pick < 3)
+        data[i] = 0;
+      else if (pick < 5)
+        data[i] = 0xFF;
+      else if (pick < 7)
+        data[i] = static_cast<unsigned char>(0x11 * (data[i] & 0x0F));
+    }
+    if (longRun) {
+      // A run of 396 to 405 nibbles of 7 inside the first row, starting at a high or a low nibble.
+      const size_t first = 1 + shape[3] % 7, length = 396 + (seed / 10) % 10;
+      const auto setNibble = [&](size_t at, unsigned value) {
+        unsigned char& byte = data[at / 2];
+        byte = static_cast<unsigned char>(at % 2 == 0 ? (byte & 0x0F) | value << 4 : (byte & 0xF0) | value);
+      };
+      setNibble(first - 1, 1);
+      for (size_t i = 0; i < length; ++i) setNibble(first + i, 7);
+      setNibble(first + length, 2);
+    }
+    const uint64_t bound = GRFCompressBound(data.size(), rowBytes);
+    bytes text(bound + 16, kCanary);
+    uint64_t length = 0;
+    ASSERT_EQ(GRFDataCompress(data.data(), data.size(), rowBytes, text.data(), &length), 0);
+    ASSERT_LE(length, bound);
+    EXPECT_EQ(std::string(text.begin(), text.begin() + static_cast<long>(length)),
+              referenceCompress(data, rowBytes))
+        << "seed " << seed;
+    EXPECT_EQ(std::count(text.begin() + static_cast<long>(length), text.end(), kCanary),
+              static_cast<long>(bound + 16 - length))
+        << "seed " << seed;
+  }
+}
+
+// Rows made of runs of random lengths: one nibble to several words, 19 to 64 nibbles (the letters worth
+// 20 to 60 inside one 32-byte block), and around 400 nibbles, with rows of up to 320 bytes so that runs
+// cross every block and word boundary and blocks end runs by the dozen.
+TEST(GRFDataCompress, MatchesTheReferenceWriterOnRowsOfRandomRuns) {
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    const bytes shape = noise(3, seed + 20000);
+    const size_t rowBytes = 2 + shape[0] % 64 + (seed % 3 == 0 ? 256 : 0);
+    const size_t rows = 1 + shape[1] % 4;
+    const bytes random = noise(4 * rowBytes * rows, seed + 30000);
+    bytes data(rowBytes * rows, 0);
+    size_t at = 0, next = 0;  // nibble position, and next random byte
+    unsigned digit = 0;
+    while (at < 2 * data.size()) {
+      const unsigned pick = random[next++ % random.size()];
+      size_t length = 1 + pick % 4;
+      if (pick % 16 == 5) length = 19 + random[next++ % random.size()] % 46;
+      if (pick % 64 == 9) length = 395 + random[next++ % random.size()] % 10;
+      digit = (digit + 1 + random[next++ % random.size()] % 15) % 16;
+      if (shape[2] % 2 == 0 && pick % 8 < 3) digit = 0;  // zero runs, zero tails
+      for (size_t i = 0; i < length && at < 2 * data.size(); ++i, ++at)
+        data[at / 2] = static_cast<unsigned char>(at % 2 == 0 ? digit << 4 : data[at / 2] | digit);
     }
     EXPECT_EQ(compress(data, rowBytes), referenceCompress(data, rowBytes)) << "seed " << seed;
   }

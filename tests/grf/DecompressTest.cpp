@@ -204,6 +204,7 @@ TEST(SingleCharDecoder, StatusesAndStateAfterEachCharacter) {
       {"A1a", 4, 2, fresh, {5, 5, 5}, "A1", {1, 0, 1, 1, 0}},  // refused bytes are passed over
       {"A1B2G", 4, 2, fresh, {5, 5, 5, 0, 0}, "A1 B2", {2, 0, 2, 2, 0}},
       {"A1", 4, 1, {0, 0, 0, 0, 0}, {5, 5}, "", {0, 0x10, 1, 0, 4}},
+      {"12", 4, 1, {0, 0x3C, 1, 0, 0}, {5, 0}, "D2", {1, 0, 1, 1, 0}},  // a stray pending byte is ORed
       {",", 4, 8, {4, 0, 1, 0, 0}, {5}, "EE EE EE EE 00 00 00 00", {8, 0, 1, 4, 0}},
       {"H,1", 2, 3, fresh, {5, 5, 0}, "00 00 11", {3, 0, 1, 3, 0}},
   };
