@@ -31,6 +31,10 @@ void endPage(settings_ settings, int32_t iPaperWidth, int32_t iPaperHeight, int3
     outputCommand(btPause_No);
   outputCommand(btEndFormat);
 
+  deleteGraphic();
+}
+
+void deleteGraphic() {
   outputCommand(btStartFormat);
   outputCommand(btDelete);
   outputCommand(btFieldSeparate);

@@ -6,7 +6,8 @@
 #include "commands/commands.h"
 
 void outputCommand(command output) {
-  for (int32_t i = 0; i < output.length; ++i) putchar_unlocked(static_cast<unsigned char>(output.command[i]));
+  if (output.length > 0)
+    outputBytes(reinterpret_cast<const unsigned char*>(output.command), static_cast<uint64_t>(output.length));
 }
 
 void outputBytes(const unsigned char* bytes, uint64_t count) {
@@ -20,5 +21,5 @@ void outputFormatted(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(dcTemp, sizeof dcTemp, format, args);
   va_end(args);
-  for (const char* p = dcTemp; *p != '\0'; ++p) putchar_unlocked(static_cast<unsigned char>(*p));
+  outputBytes(reinterpret_cast<const unsigned char*>(dcTemp), std::strlen(dcTemp));
 }

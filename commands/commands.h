@@ -106,6 +106,10 @@ void jobSetup(settings_ settings);
 // rows), with the chosen media handling and pause, then a second format that deletes the graphic.
 void endPage(settings_ settings, int32_t iPaperWidth, int32_t iPaperHeight, int32_t lWidth, int32_t lHeight);
 
+// 'deleteGraphic()' - a format that deletes the stored graphic 000.GRF without printing it; endPage()
+// ends with it, and a cancelled job sends it alone.
+void deleteGraphic();
+
 // Hooks without effect, kept for the filter interface's shape; nothing calls them.
 void pageSetup(settings_ settings, cups_page_header_t header);
 void endJob(settings_ settings);

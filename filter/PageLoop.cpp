@@ -136,14 +136,6 @@ const char* refusal(const cups_page_header_t& header, pixelFormat format, const 
   return message;
 }
 
-// 'deleteGraphic()' - a format that deletes the downloaded graphic without printing it.
-void deleteGraphic() {
-  outputCommand(btStartFormat);
-  outputCommand(btDelete);
-  outputCommand(btFieldSeparate);
-  outputCommand(btEndFormat);
-}
-
 // 'outputError()' - flush the printer data; the error number of a failed write, else 0.
 int outputError() {
   errno = 0;
