@@ -115,6 +115,15 @@ void readPage(cups_raster_t* raster, const cups_page_header_t& header, pixelForm
   std::memset(bitmap + y * geometry.rowBytes, fill, (geometry.paddedRows - y) * geometry.rowBytes);
 }
 
+// 'lineFits()' - whether the header's bytes per line suit its width: a 1-bit line fits the bitmap's row;
+// a grey line holds a byte per pixel, padded at most as far as the bitmap's row. So a grey page of width
+// 0 is refused, and the line buffer stays within the page limit.
+bool lineFits(const cups_page_header_t& header, pixelFormat format, const pageGeometry& geometry) {
+  const uint64_t bytes = header.cupsBytesPerLine;
+  if (format == kOneBit) return bytes <= geometry.rowBytes;
+  return bytes >= header.cupsWidth && bytes <= geometry.rowBytes * 8;
+}
+
 // 'refusal()' - why a page cannot be printed, formatted into 'message'; nullptr when it can.
 const char* refusal(const cups_page_header_t& header, pixelFormat format, const pageGeometry& geometry,
                     int page, char* message, size_t size) {
@@ -122,8 +131,7 @@ const char* refusal(const cups_page_header_t& header, pixelFormat format, const 
     std::snprintf(message, size,
                   "ERROR: Page %d has an unsupported colour format: %u bits per pixel, colour space %u\n",
                   page, header.cupsBitsPerPixel, colorSpaceOf(header));
-  } else if (format == kOneBit ? header.cupsBytesPerLine > geometry.rowBytes
-                               : header.cupsBytesPerLine < header.cupsWidth) {
+  } else if (!lineFits(header, format, geometry)) {
     std::snprintf(message, size, "ERROR: Page %d has %u bytes per line, wrong for %u pixels of %u bits\n",
                   page, header.cupsBytesPerLine, header.cupsWidth, header.cupsBitsPerPixel);
   } else if (geometry.totalBytes > kMaxPageBytes) {
@@ -205,7 +213,9 @@ int filterRasterPages(int fd, const settings_& settings) {
     outputFormatted("~DG000.GRF,%d,%d,", static_cast<int>(geometry.totalBytes),
                     static_cast<int>(geometry.rowBytes));
 
-    const unsigned char fill = settings.inverse != 0 ? 0xFF : 0x00;
+    // Bytes no row supplies print blank; only a negative image, which the page format inverts again,
+    // starts from ink.
+    const unsigned char fill = settings.inverse == 1 ? 0xFF : 0x00;
     readPage(raster, header, format, geometry, fill, line.data, bitmap.data);
 
     uint64_t textLength = 0;

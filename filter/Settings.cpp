@@ -1,6 +1,8 @@
 // The job's settings record, from the queue's PPD and the job options.
 #include <strings.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -35,7 +37,11 @@ int getOptionChoiceIndex(const char* choiceName, ppd_file_t* ppd) {
     if (option != nullptr) choice = ppdFindChoice(option, option->defchoice);
   }
   if (choice == nullptr) return -1;
-  return static_cast<int>(std::strtol(choice->choice, nullptr, 10));
+  // A number outside 32 bits is no setting at all, never another value by wrapping around.
+  errno = 0;
+  const long number = std::strtol(choice->choice, nullptr, 10);
+  if (errno == ERANGE || number < INT32_MIN || number > INT32_MAX) return -1;
+  return static_cast<int>(number);
 }
 
 void initializeSettings(const char* commandLineOptionSettings, settings_* settings) {

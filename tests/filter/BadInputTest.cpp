@@ -82,6 +82,10 @@ std::vector<badInput> cases() {
   narrowLine.cupsBytesPerLine = 3;
   cups_page_header2_t greyShortLine = header(40, 8, 8);
   greyShortLine.cupsBytesPerLine = 39;
+  cups_page_header2_t greyNoWidth = header(0, 8, 8);
+  greyNoWidth.cupsBytesPerLine = 8;
+  cups_page_header2_t greyHugeLine = header(8, 8, 8);
+  greyHugeLine.cupsBytesPerLine = 1u << 30;
 
   return {
       {"empty stream", "", "", ppd, 1, noPages, 0},
@@ -114,6 +118,10 @@ std::vector<badInput> cases() {
        "ERROR: Page 2 has an unsupported colour format: 24 bits per pixel, colour space 1\n", 1},
       {"grey line shorter than its width", afterGoodPage(greyShortLine, std::string(312, 'x')), "", ppd, 1,
        "ERROR: Page 2 has 39 bytes per line, wrong for 40 pixels of 8 bits\n", 1},
+      {"grey page of width 0", afterGoodPage(greyNoWidth, std::string(64, 'x')), "", ppd, 1,
+       "ERROR: Page 2 has 8 bytes per line, wrong for 0 pixels of 8 bits\n", 1},
+      {"grey line of 1 GiB for 8 pixels", afterGoodPage(greyHugeLine, std::string(64, 'x')), "", ppd, 1,
+       "ERROR: Page 2 has 1073741824 bytes per line, wrong for 8 pixels of 8 bits\n", 1},
       {"no PPD", good, "Darkness=10", "", 0, ready, 1},
       {"missing PPD", good, "", "/nonexistent/queue.ppd", 0, ready, 1},
       {"PPD that is a folder", good, "", TEST_DATA_DIR, 0, ready, 1},

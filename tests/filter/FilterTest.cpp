@@ -75,13 +75,18 @@ TEST(FilterPages, WidthsAndHeightsAtAndAroundThePadding) {
   }
 }
 
-TEST(FilterPages, InverseAndAbsentInverseFillThePaddingWithInk) {
+// Only a negative image starts from ink (the page format inverts it back); without a PPD, or with an
+// Inverse choice other than 0 and 1, bytes no row supplied print blank.
+TEST(FilterPages, OnlyInversePrintingFillsThePaddingWithInk) {
   const pbmPage page = patternPage(203, 100, 2);
   const std::string raster = rasterFromPbm({page});
   const struct {
     std::string options, ppd;
     unsigned char fill;
-  } cases[] = {{"Inverse=1", TEST_PPD_PATH, 0xFF}, {"Inverse=0", TEST_PPD_PATH, 0x00}, {"", "", 0xFF}};
+  } cases[] = {{"Inverse=1", TEST_PPD_PATH, 0xFF},
+               {"Inverse=0", TEST_PPD_PATH, 0x00},
+               {"", "", 0x00},
+               {"", TEST_DATA_DIR "/odd-choices.ppd", 0x00}};
   for (const auto& c : cases) {
     const processResult r = runFilter(raster, c.options, c.ppd);
     ASSERT_EQ(r.status, 0);
@@ -108,16 +113,18 @@ TEST(FilterPages, PagesInOrderFromStandardInputOrAFile) {
 
 std::string rows(const pbmPage& page) { return std::string(page.bits.begin(), page.bits.end()); }
 
-TEST(FilterPages, RowsMissingAtTheEndKeepTheFill) {
+TEST(FilterPages, RowsMissingAtTheEndPrintBlank) {
   pbmPage page = patternPage(64, 10, 6);
   cups_page_header2_t header = oneBitHeader(64, 10);
   const std::string raster = rawRaster({{header, rows(page).substr(0, 8 * 4 + 3)}});
-  const processResult r = runFilter(raster);
-  EXPECT_EQ(r.status, 0);
-  const printerData data = splitPrinterData(r.out);
-  ASSERT_EQ(data.pages.size(), 1u);
-  std::fill(page.bits.begin() + 8 * 4, page.bits.end(), 0);  // the partly read row keeps the fill too
-  expectPage(data.pages[0], page, 0x00);
+  std::fill(page.bits.begin() + 8 * 4, page.bits.end(), 0);  // the partly read row is blank too
+  for (const char* ppd : {TEST_PPD_PATH, ""}) {
+    const processResult r = runFilter(raster, "", ppd);
+    EXPECT_EQ(r.status, 0);
+    const printerData data = splitPrinterData(r.out);
+    ASSERT_EQ(data.pages.size(), 1u);
+    expectPage(data.pages[0], page, 0x00);
+  }
 }
 
 // A header with zero height or zero bytes per line ends the job as the end of the stream would.

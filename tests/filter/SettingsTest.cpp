@@ -106,6 +106,36 @@ TEST(InitializeSettings, WithoutAReadablePpdEveryOptionIsMinusOne) {
   }
 }
 
+// Choice numbers beyond 32 bits count as no choice, never as the value they would wrap around to.
+TEST(InitializeSettings, ChoiceNumbersOutside32BitsCountAsAbsent) {
+  std::string ppd = readFile(TEST_PPD_PATH);
+  const char* extra[] = {
+      "*Darkness 4294967297/Wraps to 1: \"\"",     "*Darkness 4294967306/Wraps to 10: \"\"",
+      "*Darkness 2147483648/Just past: \"\"",      "*Inverse 4294967297/Wraps to 1: \"\"",
+      "*PrintSpeed 4294967297/Wraps to 1: \"\"",   "*TearoffPosition -2147483649/Wraps: \"\"",
+      "*TearoffPosition -2147483648/Lowest: \"\"", "*Darkness 99999999999999999999/Huge: \"\""};
+  for (const std::string line : extra) {
+    const std::string option = line.substr(0, line.find(' '));
+    ppd.insert(ppd.find("*CloseUI: " + option), line + "\n");
+  }
+  const std::string path = temporaryPath("wrapping.ppd");
+  writeFile(path, ppd);
+  const struct {
+    const char* options;
+    int settings_::*field;
+    int value;
+  } cases[] = {{"Darkness=4294967297", &settings_::density, -1},
+               {"Darkness=4294967306", &settings_::density, -1},
+               {"Darkness=2147483648", &settings_::density, -1},
+               {"Darkness=99999999999999999999", &settings_::density, -1},
+               {"Inverse=4294967297", &settings_::inverse, -1},
+               {"PrintSpeed=4294967297", &settings_::printspeed, -1},
+               {"TearoffPosition=-2147483649", &settings_::tearoffposition, -1},
+               {"TearoffPosition=-2147483648", &settings_::tearoffposition, -2147483647 - 1}};
+  for (const auto& c : cases) EXPECT_EQ(load(path.c_str(), c.options).*c.field, c.value) << c.options;
+  unlink(path.c_str());
+}
+
 TEST(PageGeometry, PadsWidthAndHeightToThirtyTwo) {
   const struct {
     uint32_t width, height;
