@@ -1,5 +1,6 @@
 // The job prologue.
 #include <cinttypes>
+#include <cstdio>
 
 #include "commands/commands.h"
 
@@ -14,36 +15,43 @@ int64_t adjustment(int value) {
 
 // 'sendAdjustment()' - an adjustment command: the zero record at 20, else the number formatted after the
 // command for its direction (the sign is part of the command text, never of the number).
-void sendAdjustment(int value, const char* forwardFormat, const char* backFormat, command zero) {
+void sendAdjustment(byteSink* out, int value, const char* forwardFormat, const char* backFormat,
+                    command zero) {
   if (value > 20)
-    outputFormatted(forwardFormat, adjustment(value));
+    outputFormatted(out, forwardFormat, adjustment(value));
   else if (value < 20)
-    outputFormatted(backFormat, adjustment(value));
+    outputFormatted(out, backFormat, adjustment(value));
   else
-    outputCommand(zero);
+    outputCommand(out, zero);
 }
 
 }  // namespace
 
-void jobSetup(settings_ settings) {
-  outputCommand(btChangeCmmd);
-  outputCommand(btStartFormat);
+void jobSetup(byteSink* out, settings_ settings) {
+  outputCommand(out, btChangeCmmd);
+  outputCommand(out, btStartFormat);
 
   // The tear-off number is padded to at least three digits, the top number is not.
-  sendAdjustment(settings.tearoffposition, "~TA%.3" PRId64, "~TA-%.3" PRId64, btAdjustTearoff);
-  outputCommand(btBackFeed[2]);
-  sendAdjustment(settings.printposition, "^LT%" PRId64, "^LT-%" PRId64, btAdjustTop);
+  sendAdjustment(out, settings.tearoffposition, "~TA%.3" PRId64, "~TA-%.3" PRId64, btAdjustTearoff);
+  outputCommand(out, btBackFeed[2]);
+  sendAdjustment(out, settings.printposition, "^LT%" PRId64, "^LT-%" PRId64, btAdjustTop);
 
-  outputCommand(tableEntry(btPaperType, settings.pagetype));
-  outputCommand(tableEntry(btThermal, settings.printtype));
-  outputCommand(tableEntry(btRote180, settings.imagecontrol));
-  outputCommand(tableEntry(btMirror, settings.mirror));
-  outputCommand(btLabelHome);
-  outputCommand(btResolution);
-  outputCommand(tableEntry(btSpeed, settings.printspeed));
-  outputCommand(tableEntry(btDarkness, settings.density));
-  outputCommand(btUpdateConfig);
-  outputCommand(btInverse[0]);
-  outputCommand(btInterFont);
-  outputCommand(btEndFormat);
+  outputCommand(out, tableEntry(btPaperType, settings.pagetype));
+  outputCommand(out, tableEntry(btThermal, settings.printtype));
+  outputCommand(out, tableEntry(btRote180, settings.imagecontrol));
+  outputCommand(out, tableEntry(btMirror, settings.mirror));
+  outputCommand(out, btLabelHome);
+  outputCommand(out, btResolution);
+  outputCommand(out, tableEntry(btSpeed, settings.printspeed));
+  outputCommand(out, tableEntry(btDarkness, settings.density));
+  outputCommand(out, btUpdateConfig);
+  outputCommand(out, btInverse[0]);
+  outputCommand(out, btInterFont);
+  outputCommand(out, btEndFormat);
+}
+
+void jobSetup(settings_ settings) {
+  byteSink out;
+  jobSetup(&out, settings);
+  std::fwrite(out.buffer.data(), 1, out.length, stdout);
 }

@@ -1,5 +1,9 @@
-// Label command generation: the command record, the fixed command tables, the job prologue and the
-// page format that prints and deletes each page's stored graphic.
+// Label command generation: the job's settings record, the command record and the fixed command tables,
+// the job prologue, the stored-graphic download and the page format that prints and deletes it.
+//
+// Every writer appends to a byte sink that its caller owns, so that several jobs may be written at
+// once, one sink each. The forms without a sink are the filter's own interface: they write to
+// standard output.
 #pragma once
 
 #include <cups/raster.h>
@@ -7,8 +11,91 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "filter/filter.h"
+// The job's print settings. Option-driven fields hold the table index of the chosen setting (the
+// decimal number of a PPD choice keyword), or -1 when there is none; an index outside its table sends
+// nothing for its step.
+struct settings_ {
+  int modelNumber;
+  float pagewidth;
+  float pageheight;
+  int printtype;        // media type: 0 thermal transfer, 1 direct thermal
+  int pagetype;         // media tracking: 0 continuous, 1 black mark, 2 gap or notch
+  int imagecontrol;     // orientation: 0 normal, 1 rotated by 180 degrees
+  int papersize;        // not used by the commands
+  int outpagemode;      // media handling after printing: 0 tear off, 1 rewind, 2 peel off
+  int density;          // darkness 0 to 30
+  int printposition;    // top adjustment: 20 is none, each step 4 dots
+  int tearoffposition;  // tear-off adjustment: 20 is none, each step 4 dots
+  int printquality;
+  int topsearch;
+  int focusArea;
+  int bytesPerScanLine;
+  int bytesPerScanLineStd;
+  int backfeed;    // not used by the commands: the back-feed command is fixed
+  int mirror;      // 0 normal, 1 mirrored
+  int inverse;     // 1 prints a negative image; every other value prints normally
+  int printspeed;  // 0 to 4 for 2 to 6 inches per second; 5 keeps the printer's speed
+  int pause;       // 0 none, 1 after the job, 2 after each label
+};
+static_assert(sizeof(settings_) == 21 * 4, "settings_ is twenty-one 32-bit fields");
+
+// ---------------------------------------------------------------------------------------------------
+// Facts of the label language that several commands share.
+
+// The name under which every page's bitmap is stored, recalled and deleted.
+#define LABEL_STORED_GRAPHIC "000.GRF"
+inline constexpr char kStoredGraphicName[] = LABEL_STORED_GRAPHIC;
+
+// Page padding: a stored graphic's rows are whole multiples of 32 dots, and its height a multiple of
+// 32 rows.
+inline constexpr uint32_t kPagePaddingDots = 32;
+inline constexpr uint32_t kPagePaddingRows = 32;
+
+// Size of one page's bitmap, in 64 bits so that no page size can make it wrap.
+struct pageGeometry {
+  uint64_t rowBytes;    // the width rounded up to a multiple of 32 dots, in bytes
+  uint64_t paddedRows;  // the height rounded up to a multiple of 32 rows
+  uint64_t totalBytes;  // rowBytes * paddedRows
+};
+
+// 'computePageGeometry()' - the bitmap geometry of a page 'width' dots wide and 'height' rows high.
+pageGeometry computePageGeometry(uint32_t width, uint32_t height);
+
+// Largest page bitmap the writers are given, 128 MiB: for example a label 8 in wide and 350 in long at
+// 600 dpi. It keeps every number of the download and the page format well inside 32 bits; the
+// download command itself could state up to 2 GiB.
+inline constexpr uint64_t kMaxPageBytes = uint64_t{128} << 20;
+
+// ---------------------------------------------------------------------------------------------------
+// Output.
+
+// Where the writers put their bytes: appended to the first 'length' bytes of 'buffer' (the rest is room
+// kept for later writes). With a descriptor in 'fd', flushSink() writes them there, and the graphic
+// writer flushes by itself as its text grows, so that a page's text is never held whole; with 'fd' -1
+// the caller takes the bytes itself and sets 'length' back to 0.
+struct byteSink {
+  std::string buffer;
+  size_t length = 0;
+  int fd = -1;
+  int error = 0;  // errno of the first failed write; from then on nothing more is kept or written
+};
+
+// 'sinkRoom()' - room for 'count' more bytes at the end of the pending ones: a pointer to it, the bytes
+// counted once the caller adds them to 'length'. Throws std::bad_alloc when memory runs out.
+char* sinkRoom(byteSink* sink, size_t count);
+
+// 'sinkAppend()' - append 'count' bytes (nothing once the sink has failed).
+void sinkAppend(byteSink* sink, const void* data, size_t count);
+
+// 'flushSink()' - write the pending bytes to the sink's descriptor, whole: a write interrupted by a
+// signal or cut short is resumed. Returns 0, or the error number of a failed write (kept in 'error';
+// the pending bytes are dropped). With 'fd' -1 it leaves the bytes to the caller and returns 'error'.
+int flushSink(byteSink* sink);
+
+// ---------------------------------------------------------------------------------------------------
+// Command records and tables.
 
 // A fixed command: exactly 'length' bytes from 'command', no terminator. The empty record (length 0,
 // null pointer) sends nothing.
@@ -39,9 +126,9 @@ inline constexpr command btUpdateConfig = commandtext::fixed("^JUS");
 inline constexpr command btInterFont = commandtext::fixed("^CI0");
 inline constexpr command btEndFormat = commandtext::fixed("^XZ");
 inline constexpr command btAdjustPosition = commandtext::fixed("^LS0");
-inline constexpr command btMagnify = commandtext::fixed("^XG000.GRF,1,1");
+inline constexpr command btMagnify = commandtext::fixed("^XG" LABEL_STORED_GRAPHIC ",1,1");
 inline constexpr command btFieldSeparate = commandtext::fixed("^FS");
-inline constexpr command btDelete = commandtext::fixed("^ID000.GRF");
+inline constexpr command btDelete = commandtext::fixed("^ID" LABEL_STORED_GRAPHIC);
 inline constexpr command btPause_No = commandtext::fixed("^PQ1,0,1,Y");
 inline constexpr command btPause_AfterJob = commandtext::fixed("^PQ1,0,1,Y^PP");
 inline constexpr command btPause_AfterLabel = commandtext::fixed("^PQ1,1,1,N");
@@ -85,30 +172,40 @@ constexpr command tableEntry(const std::array<command, N>& table, int index) {
   return index >= 0 && static_cast<size_t>(index) < N ? table[static_cast<size_t>(index)] : kEmptyCommand;
 }
 
-// 'outputCommand()' - write the record's bytes to standard output, one character per call; a length
-// of 0 or less writes nothing.
+// ---------------------------------------------------------------------------------------------------
+// Writers.
+
+// 'outputCommand()' - the record's bytes; a length of 0 or less writes nothing.
+void outputCommand(byteSink* out, command output);
 void outputCommand(command output);
 
-// 'outputBytes()' - write 'count' bytes to standard output, one character per call.
-void outputBytes(const unsigned char* bytes, uint64_t count);
-
-// 'outputFormatted()' - format a command carrying numbers into a zero-filled 256-byte buffer (bounded)
-// and write it up to its terminating zero.
-void outputFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// 'outputFormatted()' - a command carrying numbers, formatted into a zero-filled 256-byte buffer
+// (bounded) and written up to its terminating zero.
+void outputFormatted(byteSink* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // 'jobSetup()' - the job prologue, sent once before the first page's download: the command prefixes,
 // then one format configuring tear-off and top adjustment, back feed, media tracking and type,
 // orientation, mirror, label home, resolution, speed and darkness, saving the configuration.
+void jobSetup(byteSink* out, settings_ settings);
 void jobSetup(settings_ settings);
 
-// 'endPage()' - the page format after a page's GRF text: print the stored graphic 000.GRF on a label
+// 'downloadGraphic()' - the stored-graphic download of a page bitmap: "~DG000.GRF,<total bytes>,<row
+// bytes>," and the bitmap's GRF text. 'bitmap' holds geometry.totalBytes bytes, a 1 bit printing a dot;
+// Returns 0, or 1 when the total exceeds kMaxPageBytes or memory for the text runs out (nothing of the
+// download is then written).
+int downloadGraphic(byteSink* out, const unsigned char* bitmap, const pageGeometry& geometry);
+
+// 'endPage()' - the page format after a page's download: print the stored graphic on a label
 // 'iPaperWidth' x 'iPaperHeight' dots (optionally inverted over its padded 'lWidth' bytes x 'lHeight'
 // rows), with the chosen media handling and pause, then a second format that deletes the graphic.
+// 'quantity' labels are printed (1 in the form without it); quantities below 1 print one.
+void endPage(byteSink* out, settings_ settings, int32_t iPaperWidth, int32_t iPaperHeight, int32_t lWidth,
+             int32_t lHeight, int32_t quantity);
 void endPage(settings_ settings, int32_t iPaperWidth, int32_t iPaperHeight, int32_t lWidth, int32_t lHeight);
 
-// 'deleteGraphic()' - a format that deletes the stored graphic 000.GRF without printing it; endPage()
-// ends with it, and a cancelled job sends it alone.
-void deleteGraphic();
+// 'deleteGraphic()' - a format that deletes the stored graphic without printing it; endPage() ends with
+// it, and a cancelled job sends it alone after the graphic's download.
+void deleteGraphic(byteSink* out);
 
 // Hooks without effect, kept for the filter interface's shape; nothing calls them.
 void pageSetup(settings_ settings, cups_page_header_t header);

@@ -11,9 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "commands/commands.h"
 #include "filter/filter.h"
-#include "grf/DataComDecompress.h"
 
 namespace {
 
@@ -144,22 +142,107 @@ const char* refusal(const cups_page_header_t& header, pixelFormat format, const 
   return message;
 }
 
-// 'outputError()' - flush the printer data; the error number of a failed write, else 0.
-int outputError() {
-  errno = 0;
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-  return errno != 0 ? errno : EIO;
+// What one step of the page loop came to.
+enum pageOutcome {
+  kPagePrinted,   // the page's label was sent; the loop goes on
+  kEndOfJob,      // the stream ended, or a header of zero height or zero bytes per line ended it
+  kPageRefused,   // the page cannot be printed; the job's message says why
+  kJobCancelled,  // SIGTERM: the graphic being downloaded was deleted unprinted, or a page was still to come
+  kOutOfMemory,   // nothing of the page was written
+  kWriteFailed,   // the printer data could not be written; the sink holds the error
+};
+
+// Everything the job holds from page to page.
+struct filterJob {
+  const settings_* settings;
+  rasterInput input;
+  cups_raster_t* raster;
+  byteSink out;  // the printer data, on standard output
+  growingBuffer bitmap;
+  growingBuffer line;  // a grey page's row before it is turned into dots
+  int pages;           // downloads started
+  int printed;         // label formats sent
+  char message[256];   // why a page was refused
+};
+
+// 'filterPage()' - read the next page and send its download and label format; the label leaves for the
+// printer as soon as it is complete.
+pageOutcome filterPage(filterJob* job) {
+  cups_page_header_t header;
+  if (cupsRasterReadHeader(job->raster, &header) == 0) return kEndOfJob;
+  if (cancelRequested) return kJobCancelled;
+  if (header.cupsHeight == 0 || header.cupsBytesPerLine == 0) return kEndOfJob;
+  const pageGeometry geometry = computePageGeometry(header.cupsWidth, header.cupsHeight);
+  const pixelFormat format = formatOf(header);
+
+  // Refuse what cannot be printed, and get the memory, before anything of the page is written.
+  if (refusal(header, format, geometry, job->pages + 1, job->message, sizeof job->message) != nullptr)
+    return kPageRefused;
+  if (!reserve(&job->bitmap, geometry.totalBytes) ||
+      (format != kOneBit && !reserve(&job->line, header.cupsBytesPerLine)))
+    return kOutOfMemory;
+
+  const settings_& settings = *job->settings;
+  if (job->pages == 0) jobSetup(&job->out, settings);
+  ++job->pages;
+
+  // Bytes no row supplies print blank; only a negative image, which the page format inverts again,
+  // starts from ink.
+  const unsigned char fill = settings.inverse == 1 ? 0xFF : 0x00;
+  readPage(job->raster, header, format, geometry, fill, job->line.data, job->bitmap.data);
+  if (downloadGraphic(&job->out, job->bitmap.data, geometry) != 0) return kOutOfMemory;
+
+  // A cancelled job's graphic is downloaded whole, so the printer is left between commands, then
+  // deleted unprinted.
+  pageOutcome outcome = kPagePrinted;
+  if (cancelRequested) {
+    deleteGraphic(&job->out);
+    outcome = kJobCancelled;
+  } else {
+    // The size limit keeps every dimension well inside 32 bits.
+    endPage(&job->out, settings, static_cast<int32_t>(header.cupsWidth),
+            static_cast<int32_t>(header.cupsHeight), static_cast<int32_t>(geometry.rowBytes),
+            static_cast<int32_t>(geometry.paddedRows), 1);
+    ++job->printed;
+  }
+  return flushSink(&job->out) == 0 ? outcome : kWriteFailed;
+}
+
+// 'finishJob()' - release the job's resources and write its one log line; returns the exit status.
+int finishJob(filterJob* job, pageOutcome outcome) {
+  // A cancellation between pages leaves every page printed only if the stream had ended.
+  if (outcome == kEndOfJob && cancelRequested && !job->input.endOfInput) outcome = kJobCancelled;
+  if (outcome == kOutOfMemory) job->out.length = 0;  // a prologue without its page stays unsent
+  flushSink(&job->out);
+  std::free(job->line.data);
+  std::free(job->bitmap.data);
+  if (job->raster != nullptr) cupsRasterClose(job->raster);
+
+  if (job->out.error != 0) {
+    std::fprintf(stderr, "ERROR: Unable to write the printer data: %s\n", std::strerror(job->out.error));
+    return 1;
+  }
+  switch (outcome) {
+    case kOutOfMemory:
+      return 1;  // no message: writing one could need memory too
+    case kPageRefused:
+      std::fputs(job->message, stderr);
+      return 1;
+    case kJobCancelled:
+      std::fprintf(stderr, "ERROR: Job canceled after %d printed labels\n", job->printed);
+      return 1;
+    default:
+      break;
+  }
+  if (job->pages == 0) {
+    std::fputs("ERROR: No pages found!\n", stderr);
+    return 1;
+  }
+  std::fputs("INFO: Ready to print.\n", stderr);
+  return 0;
 }
 
 }  // namespace
-
-pageGeometry computePageGeometry(uint32_t width, uint32_t height) {
-  pageGeometry geometry;
-  geometry.rowBytes = ((static_cast<uint64_t>(width) + 31) >> 5) << 2;
-  geometry.paddedRows = (static_cast<uint64_t>(height) + 31) & ~static_cast<uint64_t>(31);
-  geometry.totalBytes = geometry.rowBytes * geometry.paddedRows;
-  return geometry;
-}
 
 void installSignalHandlers() {
   struct sigaction action;
@@ -174,95 +257,14 @@ void installSignalHandlers() {
 }
 
 int filterRasterPages(int fd, const settings_& settings) {
-  rasterInput input = {fd, false};
-  cups_raster_t* raster = cupsRasterOpenIO(readRasterInput, &input, CUPS_RASTER_READ);
-  growingBuffer bitmap = {nullptr, 0};
-  growingBuffer text = {nullptr, 0};
-  growingBuffer line = {nullptr, 0};
-  int pages = 0;    // pages whose download was started
-  int printed = 0;  // pages whose label format was sent
-  int writeError = 0;
-  bool outOfMemory = false;
-  bool cancelled = false;
-  const char* failure = nullptr;  // the one log line of a job that stops early
-  char message[256];
-
-  cups_page_header_t header;
-  while (raster != nullptr && cupsRasterReadHeader(raster, &header) != 0) {
-    if (cancelRequested) {
-      cancelled = true;  // another page was still to come
-      break;
+  filterJob job{};
+  job.settings = &settings;
+  job.input = {fd, false};
+  job.out.fd = STDOUT_FILENO;
+  job.raster = cupsRasterOpenIO(readRasterInput, &job.input, CUPS_RASTER_READ);
+  pageOutcome outcome = kEndOfJob;
+  if (job.raster != nullptr)
+    while ((outcome = filterPage(&job)) == kPagePrinted) {
     }
-    if (header.cupsHeight == 0 || header.cupsBytesPerLine == 0) break;
-    const pageGeometry geometry = computePageGeometry(header.cupsWidth, header.cupsHeight);
-    const pixelFormat format = formatOf(header);
-
-    // Refuse what cannot be printed, and get the memory, before anything of the page is written.
-    failure = refusal(header, format, geometry, pages + 1, message, sizeof message);
-    if (failure != nullptr) break;
-    if (!reserve(&bitmap, geometry.totalBytes) ||
-        !reserve(&text, GRFCompressBound(geometry.totalBytes, geometry.rowBytes)) ||
-        (format != kOneBit && !reserve(&line, header.cupsBytesPerLine))) {
-      outOfMemory = true;
-      break;
-    }
-
-    if (pages == 0) jobSetup(settings);
-    ++pages;
-    // The size limit keeps every dimension well inside 32 bits.
-    outputFormatted("~DG000.GRF,%d,%d,", static_cast<int>(geometry.totalBytes),
-                    static_cast<int>(geometry.rowBytes));
-
-    // Bytes no row supplies print blank; only a negative image, which the page format inverts again,
-    // starts from ink.
-    const unsigned char fill = settings.inverse == 1 ? 0xFF : 0x00;
-    readPage(raster, header, format, geometry, fill, line.data, bitmap.data);
-
-    uint64_t textLength = 0;
-    GRFDataCompress(bitmap.data, geometry.totalBytes, geometry.rowBytes, text.data, &textLength);
-    outputBytes(text.data, textLength);
-
-    // A cancelled job's graphic is downloaded whole, so the printer is left between commands, then
-    // deleted unprinted.
-    if (cancelRequested) {
-      deleteGraphic();
-      cancelled = true;
-    } else {
-      endPage(settings, static_cast<int32_t>(header.cupsWidth), static_cast<int32_t>(header.cupsHeight),
-              static_cast<int32_t>(geometry.rowBytes), static_cast<int32_t>(geometry.paddedRows));
-      ++printed;
-    }
-    // Each label goes to the printer as soon as it is complete; a failed write ends the job.
-    writeError = outputError();
-    if (writeError != 0 || cancelled) break;
-  }
-  // A cancellation that came between pages still leaves every page printed if the stream had ended.
-  if (cancelRequested && !input.endOfInput) cancelled = true;
-
-  if (writeError == 0) writeError = outputError();
-  std::free(line.data);
-  std::free(text.data);
-  std::free(bitmap.data);
-  if (raster != nullptr) cupsRasterClose(raster);
-
-  if (writeError != 0) {
-    std::snprintf(message, sizeof message, "ERROR: Unable to write the printer data: %s\n",
-                  std::strerror(writeError));
-    failure = message;
-  } else if (outOfMemory) {
-    return 1;
-  } else if (failure == nullptr && cancelled) {
-    std::snprintf(message, sizeof message, "ERROR: Job canceled after %d printed labels\n", printed);
-    failure = message;
-  }
-  if (failure != nullptr) {
-    std::fputs(failure, stderr);
-    return 1;
-  }
-  if (pages == 0) {
-    std::fputs("ERROR: No pages found!\n", stderr);
-    return 1;
-  }
-  std::fputs("INFO: Ready to print.\n", stderr);
-  return 0;
+  return finishJob(&job, outcome);
 }
