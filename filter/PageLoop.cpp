@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -23,24 +24,45 @@ void onTerminate(int) { cancelRequested = 1; }
 // The raster input as the CUPS reader sees it: a descriptor, and whether its end was reached.
 struct rasterInput {
   int fd;
-  bool endOfInput;
+  bool endOfFile;     // a read found the end; what is still buffered may hold more
+  size_t start, end;  // the buffered bytes not yet taken
+  unsigned char buffer[65536];
 };
 
-// 'readRasterInput()' - the CUPS reader's read function. Once the job is cancelled it takes only data
-// that is already waiting, so a cancelled filter never waits on a slow or stalled writer.
-ssize_t readRasterInput(void* context, unsigned char* buffer, size_t bytes) {
-  rasterInput* input = static_cast<rasterInput*>(context);
+// 'readInput()' - read what the descriptor has, up to 'bytes'. Once the job is cancelled it takes only
+// data that is already waiting, so a cancelled filter never waits on a slow or stalled writer.
+ssize_t readInput(rasterInput* input, unsigned char* buffer, size_t bytes) {
   for (;;) {
     if (cancelRequested) {
       pollfd ready = {input->fd, POLLIN, 0};
       if (poll(&ready, 1, 0) != 1) return -1;
     }
     const ssize_t count = read(input->fd, buffer, bytes);
-    if (count == 0) input->endOfInput = true;
+    if (count == 0) input->endOfFile = true;
     if (count >= 0) return count;
     if (errno != EINTR && errno != EAGAIN) return -1;
   }
 }
+
+// 'readRasterInput()' - the CUPS reader's read function. The reader asks for an uncompressed stream
+// one row at a time, so small requests are served from a buffer filled by large reads.
+ssize_t readRasterInput(void* context, unsigned char* buffer, size_t bytes) {
+  rasterInput* input = static_cast<rasterInput*>(context);
+  if (input->start == input->end) {
+    if (bytes >= sizeof input->buffer) return readInput(input, buffer, bytes);
+    const ssize_t count = readInput(input, input->buffer, sizeof input->buffer);
+    if (count <= 0) return count;
+    input->start = 0;
+    input->end = static_cast<size_t>(count);
+  }
+  const size_t count = std::min(bytes, input->end - input->start);
+  std::memcpy(buffer, input->buffer + input->start, count);
+  input->start += count;
+  return static_cast<ssize_t>(count);
+}
+
+// 'inputEnded()' - whether the whole stream has been taken.
+bool inputEnded(const rasterInput& input) { return input.endOfFile && input.start == input.end; }
 
 // A buffer that grows to the largest size asked of it and is reused for later pages.
 struct growingBuffer {
@@ -211,7 +233,7 @@ pageOutcome filterPage(filterJob* job) {
 // 'finishJob()' - release the job's resources and write its one log line; returns the exit status.
 int finishJob(filterJob* job, pageOutcome outcome) {
   // A cancellation between pages leaves every page printed only if the stream had ended.
-  if (outcome == kEndOfJob && cancelRequested && !job->input.endOfInput) outcome = kJobCancelled;
+  if (outcome == kEndOfJob && cancelRequested && !inputEnded(job->input)) outcome = kJobCancelled;
   if (outcome == kOutOfMemory) job->out.length = 0;  // a prologue without its page stays unsent
   flushSink(&job->out);
   std::free(job->line.data);
@@ -259,7 +281,7 @@ void installSignalHandlers() {
 int filterRasterPages(int fd, const settings_& settings) {
   filterJob job{};
   job.settings = &settings;
-  job.input = {fd, false};
+  job.input.fd = fd;
   job.out.fd = STDOUT_FILENO;
   job.raster = cupsRasterOpenIO(readRasterInput, &job.input, CUPS_RASTER_READ);
   pageOutcome outcome = kEndOfJob;

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -181,5 +184,110 @@ TEST(Cancellation, FinishesTheGraphicThenDeletesItUnprinted) {
     unlink(errPath.c_str());
   }
 }
+
+// The printer is busy, so the back end takes the printer data slowly and the filter waits in its
+// writes; the scheduler cancels at any moment. Every download that was started must still arrive whole
+// (its text is what its header announced) and be followed by its label format or by its deletion.
+TEST(Cancellation, WhileWritingToASlowPrinterNoDownloadIsCut) {
+  signal(SIGPIPE, SIG_IGN);
+  std::vector<pbmPage> pages;
+  for (uint32_t seed = 30; seed < 36; ++seed) pages.push_back(patternPage(832, 1218, seed));
+  const std::string raster = rasterFromPbm(pages);
+  for (int delayMs = 0; delayMs <= 180; delayMs += 20) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const std::string errPath = temporaryPath("err");
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const spawned filter = spawnFilter(out[1], err);
+    close(out[1]);
+    close(err);
+    std::thread writer([&] {
+      writeAll(filter.input, raster);
+      close(filter.input);
+    });
+    // A slow reader: 16 KiB every 2 ms.
+    std::string received;
+    std::atomic<bool> started = false;
+    std::thread reader([&] {
+      char chunk[16384];
+      ssize_t got;
+      while ((got = read(out[0], chunk, sizeof chunk)) > 0) {
+        received.append(chunk, static_cast<size_t>(got));
+        started = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    // The moment counts from the first printer data, when the filter is surely running.
+    for (int i = 0; i < 5000 && !started; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(filter.pid, SIGTERM);
+    const int status = waitExit(filter.pid);
+    writer.join();
+    reader.join();
+    close(out[0]);
+
+    const printerData data = splitPrinterData(received);
+    ASSERT_TRUE(data.wellFormed) << delayMs;
+    size_t printed = 0;
+    for (size_t i = 0; i < data.pages.size(); ++i) {
+      bytes bitmap;
+      EXPECT_TRUE(referenceDecode(data.pages[i].text, 104, 1248, &bitmap)) << delayMs << " ms, page " << i;
+      if (data.pages[i].format.rfind("^XA^MMT", 0) == 0)
+        ++printed;
+      else
+        EXPECT_EQ(data.pages[i].format, "^XA^ID000.GRF^FS^XZ") << delayMs << " ms, page " << i;
+    }
+    const std::string log = readFile(errPath);
+    if (status == 0) {
+      EXPECT_EQ(printed, pages.size()) << delayMs;
+      EXPECT_EQ(log, "INFO: Ready to print.\n");
+    } else {
+      EXPECT_EQ(status, 1) << delayMs;
+      EXPECT_EQ(log, "ERROR: Job canceled after " + std::to_string(printed) + " printed labels\n") << delayMs;
+    }
+    unlink(errPath.c_str());
+  }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The largest page the filter takes, in its worst shape for memory: rows of 4 bytes (the text of a row
+// can be 2.5 times the row) that all differ. The page bitmap is the one large block; the text goes out
+// a stretch of rows at a time. (The sanitizer build's shadow memory would swamp the measure.)
+TEST(MemoryBound, LargestPageNeedsLittleBeyondItsBitmap) {
+  signal(SIGPIPE, SIG_IGN);
+  const uint32_t rows = 33554432;  // 4 bytes x 33,554,432 rows = 128 MiB
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const int err = open("/dev/null", O_WRONLY);
+  const spawned filter = spawnFilter(out[1], err);
+  close(out[1]);
+  close(err);
+  std::thread writer([&] {
+    const cups_page_header2_t header = oneBitHeader(32, rows);
+    writeAll(filter.input, rawRaster({{header, ""}}));
+    std::string chunk(4 << 16, '\0');
+    for (uint32_t row = 0; row < rows; row += 1 << 16) {
+      for (uint32_t i = 0; i < 1 << 16; ++i) {
+        const uint32_t bits = (row + i) * 2654435761u;
+        std::memcpy(&chunk[4 * i], &bits, 4);
+      }
+      writeAll(filter.input, chunk);
+    }
+    close(filter.input);
+  });
+  uint64_t received = 0;
+  char buffer[1 << 16];
+  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;) received += static_cast<uint64_t>(got);
+  writer.join();
+  close(out[0]);
+  int status = 0;
+  rusage usage{};
+  ASSERT_EQ(wait4(filter.pid, &status, 0, &usage), filter.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GT(received, uint64_t{2} * (128 << 20));  // the text is large: more than twice the bitmap
+  const long peakKiB = usage.ru_maxrss;
+  EXPECT_LT(peakKiB, (128 + 16) << 10) << "peak " << peakKiB << " KiB";
+}
+#endif
 
 }  // namespace
