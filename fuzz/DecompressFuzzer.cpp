@@ -20,7 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t boundedLength = 12345;
   const int64_t status =
       GRFDataDecompressBounded(input.data, input.size, rowBytes, bounded, capacity, &boundedLength);
-  require(status == 0 || status == 1 || status == -1 || status == kGRFCapacityExceeded, "known status");
+  require(status == kGRFSuccess || status == kGRFRefused || status == kGRFRepeatBeforeFirstRow ||
+              status == kGRFCapacityExceeded,
+          "known status");
   require(boundedLength == 12345 || boundedLength <= capacity, "length within capacity");
   if (status == kGRFCapacityExceeded) return 0;
 

@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         &state.bytesProduced, &state.nibblePhase, bounded, expectedTotal, capacity);
     require(state.outputOffset <= capacity || state.outputOffset == before.outputOffset,
             "no write past capacity");
-    if (status == kGRFCharCapacityExceeded || status == 1) {
+    if (status == kGRFCharCapacityExceeded || status == kGRFRefused) {
       require(sameState(before, state), "a refused character changes nothing");
-      require(status != 1, "arguments are valid here");
+      require(status != kGRFRefused, "arguments are valid here");
       return 0;
     }
     const int64_t expected = GRFDataDecompressSingleCharProcess(

@@ -40,6 +40,25 @@
 
 #include <cstdint>
 
+// The text's alphabet. A count letter from "G" to "Y" is worth its code minus kGRFUnitLetterBase (1 to
+// 19), one from "g" to "y" twenty times its code minus kGRFTwentiesLetterBase (20 to 380), and "z" 400.
+inline constexpr unsigned char kGRFUnitLetterBase = 'G' - 1;
+inline constexpr unsigned char kGRFTwentiesLetterBase = 'g' - 1;
+inline constexpr unsigned char kGRFFourHundredLetter = 'z';
+inline constexpr uint64_t kGRFFourHundred = 400;
+inline constexpr unsigned char kGRFZeroFill = ',';   // the rest of the row is 0 bits
+inline constexpr unsigned char kGRFOneFill = '!';    // the rest of the row is 1 bits
+inline constexpr unsigned char kGRFRepeatRow = ':';  // the row repeats the previous row
+
+// The codec's statuses.
+inline constexpr int64_t kGRFSuccess = 0;
+inline constexpr int64_t kGRFRefused = 1;  // an argument refused, or a byte outside the alphabet
+inline constexpr int64_t kGRFRepeatBeforeFirstRow = -1;  // ":" before the first row is complete
+inline constexpr int64_t kGRFCapacityExceeded = 2;       // the block decoder would pass its capacity
+inline constexpr int64_t kGRFIncomplete = 5;             // single character: short of the expected total
+inline constexpr int64_t kGRFOverfull = 6;               // single character: past the expected total
+inline constexpr int64_t kGRFCharCapacityExceeded = 7;   // single character: it would pass the capacity
+
 // 'GRFWriteData()' - append one run: the canonical count letters of 'count', then the low 8 bits of
 // 'digit', at text[*position], advancing *position by each character written. A count of 0 writes
 // the digit alone. The caller guarantees room for count / 400 + 3 characters.
@@ -83,9 +102,6 @@ int memcpyEx(void* destination, const void* source, uint64_t count);
 int64_t GRFDataDecompress(const unsigned char* text, uint64_t textLength, uint64_t rowBytes,
                           unsigned char* bitmap, uint64_t* bitmapLength);
 
-// Status of GRFDataDecompressBounded(): the next character would write past the capacity.
-constexpr int64_t kGRFCapacityExceeded = 2;
-
 // 'GRFDataDecompressBounded()' - GRFDataDecompress() that writes nothing at or past bitmap[capacity].
 // While the text stays within 'capacity' bytes it behaves exactly as GRFDataDecompress() (a capacity of
 // 0 is allowed). When a character would write past it, that character writes nothing and decoding
@@ -111,9 +127,6 @@ int64_t GRFDataDecompressSingleCharProcess(int character, uint64_t rowBytes, uin
                                            unsigned char* pendingByte, uint64_t* repeatCount,
                                            uint64_t* bytesProduced, uint64_t* nibblePhase,
                                            unsigned char* bitmap, uint64_t expectedTotal);
-
-// Status of GRFDataDecompressSingleCharProcessBounded(): the character would write past the capacity.
-constexpr int64_t kGRFCharCapacityExceeded = 7;
 
 // 'GRFDataDecompressSingleCharProcessBounded()' - GRFDataDecompressSingleCharProcess() that checks its
 // arguments and writes nothing at or past bitmap[capacity]. It returns 1, with nothing changed, when a

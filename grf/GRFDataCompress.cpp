@@ -26,10 +26,10 @@ uint64_t load64(const unsigned char* p) {
 
 // 'putRun()' - the canonical count letters of 'count' and then 'digit'; returns the new end.
 unsigned char* putRun(unsigned char* out, unsigned char digit, uint64_t count) {
-  for (uint64_t q = count / 400; q != 0; --q) *out++ = 'z';
-  const unsigned m = static_cast<unsigned>(count % 400);
-  if (m >= 20) *out++ = static_cast<unsigned char>(0x66 + m / 20);
-  if (m % 20 != 0) *out++ = static_cast<unsigned char>(0x46 + m % 20);
+  for (uint64_t q = count / kGRFFourHundred; q != 0; --q) *out++ = kGRFFourHundredLetter;
+  const unsigned m = static_cast<unsigned>(count % kGRFFourHundred);
+  if (m >= 20) *out++ = static_cast<unsigned char>(kGRFTwentiesLetterBase + m / 20);
+  if (m % 20 != 0) *out++ = static_cast<unsigned char>(kGRFUnitLetterBase + m % 20);
   *out++ = digit;
   return out;
 }
@@ -55,7 +55,7 @@ size_t zeroTailStart(const unsigned char* row, size_t n) {
 // The text of a run shorter than 400 nibbles, for every digit: entry 16 * length + nibble holds the
 // count letters and the digit in its first bytes (the digit alone for one nibble) and their number in
 // its last byte.
-constexpr uint64_t kShortRun = 400;
+constexpr uint64_t kShortRun = kGRFFourHundred;
 using runText = std::array<unsigned char, 4>;
 
 constexpr std::array<runText, 16 * kShortRun> makeRunTexts() {
@@ -64,8 +64,9 @@ constexpr std::array<runText, 16 * kShortRun> makeRunTexts() {
     for (unsigned nibble = 0; nibble < 16; ++nibble) {
       runText& entry = table[16 * length + nibble];
       unsigned char count = 0;
-      if (length >= 20) entry[count++] = static_cast<unsigned char>(0x66 + length / 20);
-      if (length >= 2 && length % 20 != 0) entry[count++] = static_cast<unsigned char>(0x46 + length % 20);
+      if (length >= 20) entry[count++] = static_cast<unsigned char>(kGRFTwentiesLetterBase + length / 20);
+      if (length >= 2 && length % 20 != 0)
+        entry[count++] = static_cast<unsigned char>(kGRFUnitLetterBase + length % 20);
       entry[count++] = kDigits[nibble];
       entry[3] = count;
     }
@@ -174,9 +175,11 @@ alignas(64) constexpr lanes64 kPairs = makeLanes([](unsigned i) { return i / 2; 
 alignas(64) constexpr lanes64 kBefore = makeLanes([](unsigned i) { return i == 0 ? 0 : i - 1; });
 // Count letters of a run of 1 to 63 nibbles, 0 where there is none: the letter worth 20 to 60, and the
 // letter worth 1 to 19 (not for a run of one nibble).
-alignas(64) constexpr lanes64 kTwenties = makeLanes([](unsigned i) { return i >= 20 ? 0x66 + i / 20 : 0; });
+alignas(64) constexpr lanes64 kTwenties = makeLanes([](unsigned i) {
+  return i >= 20 ? kGRFTwentiesLetterBase + i / 20 : 0;
+});
 alignas(64) constexpr lanes64 kUnits = makeLanes([](unsigned i) {
-  return i >= 2 && i % 20 != 0 ? 0x46 + i % 20 : 0;
+  return i >= 2 && i % 20 != 0 ? kGRFUnitLetterBase + i % 20 : 0;
 });
 alignas(64) constexpr lanes64 kDigitLanes = makeLanes([](unsigned i) { return kDigits[i % 16]; });
 
@@ -299,7 +302,7 @@ unsigned char* encodeRow(const unsigned char* row, size_t n, unsigned char* out,
   if (zeroFill) {
     // A pending run of "0" is covered by the fill.
     if (run != 0) out = putNibbleRun(out, run, length);
-    *out++ = ',';
+    *out++ = kGRFZeroFill;
   } else {
     out = putNibbleRun(out, run, length);
   }
@@ -315,9 +318,9 @@ unsigned char* encodeByteRow(unsigned byte, unsigned char* out) {
     *out++ = kDigits[high];
     *out++ = kDigits[low];
   } else if (byte == 0x00) {
-    *out++ = ',';
+    *out++ = kGRFZeroFill;
   } else if (byte == 0xFF) {
-    *out++ = '!';
+    *out++ = kGRFOneFill;
   } else {
     *out++ = 'H';
     *out++ = kDigits[high];
@@ -328,17 +331,17 @@ unsigned char* encodeByteRow(unsigned byte, unsigned char* out) {
 }  // namespace
 
 int GRFWriteData(int digit, uint64_t count, unsigned char* text, uint64_t* position) {
-  if (text == nullptr || position == nullptr) return 1;
+  if (text == nullptr || position == nullptr) return kGRFRefused;
   unsigned char* start = text + *position;
   const unsigned char* end = putRun(start, static_cast<unsigned char>(digit & 0xFF), count);
   *position += static_cast<uint64_t>(end - start);
-  return 0;
+  return kGRFSuccess;
 }
 
 int GRFDataCompress(const unsigned char* bitmap, uint64_t size, uint64_t rowBytes, unsigned char* text,
                     uint64_t* textLength) {
-  if (bitmap == nullptr || text == nullptr || textLength == nullptr) return 1;
-  if (size == 0 || rowBytes == 0) return 1;
+  if (bitmap == nullptr || text == nullptr || textLength == nullptr) return kGRFRefused;
+  if (size == 0 || rowBytes == 0) return kGRFRefused;
 
   const uint64_t rows = size / rowBytes;
   const size_t n = static_cast<size_t>(rowBytes);
@@ -351,7 +354,7 @@ int GRFDataCompress(const unsigned char* bitmap, uint64_t size, uint64_t rowByte
   const unsigned char* row = bitmap;
   for (uint64_t r = 0; r < rows; ++r, row += n) {
     if (r != 0 && std::memcmp(row, row - n, n) == 0) {
-      *out++ = ':';
+      *out++ = kGRFRepeatRow;
       continue;
     }
     out = n == 1 ? encodeByteRow(row[0], out) : encodeRow(row, n, out, wide);
@@ -359,7 +362,7 @@ int GRFDataCompress(const unsigned char* bitmap, uint64_t size, uint64_t rowByte
     *out++ = '\n';
   }
   *textLength = static_cast<uint64_t>(out - text);
-  return 0;
+  return kGRFSuccess;
 }
 
 uint64_t GRFCompressBound(uint64_t size, uint64_t rowBytes) {

@@ -20,11 +20,13 @@ constexpr std::array<charClass, 256> makeClasses() {
   for (auto& c : classes) c = {kRefused, 0};
   for (unsigned c = '0'; c <= '9'; ++c) classes[c] = {static_cast<uint8_t>(c - '0'), 0};
   for (unsigned c = 'A'; c <= 'F'; ++c) classes[c] = {static_cast<uint8_t>(c - 'A' + 10), 0};
-  for (unsigned c = 'G'; c <= 'Y'; ++c) classes[c] = {kCountLetter, static_cast<uint16_t>(c - 70)};
-  for (unsigned c = 'g'; c <= 'z'; ++c) classes[c] = {kCountLetter, static_cast<uint16_t>((c - 102) * 20)};
-  classes[','] = {kZeroFill, 0};
-  classes['!'] = {kOneFill, 0};
-  classes[':'] = {kRepeatRow, 0};
+  for (unsigned c = 'G'; c <= 'Y'; ++c)
+    classes[c] = {kCountLetter, static_cast<uint16_t>(c - kGRFUnitLetterBase)};
+  for (unsigned c = 'g'; c <= kGRFFourHundredLetter; ++c)
+    classes[c] = {kCountLetter, static_cast<uint16_t>((c - kGRFTwentiesLetterBase) * 20)};
+  classes[kGRFZeroFill] = {kZeroFill, 0};
+  classes[kGRFOneFill] = {kOneFill, 0};
+  classes[kGRFRepeatRow] = {kRepeatRow, 0};
   classes['\r'] = {kLineEnd, 0};
   classes['\n'] = {kLineEnd, 0};
   return classes;
@@ -135,7 +137,7 @@ int64_t decodeText(const unsigned char* text, uint64_t textLength, uint64_t rowB
         break;
       }
       case kRepeatRow:
-        if (offset < rowBytes) return -1;
+        if (offset < rowBytes) return kGRFRepeatBeforeFirstRow;
         if (bounded && !fits(offset, rowBytes, capacity)) {
           *bitmapLength = offset;
           return kGRFCapacityExceeded;
@@ -149,18 +151,18 @@ int64_t decodeText(const unsigned char* text, uint64_t textLength, uint64_t rowB
         break;
       default:
         *bitmapLength = offset;
-        return 1;
+        return kGRFRefused;
     }
   }
   *bitmapLength = offset;
-  return 0;
+  return kGRFSuccess;
 }
 
 // 'completion()' - the single-character decoder's status after a character: 0 when the bytes produced
 // reach the expected total, 6 past it, 5 short of it.
 int64_t completion(uint64_t produced, uint64_t expectedTotal) {
-  if (produced == expectedTotal) return 0;
-  return produced > expectedTotal ? 6 : 5;
+  if (produced == expectedTotal) return kGRFSuccess;
+  return produced > expectedTotal ? kGRFOverfull : kGRFIncomplete;
 }
 
 // 'decodeCharGeneral()' - decodeChar() for the characters that write more than a nibble: digits with a
@@ -189,7 +191,7 @@ int64_t completion(uint64_t produced, uint64_t expectedTotal) {
     *pendingByte = 0;
     *nibblePhase = 0;
   } else {  // kRepeatRow
-    if (before < rowBytes) return -1;
+    if (before < rowBytes) return kGRFRepeatBeforeFirstRow;
     if (bounded && !fits(before, rowBytes, capacity)) return kGRFCharCapacityExceeded;
     memcpyEx(bitmap + before, bitmap + before - rowBytes, rowBytes);
     *outputOffset += rowBytes;
@@ -227,7 +229,7 @@ int64_t decodeChar(int character, uint64_t rowBytes, uint64_t* outputOffset, uns
     *repeatCount += c.count;
     return completion(*bytesProduced, expectedTotal);
   }
-  if (c.kind == kLineEnd || c.kind == kRefused) return 5;  // no meaning here: nothing changes
+  if (c.kind == kLineEnd || c.kind == kRefused) return kGRFIncomplete;  // no meaning here: nothing changes
   return decodeCharGeneral(c, rowBytes, outputOffset, pendingByte, repeatCount, bytesProduced, nibblePhase,
                            bitmap, expectedTotal, capacity, bounded);
 }
@@ -237,27 +239,27 @@ int64_t decodeChar(int character, uint64_t rowBytes, uint64_t* outputOffset, uns
 int memsetEx(void* destination, int value, uint64_t count) {
   unsigned char* d = static_cast<unsigned char*>(destination);
   for (uint64_t i = 0; i < count; ++i) d[i] = static_cast<unsigned char>(value);
-  return 0;
+  return kGRFSuccess;
 }
 
 int memcpyEx(void* destination, const void* source, uint64_t count) {
   unsigned char* d = static_cast<unsigned char*>(destination);
   const unsigned char* s = static_cast<const unsigned char*>(source);
   for (uint64_t i = 0; i < count; ++i) d[i] = s[i];
-  return 0;
+  return kGRFSuccess;
 }
 
 int64_t GRFDataDecompress(const unsigned char* text, uint64_t textLength, uint64_t rowBytes,
                           unsigned char* bitmap, uint64_t* bitmapLength) {
   if (text == nullptr || textLength == 0 || rowBytes == 0 || bitmap == nullptr || bitmapLength == nullptr)
-    return 1;
+    return kGRFRefused;
   return decodeText(text, textLength, rowBytes, bitmap, UINT64_MAX, false, true, bitmapLength);
 }
 
 int64_t GRFDataDecompressBounded(const unsigned char* text, uint64_t textLength, uint64_t rowBytes,
                                  unsigned char* bitmap, uint64_t capacity, uint64_t* bitmapLength) {
   if (text == nullptr || textLength == 0 || rowBytes == 0 || bitmap == nullptr || bitmapLength == nullptr)
-    return 1;
+    return kGRFRefused;
   return decodeText(text, textLength, rowBytes, bitmap, capacity, true, false, bitmapLength);
 }
 
@@ -276,8 +278,8 @@ int64_t GRFDataDecompressSingleCharProcessBounded(int character, uint64_t rowByt
                                                   uint64_t capacity) {
   if (outputOffset == nullptr || pendingByte == nullptr || repeatCount == nullptr ||
       bytesProduced == nullptr || nibblePhase == nullptr || bitmap == nullptr || rowBytes == 0)
-    return 1;
-  if (*nibblePhase != 0 && *nibblePhase != 4) return 1;
+    return kGRFRefused;
+  if (*nibblePhase != 0 && *nibblePhase != 4) return kGRFRefused;
   return decodeChar(character, rowBytes, outputOffset, pendingByte, repeatCount, bytesProduced, nibblePhase,
                     bitmap, expectedTotal, capacity, true);
 }

@@ -277,7 +277,7 @@ TEST(BoundedDecoders, StopAtTheCapacity) {
     // The single-character decoder refuses the same character and keeps its state.
     bytes charBuffer(kRoom, kGuard);
     charState s;
-    int64_t status = 5;
+    int64_t status = kGRFIncomplete;
     size_t i = 0;
     for (; i < c.text.size() && status != kGRFCharCapacityExceeded; ++i) {
       const charState before = s;
@@ -345,7 +345,7 @@ TEST(BoundedDecoders, HostileTextsNeverWritePastTheCapacity) {
         GRFDataDecompressBounded(chars(h.text), h.text.size(), h.rowBytes, bitmap, h.capacity, &length);
     ASSERT_EQ(bytes(buffer.begin(), buffer.begin() + kGuardBytes), bytes(kGuardBytes, kGuard)) << label;
     ASSERT_EQ(bytes(buffer.end() - kGuardBytes, buffer.end()), bytes(kGuardBytes, kGuard)) << label;
-    if (status != -1) {
+    if (status != kGRFRepeatBeforeFirstRow) {
       ASSERT_LE(length, h.capacity) << label;
     }
 
@@ -356,13 +356,13 @@ TEST(BoundedDecoders, HostileTextsNeverWritePastTheCapacity) {
       uint64_t largeLength = kUntouched;
       const int64_t largeStatus =
           GRFDataDecompress(chars(h.text), h.text.size(), h.rowBytes, large.data(), &largeLength);
-      if (largeStatus != -1 && largeLength <= h.capacity) {
+      if (largeStatus != kGRFRepeatBeforeFirstRow && largeLength <= h.capacity) {
         EXPECT_EQ(status, largeStatus) << label;
         EXPECT_EQ(length, largeLength) << label;
       } else {
-        EXPECT_TRUE(status == kGRFCapacityExceeded || status == -1) << label;
+        EXPECT_TRUE(status == kGRFCapacityExceeded || status == kGRFRepeatBeforeFirstRow) << label;
       }
-      if (status != -1) {
+      if (status != kGRFRepeatBeforeFirstRow) {
         EXPECT_EQ(bytes(bitmap, bitmap + length),
                   bytes(large.begin(), large.begin() + static_cast<long>(length)))
             << label;
