@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "support/Expected.h"
 #include "support/PrinterData.h"
 #include "support/Raster.h"
 
@@ -65,7 +66,7 @@ TEST_P(BadInput, EndsCleanly) {
     if (page.totalBytes > (1 << 20)) continue;  // the reference reader is too slow for the largest page
     EXPECT_TRUE(referenceDecode(page.text, static_cast<size_t>(page.rowBytes),
                                 static_cast<size_t>(page.totalBytes / page.rowBytes), &bitmap));
-    EXPECT_EQ(page.format.substr(page.format.size() - 19), "^XA^ID000.GRF^FS^XZ");
+    EXPECT_EQ(page.format.substr(page.format.size() - kExpectedDeletion.size()), kExpectedDeletion);
   }
   if (c.pages > 0) expectFirstPage(data.pages[0]);
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/Expected.h"
 #include "support/PrinterData.h"
 #include "support/Raster.h"
 
@@ -176,7 +177,7 @@ TEST(Cancellation, FinishesTheGraphicThenDeletesItUnprinted) {
       EXPECT_TRUE(referenceDecode(data.pages[i].text, 8, 64, &bitmap)) << c.name;
       const bool deleted = i + 1 == data.pages.size() && c.name == "in the middle of a page";
       if (deleted)
-        EXPECT_EQ(data.pages[i].format, "^XA^ID000.GRF^FS^XZ");
+        EXPECT_EQ(data.pages[i].format, kExpectedDeletion);
       else
         EXPECT_EQ(data.pages[i].format.substr(0, 7), "^XA^MMT") << c.name;
     }
@@ -235,7 +236,7 @@ TEST(Cancellation, WhileWritingToASlowPrinterNoDownloadIsCut) {
       if (data.pages[i].format.rfind("^XA^MMT", 0) == 0)
         ++printed;
       else
-        EXPECT_EQ(data.pages[i].format, "^XA^ID000.GRF^FS^XZ") << delayMs << " ms, page " << i;
+        EXPECT_EQ(data.pages[i].format, kExpectedDeletion) << delayMs << " ms, page " << i;
     }
     const std::string log = readFile(errPath);
     if (status == 0) {

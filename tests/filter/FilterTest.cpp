@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/Expected.h"
 #include "support/PrinterData.h"
 #include "support/Raster.h"
 
@@ -151,22 +152,17 @@ TEST(FilterPages, ZeroSizedHeaderEndsTheJob) {
 TEST(FilterJob, PrologueOnceThenEachPageAndItsFormat) {
   const std::vector<pbmPage> pages = {patternPage(400, 300, 9), patternPage(203, 100, 10)};
   const std::string raster = rasterFromPbm(pages);
-  const std::string changePrefixes =
-      "\x10"
-      "CT~~CD,~CC^~CT~";
   const struct {
     std::string options, ppd, prologue, format400;
   } cases[] = {
-      {"", TEST_PPD_PATH,
-       changePrefixes + "^XA~TA000~JSN^LT0^MNM^MTD^PON^PMN^LH0,0^JMA^PR4,4~SD15^JUS^LRN^CI0^XZ",
-       "^XA^MMT^PW400^LL300^LS0^FT0,320^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ"},
+      {"", TEST_PPD_PATH, expectedPrologue({.tracking = "^MNM", .mediaType = "^MTD", .speed = "^PR4,4"}),
+       expectedPageFormat(400, 300)},
       {"TearoffPosition=18 PrintPosition=25 PageType=2 MediaType=0 ImageControl=1 Mirror=1 PrintSpeed=5 "
        "Darkness=30 OutMode=2 Inverse=1 Pause=2",
-       TEST_PPD_PATH, changePrefixes + "^XA~TA-008~JSN^LT20^MNW^MTT^POI^PMY^LH0,0^JMA~SD30^JUS^LRN^CI0^XZ",
-       "^XA^MMP^PW400^LL300^LS0^FT0,320^XG000.GRF,1,1^FS^LRY^FO0,0^GB416,320,208^FS^LRN^PQ1,1,1,N^XZ^XA^"
-       "ID000.GRF^FS^XZ"},
-      {"Darkness=10", "", changePrefixes + "^XA~TA-084~JSN^LT-84^LH0,0^JMA^JUS^LRN^CI0^XZ",
-       "^XA^PW400^LL300^LS0^FT0,320^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ"}};
+       TEST_PPD_PATH, expectedPrologue({"~TA-008", "^LT20", "^MNW", "^MTT", "^POI", "^PMY", "", "~SD30"}),
+       expectedPageFormat(400, 300, {"^MMP", true, "^PQ1,1,1,N"})},
+      {"Darkness=10", "", expectedPrologue({"~TA-084", "^LT-84", "", "", "", "", "", ""}),
+       expectedPageFormat(400, 300, {.mode = ""})}};
   for (const auto& c : cases) {
     const processResult r = runFilter(raster, c.options, c.ppd);
     ASSERT_EQ(r.status, 0) << r.err;

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "commands/commands.h"
+
 printerData splitPrinterData(const std::string& out) {
   printerData data{{}, {}, true};
-  const std::string marker = "~DG000.GRF,";
+  const std::string marker = std::string("~DG") + kStoredGraphicName + ",";
   size_t at = out.find(marker);
   data.prologue = out.substr(0, at);
   while (at != std::string::npos) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Expected.h"
 #include "support/PrintSystem.h"
 #include "support/Process.h"
 
@@ -14,11 +15,8 @@ const std::string kPpd203 = std::string(LABEL_PPD_DIR) + "/glp203.ppd";
 const std::string kPpd300 = std::string(LABEL_PPD_DIR) + "/glp300.ppd";
 
 // The prologue of the 203 dpi model's defaults, and the page format of a 4 x 6 in label at 203 dpi.
-const std::string kDefaultPrologue =
-    "\x10"
-    "CT~~CD,~CC^~CT~^XA~TA000~JSN^LT0^MNW^PON^PMN^LH0,0^JMA~SD15^JUS^LRN^CI0^XZ";
-const std::string kShippingFormat =
-    "^XA^MMT^PW812^LL1218^LS0^FT0,1248^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ";
+const std::string kDefaultPrologue = expectedPrologue();
+const std::string kShippingFormat = expectedPageFormat(812, 1218);
 
 class FilterChain : public testing::Test {
  protected:
@@ -63,16 +61,13 @@ TEST_F(FilterChain, ShippingLabelCarriesTheOptionsAndTheDrawing) {
       {"printer settings",
        {"Darkness=25", "PrintSpeed=2", "MediaType=1", "PageType=0", "TearoffPosition=18", "PrintPosition=25",
         "ImageControl=1", "Mirror=1"},
-       "\x10"
-       "CT~~CD,~CC^~CT~^XA~TA-008~JSN^LT20^MNN^MTD^POI^PMY^LH0,0^JMA^PR4,4~SD25^JUS^LRN^CI0^XZ",
+       expectedPrologue({"~TA-008", "^LT20", "^MNN", "^MTD", "^POI", "^PMY", "^PR4,4", "~SD25"}),
        kShippingFormat,
        false},
       {"page settings",
        {"OutMode=2", "Pause=2", "Inverse=1", "MediaType=0", "PrintSpeed=0", "Darkness=0"},
-       "\x10"
-       "CT~~CD,~CC^~CT~^XA~TA000~JSN^LT0^MNW^MTT^PON^PMN^LH0,0^JMA^PR2,2~SD0^JUS^LRN^CI0^XZ",
-       "^XA^MMP^PW812^LL1218^LS0^FT0,1248^XG000.GRF,1,1^FS^LRY^FO0,0^GB832,1248,416^FS^LRN^PQ1,1,1,N^XZ"
-       "^XA^ID000.GRF^FS^XZ",
+       expectedPrologue({.mediaType = "^MTT", .speed = "^PR2,2", .darkness = "~SD0"}),
+       expectedPageFormat(812, 1218, {"^MMP", true, "^PQ1,1,1,N"}),
        false},
       {"system mirror", {"mirror"}, kDefaultPrologue, kShippingFormat, true},
   };
@@ -112,8 +107,8 @@ TEST_F(FilterChain, EachPageBecomesOneLabelInOrder) {
     int dpi;
     std::string format;
   } cases[] = {
-      {kPpd203, 203, "^XA^MMT^PW406^LL203^LS0^FT0,224^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ"},
-      {kPpd300, 300, "^XA^MMT^PW600^LL300^LS0^FT0,320^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ"},
+      {kPpd203, 203, expectedPageFormat(406, 203)},
+      {kPpd300, 300, expectedPageFormat(600, 300)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ppd);

@@ -11,16 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "support/Expected.h"
 #include "support/PrintSystem.h"
 #include "support/Process.h"
 
 namespace {
 
-const std::string kDefaultPrologue =
-    "\x10"
-    "CT~~CD,~CC^~CT~^XA~TA000~JSN^LT0^MNW^PON^PMN^LH0,0^JMA~SD15^JUS^LRN^CI0^XZ";
-const std::string kSmallLabelFormat =
-    "^XA^MMT^PW406^LL203^LS0^FT0,224^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ";
+const std::string kDefaultPrologue = expectedPrologue();
+const std::string kSmallLabelFormat = expectedPageFormat(406, 203);
 
 // The scheduler and the fake printer, shared by every test of the suite.
 struct printSystem {
@@ -190,8 +188,7 @@ TEST_F(Scheduler, PdfLabelArrivesCompleteWithItsDrawing) {
   ASSERT_TRUE(data.wellFormed);
   EXPECT_EQ(data.prologue, kDefaultPrologue);
   ASSERT_EQ(data.pages.size(), 1u);
-  EXPECT_EQ(data.pages[0].format,
-            "^XA^MMT^PW812^LL1218^LS0^FT0,1248^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ^XA^ID000.GRF^FS^XZ");
+  EXPECT_EQ(data.pages[0].format, expectedPageFormat(812, 1218));
   monoImage label, reference;
   ASSERT_TRUE(decodeLabel(data.pages[0], 812, 1218, &label));
   ASSERT_TRUE(renderPdfPage(SHIPPING_LABEL_PDF, 1, 203, &reference));
