@@ -50,9 +50,10 @@ void endPage(byteSink* out, settings_ settings, int32_t iPaperWidth, int32_t iPa
 }
 
 void endPage(settings_ settings, int32_t iPaperWidth, int32_t iPaperHeight, int32_t lWidth, int32_t lHeight) {
-  byteSink out;
+  byteSink out = {nullptr, 0, 0, -1, 0};
   endPage(&out, settings, iPaperWidth, iPaperHeight, lWidth, lHeight, 1);
-  std::fwrite(out.buffer.data(), 1, out.length, stdout);
+  std::fwrite(out.bytes, 1, out.length, stdout);
+  releaseSink(&out);
 }
 
 void deleteGraphic(byteSink* out) {

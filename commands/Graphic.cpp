@@ -1,8 +1,6 @@
 // The stored-graphic download: a page bitmap as GRF text under the stored graphic's name.
 #include <algorithm>
 #include <cstring>
-#include <new>
-#include <stdexcept>
 
 #include "commands/commands.h"
 #include "grf/DataComDecompress.h"
@@ -11,9 +9,9 @@ namespace {
 
 // The text is made a stretch of rows at a time, so that a sink with a descriptor holds at most one
 // stretch's text besides what is waiting to be written.
-constexpr uint64_t kStretchBytes = uint64_t{256} << 10;
+constexpr uint64_t kStretchBytes = uint64_t{64} << 10;
 // A sink with a descriptor is flushed between stretches once this much is pending.
-constexpr size_t kFlushBytes = size_t{256} << 10;
+constexpr size_t kFlushBytes = size_t{64} << 10;
 // Room for the download header: the command, the name and two numbers.
 constexpr size_t kHeaderRoom = 64;
 
@@ -29,7 +27,8 @@ void appendRows(byteSink* out, const unsigned char* bitmap, uint64_t rowBytes, u
   }
   if (first == end || out->error != 0) return;
   const uint64_t size = (end - first) * rowBytes;
-  unsigned char* text = reinterpret_cast<unsigned char*>(sinkRoom(out, GRFCompressBound(size, rowBytes)));
+  // The caller has made room for the longest text of a stretch.
+  unsigned char* text = sinkRoom(out, static_cast<size_t>(GRFCompressBound(size, rowBytes)));
   uint64_t textLength = 0;
   GRFDataCompress(bitmap + first * rowBytes, size, rowBytes, text, &textLength);
   out->length += static_cast<size_t>(textLength);
@@ -58,14 +57,9 @@ int downloadGraphic(byteSink* out, const unsigned char* bitmap, const pageGeomet
   const uint64_t stretchText = GRFCompressBound(std::min(rows, stretchRows) * rowBytes, rowBytes);
   const uint64_t room = flushes ? std::max<uint64_t>(out->length, kFlushBytes) + kHeaderRoom + stretchText
                                 : out->length + kHeaderRoom + GRFCompressBound(geometry.totalBytes, rowBytes);
-  if (geometry.totalBytes > kMaxPageBytes) return 1;
-  try {
-    sinkRoom(out, room - out->length);
-  } catch (const std::bad_alloc&) {
+  if (geometry.totalBytes > kMaxPageBytes ||
+      sinkRoom(out, static_cast<size_t>(room - out->length)) == nullptr)
     return 1;
-  } catch (const std::length_error&) {
-    return 1;
-  }
 
   // Every number is within 32 bits: the writers are never given a page above kMaxPageBytes.
   outputFormatted(out, "~DG%s,%d,%d,", kStoredGraphicName, static_cast<int>(geometry.totalBytes),

@@ -51,7 +51,8 @@ void jobSetup(byteSink* out, settings_ settings) {
 }
 
 void jobSetup(settings_ settings) {
-  byteSink out;
+  byteSink out = {nullptr, 0, 0, -1, 0};
   jobSetup(&out, settings);
-  std::fwrite(out.buffer.data(), 1, out.length, stdout);
+  std::fwrite(out.bytes, 1, out.length, stdout);
+  releaseSink(&out);
 }

@@ -5,19 +5,34 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "commands/commands.h"
 
-char* sinkRoom(byteSink* sink, size_t count) {
-  // The buffer only grows, so that its room is zero-filled once and reused for every later page.
-  if (sink->buffer.size() - sink->length < count) sink->buffer.resize(sink->length + count);
-  return sink->buffer.data() + sink->length;
+unsigned char* sinkRoom(byteSink* sink, size_t count) {
+  if (sink->capacity - sink->length < count) {
+    // Grow at least by half, so that appending byte by byte stays linear.
+    if (count > SIZE_MAX - sink->length) return nullptr;
+    size_t capacity = sink->length + count;
+    if (sink->capacity / 2 <= SIZE_MAX - sink->capacity && capacity < sink->capacity + sink->capacity / 2)
+      capacity = sink->capacity + sink->capacity / 2;
+    void* grown = std::realloc(sink->bytes, capacity);
+    if (grown == nullptr) return nullptr;
+    sink->bytes = static_cast<unsigned char*>(grown);
+    sink->capacity = capacity;
+  }
+  return sink->bytes + sink->length;
 }
 
 void sinkAppend(byteSink* sink, const void* data, size_t count) {
   if (sink->error != 0 || count == 0) return;
-  std::memcpy(sinkRoom(sink, count), data, count);
+  unsigned char* room = sinkRoom(sink, count);
+  if (room == nullptr) {
+    sink->error = ENOMEM;
+    return;
+  }
+  std::memcpy(room, data, count);
   sink->length += count;
 }
 
@@ -25,7 +40,7 @@ int flushSink(byteSink* sink) {
   if (sink->fd < 0) return sink->error;
   size_t done = 0;
   while (sink->error == 0 && done < sink->length) {
-    const ssize_t written = write(sink->fd, sink->buffer.data() + done, sink->length - done);
+    const ssize_t written = write(sink->fd, sink->bytes + done, sink->length - done);
     if (written > 0) {
       done += static_cast<size_t>(written);
     } else if (written < 0 && errno == EAGAIN) {
@@ -38,6 +53,12 @@ int flushSink(byteSink* sink) {
   }
   sink->length = 0;
   return sink->error;
+}
+
+void releaseSink(byteSink* sink) {
+  std::free(sink->bytes);
+  sink->bytes = nullptr;
+  sink->length = sink->capacity = 0;
 }
 
 void outputCommand(byteSink* out, command output) {

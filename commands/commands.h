@@ -11,7 +11,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 // The job's print settings. Option-driven fields hold the table index of the chosen setting (the
 // decimal number of a PPD choice keyword), or -1 when there is none; an index outside its table sends
@@ -71,28 +70,34 @@ inline constexpr uint64_t kMaxPageBytes = uint64_t{128} << 20;
 // ---------------------------------------------------------------------------------------------------
 // Output.
 
-// Where the writers put their bytes: appended to the first 'length' bytes of 'buffer' (the rest is room
-// kept for later writes). With a descriptor in 'fd', flushSink() writes them there, and the graphic
-// writer flushes by itself as its text grows, so that a page's text is never held whole; with 'fd' -1
-// the caller takes the bytes itself and sets 'length' back to 0.
+// Where the writers put their bytes: appended to the first 'length' bytes of 'bytes', a block of
+// 'capacity' bytes that grows as needed and is kept for later writes (releaseSink() frees it). With a
+// descriptor in 'fd', flushSink() writes the bytes there, and the graphic writer flushes by itself as
+// its text grows, so that a page's text is never held whole; with 'fd' -1 the caller takes the bytes
+// itself and sets 'length' back to 0. A zero-filled record with 'fd' set is a valid empty sink.
 struct byteSink {
-  std::string buffer;
-  size_t length = 0;
-  int fd = -1;
-  int error = 0;  // errno of the first failed write; from then on nothing more is kept or written
+  unsigned char* bytes;
+  size_t length;
+  size_t capacity;
+  int fd;
+  int error;  // errno of the first failed write (or ENOMEM); from then on nothing more is kept or written
 };
 
-// 'sinkRoom()' - room for 'count' more bytes at the end of the pending ones: a pointer to it, the bytes
-// counted once the caller adds them to 'length'. Throws std::bad_alloc when memory runs out.
-char* sinkRoom(byteSink* sink, size_t count);
+// 'sinkRoom()' - room for 'count' more bytes after the pending ones: a pointer to it, the bytes counted
+// once the caller adds them to 'length'; nullptr when memory runs out (the sink is unchanged).
+unsigned char* sinkRoom(byteSink* sink, size_t count);
 
-// 'sinkAppend()' - append 'count' bytes (nothing once the sink has failed).
+// 'sinkAppend()' - append 'count' bytes; nothing once the sink has failed. Running out of memory fails
+// the sink with ENOMEM.
 void sinkAppend(byteSink* sink, const void* data, size_t count);
 
 // 'flushSink()' - write the pending bytes to the sink's descriptor, whole: a write interrupted by a
 // signal or cut short is resumed. Returns 0, or the error number of a failed write (kept in 'error';
 // the pending bytes are dropped). With 'fd' -1 it leaves the bytes to the caller and returns 'error'.
 int flushSink(byteSink* sink);
+
+// 'releaseSink()' - free the sink's block; the sink is empty again, its descriptor and error kept.
+void releaseSink(byteSink* sink);
 
 // ---------------------------------------------------------------------------------------------------
 // Command records and tables.

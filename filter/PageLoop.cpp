@@ -236,6 +236,7 @@ int finishJob(filterJob* job, pageOutcome outcome) {
   if (outcome == kEndOfJob && cancelRequested && !inputEnded(job->input)) outcome = kJobCancelled;
   if (outcome == kOutOfMemory) job->out.length = 0;  // a prologue without its page stays unsent
   flushSink(&job->out);
+  releaseSink(&job->out);
   std::free(job->line.data);
   std::free(job->bitmap.data);
   if (job->raster != nullptr) cupsRasterClose(job->raster);

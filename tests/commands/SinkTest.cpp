@@ -16,6 +16,15 @@
 
 namespace {
 
+constexpr byteSink kNoDescriptor = {nullptr, 0, 0, -1, 0};
+
+// 'taken()' - the sink's pending bytes, and the sink released.
+std::string taken(byteSink* sink) {
+  std::string text(reinterpret_cast<const char*>(sink->bytes), sink->length);
+  releaseSink(sink);
+  return text;
+}
+
 struct job {
   std::string options;
   std::vector<pbmPage> pages;
@@ -25,7 +34,7 @@ struct job {
 
 // 'writeJob()' - the job through the writers into a sink of its own, as the filter would send it.
 std::string writeJob(const job& j) {
-  byteSink out;
+  byteSink out = kNoDescriptor;
   jobSetup(&out, j.settings);
   for (const pbmPage& page : j.pages) {
     const pageGeometry geometry = computePageGeometry(page.width, page.height);
@@ -34,7 +43,7 @@ std::string writeJob(const job& j) {
     endPage(&out, j.settings, static_cast<int32_t>(page.width), static_cast<int32_t>(page.height),
             static_cast<int32_t>(geometry.rowBytes), static_cast<int32_t>(geometry.paddedRows), 1);
   }
-  return out.buffer.substr(0, out.length);
+  return taken(&out);
 }
 
 // Two jobs written at once in two threads, many times over, each get exactly the filter's bytes.
@@ -75,10 +84,9 @@ TEST(Sinks, QuantityGoesIntoThePageFormat) {
     settings_ s{};
     s.outpagemode = 0;
     s.pause = c.pause;
-    byteSink out;
+    byteSink out = kNoDescriptor;
     endPage(&out, s, 400, 300, 52, 320, c.quantity);
-    EXPECT_EQ(out.buffer.substr(0, out.length), expectedPageFormat(400, 300, {.quantity = c.command}))
-        << c.quantity;
+    EXPECT_EQ(taken(&out), expectedPageFormat(400, 300, {.quantity = c.command})) << c.quantity;
   }
 }
 
@@ -87,20 +95,21 @@ TEST(Sinks, DescriptorGetsEveryByteAndKeepsTheFirstError) {
   const pbmPage page = patternPage(1664, 700, 45);  // text larger than one stretch of rows
   const pageGeometry geometry = computePageGeometry(page.width, page.height);
   const bytes bitmap = paddedBitmap(page, 0x00);
-  byteSink kept;
+  byteSink kept = kNoDescriptor;
   ASSERT_EQ(downloadGraphic(&kept, bitmap.data(), geometry), 0);
 
   const std::string path = temporaryPath("sink");
-  byteSink toFile;
+  byteSink toFile = kNoDescriptor;
   toFile.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(toFile.fd, 0);
   ASSERT_EQ(downloadGraphic(&toFile, bitmap.data(), geometry), 0);
   EXPECT_EQ(flushSink(&toFile), 0);
   close(toFile.fd);
-  EXPECT_EQ(readFile(path), kept.buffer.substr(0, kept.length));
+  releaseSink(&toFile);
+  EXPECT_EQ(readFile(path), taken(&kept));
   unlink(path.c_str());
 
-  byteSink full;
+  byteSink full = kNoDescriptor;
   full.fd = open("/dev/full", O_WRONLY);
   ASSERT_GE(full.fd, 0);
   outputCommand(&full, btStartFormat);
@@ -109,6 +118,7 @@ TEST(Sinks, DescriptorGetsEveryByteAndKeepsTheFirstError) {
   EXPECT_EQ(full.length, 0u);
   EXPECT_EQ(flushSink(&full), ENOSPC);
   close(full.fd);
+  releaseSink(&full);
 }
 
 }  // namespace
