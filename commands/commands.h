@@ -216,3 +216,53 @@ void deleteGraphic(byteSink* out);
 void pageSetup(settings_ settings, cups_page_header_t header);
 void endJob(settings_ settings);
 int encode(unsigned char* lpbuf, unsigned char* pt_d, int32_t LineWidth);
+
+// ---------------------------------------------------------------------------------------------------
+// The printer's status.
+
+// The host status query: the printer answers with three framed lines (see parseHostStatus()).
+inline constexpr command btHostStatus = commandtext::fixed("~HS");
+
+// The answer to the host status query, the fields this system reads. Flags are 0 or 1.
+struct hostStatus {
+  // First line.
+  int paperOut;
+  int paused;
+  int32_t labelLength;  // dots
+  int32_t formatsWaiting;
+  int bufferFull;
+  int diagnosticMode;
+  int partialFormat;
+  int corruptMemory;
+  int underTemperature;
+  int overTemperature;
+  // Second line.
+  int headOpen;
+  int ribbonOut;
+  int thermalTransfer;  // 1 thermal transfer, 0 direct thermal
+  int printMode;        // 0 rewind, 1 peel off, 2 tear off; other values for cutters and applicators
+  int labelWaiting;     // a printed label waits to be taken
+  int32_t labelsRemaining;
+  int formatPrinting;
+  int32_t graphicsStored;
+};
+
+// Statuses of parseHostStatus().
+inline constexpr int kHostStatusComplete = 0;
+inline constexpr int kHostStatusIncomplete = 1;  // the bytes so far begin an answer; more are needed
+inline constexpr int kHostStatusMalformed = 2;   // the bytes are no answer: the status is unknown
+
+// The longest answer accepted, noise before it included (a reader stops reading there), and the longest
+// line.
+inline constexpr size_t kMaxHostStatusBytes = 256;
+inline constexpr size_t kMaxHostStatusLine = 64;
+
+// 'parseHostStatus()' - read the answer to "~HS" from 'size' bytes: three lines, each the byte 0x02, up
+// to kMaxHostStatusLine characters of comma-separated fields, and the byte 0x03 followed by CR LF.
+// The first line holds at least 12 fields and the second at least 11, every one of them 1 to 8
+// decimal digits; the third line (password and memory) is framed but not read. Bytes before the first
+// 0x02 are passed over (a late answer or noise), but no more than kMaxHostStatusBytes in all.
+// Returns kHostStatusComplete with *status filled and *consumed the bytes up to the end of the third
+// line, kHostStatusIncomplete, or kHostStatusMalformed (then *status is unchanged). Every byte is
+// checked; nothing outside 'data' is read.
+int parseHostStatus(const unsigned char* data, size_t size, hostStatus* status, size_t* consumed);
