@@ -6,17 +6,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target rastertoxxx ppds sample_pdf labelpreview >/dev/null
+summary=$(cmake -S . -B build)
+cmake --build build -j"$(nproc)" --target rastertoxxx ppds sample_pdf labelpreview >/dev/null || {
+  grep -- '-- Skipped:' <<<"$summary" >&2
+  exit 1
+}
 
 out=demo-output
 rm -rf "$out"
 mkdir -p "$out"
 
 # cupsfilter runs the filters the PPD names from a program folder: here the system's filters beside this
-# build's rastertoxxx, which it accepts only when no one but its owner may change it.
+# build's rastertoxxx, which it accepts only when no one but its owner may change it. Configure wrote
+# the system's program folder, found through cups-config, pkg-config or the usual place.
 serverbin="$PWD/$out/serverbin"
-system_filters="$(cups-config --serverbin)/filter"
+system_filters="$(sed -n 's/^system_serverbin=//p' build/cups-folders.txt)/filter"
 mkdir -p "$serverbin/filter"
 for f in "$system_filters"/*; do
   [ "$(basename "$f")" = rastertoxxx ] || ln -s "$f" "$serverbin/filter/"

@@ -4,7 +4,10 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake libcups2-dev libcupsimage2-dev libgtest-dev libpng-dev
+  # The core: the library, the filter, pbmtoraster and the unit tests.
+  build-essential cmake libcups2-dev libcupsimage2-dev libgtest-dev
+  # The label preview; pkg-config for the test of finding CUPS through its module.
+  libpng-dev pkg-config
   # The print system the filter runs in: the scheduler, lp and lpadmin, cupsfilter, the filters that
   # turn PDF into raster, the PPD compiler and checker; Ghostscript and poppler render PDF.
   cups cups-client cups-daemon cups-filters cups-ppdc ghostscript poppler-utils
