@@ -1,9 +1,12 @@
 // The printer's answer to the host status query: what it says, and every way it can fail to say it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands/commands.h"
+#include "support/StatusPrinter.h"
 
 namespace {
 
@@ -84,3 +87,25 @@ TEST(HostStatus, AnythingElseIsMalformed) {
 }
 
 }  // namespace
+
+// The tests' fake printer answers exactly what a printer in each state would: every field changed alone
+// reads back as itself.
+TEST(HostStatus, TheFakePrintersAnswersReadBackAsTheirStatus) {
+  const std::vector<int hostStatus::*> fields = {
+      &hostStatus::paperOut,        &hostStatus::paused,         &hostStatus::labelLength,
+      &hostStatus::formatsWaiting,  &hostStatus::bufferFull,     &hostStatus::diagnosticMode,
+      &hostStatus::partialFormat,   &hostStatus::corruptMemory,  &hostStatus::underTemperature,
+      &hostStatus::overTemperature, &hostStatus::headOpen,       &hostStatus::ribbonOut,
+      &hostStatus::thermalTransfer, &hostStatus::printMode,      &hostStatus::labelWaiting,
+      &hostStatus::labelsRemaining, &hostStatus::formatPrinting, &hostStatus::graphicsStored};
+  for (size_t i = 0; i < fields.size(); ++i) {
+    hostStatus sent = readyStatus();
+    sent.*fields[i] = sent.*fields[i] == 0 ? 1 : 0;
+    hostStatus read{};
+    size_t consumed = 0;
+    const std::string answer = hostStatusAnswer(sent);
+    ASSERT_EQ(parse(answer, &read, &consumed), kHostStatusComplete) << answer;
+    EXPECT_EQ(consumed, answer.size());
+    EXPECT_EQ(std::memcmp(&read, &sent, sizeof sent), 0) << "field " << i;
+  }
+}
