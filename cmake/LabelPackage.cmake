@@ -1,0 +1,29 @@
+# One Debian package (cpack -G DEB) holding everything a user installs: the filter and the PPD files
+# where the scheduler looks, and, when it is built, the Printer Application in bin/ with its systemd
+# unit. The package's library dependencies come from the programs themselves (dpkg-shlibdeps).
+
+include(GNUInstallDirs)
+
+if(TARGET label-printer-app)
+  install(TARGETS label-printer-app RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/app/label-printer-app.service DESTINATION lib/systemd/system)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME label-printer-support)
+set(CPACK_PACKAGE_VENDOR "The label printer support developers")
+set(CPACK_PACKAGE_CONTACT "label printer support developers <root@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Printing to thermal label printers: CUPS filter, PPD files and Printer Application")
+set(CPACK_PACKAGE_DESCRIPTION "A CUPS raster filter and PPD files for 203 and 300 dpi thermal label printers, \
+and a Printer Application that makes each such printer a driverless IPP Everywhere printer.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+find_program(DPKG_SHLIBDEPS_EXECUTABLE dpkg-shlibdeps)
+label_part(LABEL_WITH_PACKAGE "the Debian package's dependency list and its test" DPKG_SHLIBDEPS_EXECUTABLE
+           dpkg-shlibdeps dpkg-dev)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ${LABEL_WITH_PACKAGE})
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

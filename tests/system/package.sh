@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The Debian package: cpack builds it from the build folder, and it holds the filter, the PPD files and,
+# when built, the Printer Application and its systemd unit, with the libraries they need declared.
+# Usage: package.sh CPACK BUILD_DIR WITH_APP(ON|OFF) SERVERBIN DATADIR PPD_NAME...
+set -euo pipefail
+cpack=$1 build=$2 with_app=$3 serverbin=${4#/} datadir=${5#/}
+shift 5
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 || {
+  cat "$out/cpack.log"
+  exit 1
+}
+deb=$(ls "$out"/*.deb)
+contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+depends=$(dpkg-deb -f "$deb" Depends)
+status=0
+expect_file() {
+  if ! grep -qx "\./$1" <<<"$contents"; then
+    echo "missing from the package: /$1"
+    status=1
+  fi
+}
+expect_depends() {
+  if ! grep -q "$1" <<<"$depends"; then
+    echo "not among the declared dependencies ($depends): $1"
+    status=1
+  fi
+}
+expect_file "$serverbin/filter/rastertoxxx"
+for ppd in "$@"; do expect_file "$datadir/model/$ppd"; done
+expect_depends libcups2
+expect_depends libcupsimage2
+if [ "$with_app" = ON ]; then
+  expect_file usr/bin/label-printer-app
+  expect_file usr/lib/systemd/system/label-printer-app.service
+  expect_depends libpappl1
+fi
+exit $status
