@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -58,6 +59,10 @@ bool startServer() {
   return true;
 }
 
+std::string printerUri(const std::string& name) {
+  return "ipp://127.0.0.1:" + std::to_string(gApp->port) + "/ipp/print/" + name;
+}
+
 // 'app()' - run one of the application's subcommands; it reaches the server through its domain socket.
 processResult app(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), LABEL_PRINTER_APP_PATH);
@@ -86,6 +91,72 @@ void printFile(const std::string& printer, const std::string& file, const std::v
   const std::vector<std::string> connections = awaitConnections(before + 1);
   ASSERT_EQ(connections.size(), before + 1) << "one connection per job";
   *received = connections.back();
+}
+
+// 'writeJob()' - a file in the test's folder.
+std::string writeJob(const std::string& name, const std::string& bytes) {
+  const std::string path = gApp->directory + "/files/" + name;
+  writeFile(path, bytes);
+  return path;
+}
+
+// 'ippPrint()' - send a file with ipptool's Print-Job, the job attributes written in ipptool's test
+// language, expecting 'status'; what the printer received when 'received' is given.
+void ippPrint(const std::string& printer, const std::string& file, const std::string& format,
+              const std::string& attributes, const std::string& status, std::string* received) {
+  const size_t before = receivedConnections(&gApp->printer).size();
+  const std::string test = writeJob("print.test",
+                                    "{\n OPERATION Print-Job\n GROUP operation-attributes-tag\n"
+                                    " ATTR charset attributes-charset utf-8\n"
+                                    " ATTR naturalLanguage attributes-natural-language en\n"
+                                    " ATTR uri printer-uri $uri\n ATTR name requesting-user-name test\n"
+                                    " ATTR mimeMediaType document-format " +
+                                        format + "\n GROUP job-attributes-tag\n ATTR integer copies 1\n" +
+                                        attributes + "\n FILE " + file + "\n STATUS " + status + "\n}\n");
+  const processResult r = runProcess({IPPTOOL_PATH, "-t", printerUri(printer), test}, "");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  if (received == nullptr) return;
+  const std::vector<std::string> connections = awaitConnections(before + 1);
+  ASSERT_EQ(connections.size(), before + 1) << "one connection per job";
+  *received = connections.back();
+}
+
+// 'lastJob()' - the state and job-state-reasons of the printer's most recent job.
+void lastJob(const std::string& printer, ipp_jstate_t* state, std::string* reasons) {
+  http_t* http =
+      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  ASSERT_NE(http, nullptr);
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
+  static const char* const wanted[] = {"job-id", "job-state", "job-state-reasons"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  // One group per job, separated by unnamed attributes; the highest job-id is the newest.
+  int newest = 0, id = 0;
+  ipp_jstate_t groupState = IPP_JSTATE_PENDING;
+  std::string groupReasons;
+  for (ipp_attribute_t* a = ippFirstAttribute(response);; a = ippNextAttribute(response)) {
+    if (a == nullptr || ippGetName(a) == nullptr) {
+      if (id > newest) {
+        newest = id;
+        *state = groupState;
+        *reasons = groupReasons;
+      }
+      id = 0;
+      if (a == nullptr) break;
+      continue;
+    }
+    const std::string name = ippGetName(a);
+    char text[1024];
+    ippAttributeString(a, text, sizeof text);
+    if (name == "job-id") id = ippGetInteger(a, 0);
+    if (name == "job-state") groupState = static_cast<ipp_jstate_t>(ippGetInteger(a, 0));
+    if (name == "job-state-reasons") groupReasons = text;
+  }
+  ippDelete(response);
+  httpClose(http);
 }
 
 class App : public testing::Test {
@@ -134,13 +205,6 @@ class App : public testing::Test {
   }
 };
 
-// 'writeJob()' - a file in the test's folder.
-std::string writeJob(const std::string& name, const std::string& bytes) {
-  const std::string path = gApp->directory + "/files/" + name;
-  writeFile(path, bytes);
-  return path;
-}
-
 // A 1-bit page of the label's exact size prints bit for bit, with the printer's default prologue and
 // one page format.
 TEST_F(App, OneBitPageOfTheLabelSizePrintsBitForBit) {
@@ -168,3 +232,128 @@ TEST_F(App, OneBitPageOfTheLabelSizePrintsBitForBit) {
 }
 
 }  // namespace
+
+// 'with()' - the default steps with one step changed; 'inverted()' - the format of a negative image.
+template <typename Steps>
+Steps with(std::string Steps::*step, const char* value) {
+  Steps steps;
+  steps.*step = value;
+  return steps;
+}
+formatSteps inverted() {
+  formatSteps steps;
+  steps.inverse = true;
+  return steps;
+}
+
+// The job's options and the printer's settings reach the prologue and the page format through the
+// filter's own command tables; a job without options prints with the printer's defaults.
+TEST_F(App, OptionsReachThePrologueAndTheFormat) {
+  const struct {
+    std::vector<std::string> setup;  // printer settings, through the modify subcommand
+    std::vector<std::string> options;
+    prologueSteps prologue;
+    formatSteps format;
+  } cases[] = {
+      {{}, {}, {}, {}},
+      {{}, {"print-darkness=50"}, with(&prologueSteps::darkness, "~SD30"), {}},
+      {{}, {"print-darkness=-60"}, with(&prologueSteps::darkness, "~SD0"), {}},
+      {{}, {"print-darkness=10"}, with(&prologueSteps::darkness, "~SD18"), {}},
+      {{"printer-darkness-configured=100"}, {}, with(&prologueSteps::darkness, "~SD30"), {}},
+      {{"printer-darkness-configured=50"}, {"print-speed=7620"}, with(&prologueSteps::speed, "^PR3,3"), {}},
+      {{}, {"print-speed=15240"}, with(&prologueSteps::speed, "^PR6,6"), {}},
+      {{}, {"label-media-type=direct-thermal"}, with(&prologueSteps::mediaType, "^MTD"), {}},
+      {{}, {"label-media-type=thermal-transfer"}, with(&prologueSteps::mediaType, "^MTT"), {}},
+      {{}, {"label-rotate-180=true"}, with(&prologueSteps::orientation, "^POI"), {}},
+      {{}, {"label-mirror=true"}, with(&prologueSteps::mirror, "^PMY"), {}},
+      {{}, {"label-tear-offset=200"}, with(&prologueSteps::tearoff, "~TA012"), {}},
+      {{}, {"label-tear-offset=-200"}, with(&prologueSteps::tearoff, "~TA-012"), {}},
+      {{}, {"label-pause=after-label"}, {}, with(&formatSteps::quantity, "^PQ1,1,1,N")},
+      {{}, {"label-pause=after-job"}, {}, with(&formatSteps::quantity, "^PQ1,0,1,Y^PP")},
+      {{}, {"label-inverse=true"}, {}, inverted()},
+      {{"label-mode-configured=peel-off"}, {}, {}, with(&formatSteps::mode, "^MMP")},
+      {{"label-mode-configured=rewind"}, {}, {}, with(&formatSteps::mode, "^MMR")},
+      {{"label-mode-configured=tear-off", "label-mirror-default=true"},
+       {},
+       with(&prologueSteps::mirror, "^PMY"),
+       {}},
+      {{"label-mirror-default=false"}, {"copies=3"}, {}, with(&formatSteps::quantity, "^PQ3,0,1,Y")},
+  };
+  const std::string file = writeJob("small.ras", rasterFromPbm({patternPage(812, 1218, 3)}, {"-r", "203"}));
+  for (const auto& c : cases) {
+    std::string trace;
+    for (const auto& option : c.setup) trace += " printer " + option;
+    for (const auto& option : c.options) trace += " job " + option;
+    SCOPED_TRACE(trace);
+    for (const auto& setting : c.setup) {
+      const processResult r = app({"modify", "-d", "label", "-o", setting});
+      ASSERT_EQ(r.status, 0) << r.out << r.err;
+    }
+    std::vector<std::string> options = c.options;
+    options.push_back("document-format=image/pwg-raster");
+    std::string received;
+    ASSERT_NO_FATAL_FAILURE(printFile("label", file, options, &received));
+    const printerData data = splitPrinterData(received);
+    ASSERT_TRUE(data.wellFormed);
+    EXPECT_EQ(data.prologue, expectedPrologue(c.prologue));
+    ASSERT_EQ(data.pages.size(), 1u) << "one download, whatever the copies";
+    EXPECT_EQ(data.pages[0].format, expectedPageFormat(812, 1218, c.format));
+  }
+}
+
+// The media collection's tracking and top offset, through ipptool, reach the prologue.
+TEST_F(App, MediaCollectionReachesThePrologue) {
+  const struct {
+    const char* member;
+    prologueSteps prologue;
+  } cases[] = {
+      {"MEMBER integer media-top-offset 500", with(&prologueSteps::top, "^LT36")},
+      {"MEMBER integer media-top-offset -500", with(&prologueSteps::top, "^LT-36")},
+      {"MEMBER keyword media-tracking continuous", with(&prologueSteps::tracking, "^MNN")},
+      {"MEMBER keyword media-tracking mark", with(&prologueSteps::tracking, "^MNM")},
+      {"MEMBER keyword media-tracking gap", {}},
+  };
+  const std::string file = writeJob("label.ras", rasterFromPbm({patternPage(812, 1218, 5)}, {"-r", "203"}));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.member);
+    std::string received;
+    ASSERT_NO_FATAL_FAILURE(
+        ippPrint("label", file, "image/pwg-raster",
+                 " ATTR collection media-col { MEMBER collection media-size { MEMBER integer "
+                 "x-dimension 10160 MEMBER integer y-dimension 15240 } " +
+                     std::string(c.member) + " }",
+                 "successful-ok", &received));
+    EXPECT_EQ(splitPrinterData(received).prologue, expectedPrologue(c.prologue));
+  }
+}
+
+// Values outside what the printer supports get the standard answers and never another command: refused,
+// or substituted with the printer's default and reported.
+TEST_F(App, UnsupportedValuesAreRefusedOrReported) {
+  const struct {
+    const char* attribute;
+    const char* status;
+    bool prints;  // with the default prologue
+  } cases[] = {
+      {"ATTR integer print-speed 100000", "successful-ok-ignored-or-substituted-attributes", true},
+      {"ATTR integer print-darkness 200", "client-error-attributes-or-values-not-supported", false},
+      {"ATTR keyword label-pause sometimes", "successful-ok", false},
+      {"ATTR integer label-tear-offset 99999", "successful-ok", false},
+  };
+  const std::string file = writeJob("label.ras", rasterFromPbm({patternPage(812, 1218, 5)}, {"-r", "203"}));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.attribute);
+    std::string received;
+    ASSERT_NO_FATAL_FAILURE(
+        ippPrint("label", file, "image/pwg-raster", c.attribute, c.status, c.prints ? &received : nullptr));
+    if (c.prints) {
+      EXPECT_EQ(splitPrinterData(received).prologue, expectedPrologue());
+    } else if (std::string(c.status) == "successful-ok") {
+      ipp_jstate_t state;
+      std::string reasons;
+      ASSERT_NO_FATAL_FAILURE(lastJob("label", &state, &reasons));
+      EXPECT_EQ(state, IPP_JSTATE_ABORTED);
+      EXPECT_NE(reasons.find("document-unprintable-error"), std::string::npos) << reasons;
+    }
+  }
+}
