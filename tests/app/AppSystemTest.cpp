@@ -111,8 +111,8 @@ void ippPrint(const std::string& printer, const std::string& file, const std::st
                                     " ATTR naturalLanguage attributes-natural-language en\n"
                                     " ATTR uri printer-uri $uri\n ATTR name requesting-user-name test\n"
                                     " ATTR mimeMediaType document-format " +
-                                        format + "\n GROUP job-attributes-tag\n ATTR integer copies 1\n" +
-                                        attributes + "\n FILE " + file + "\n STATUS " + status + "\n}\n");
+                                        format + "\n GROUP job-attributes-tag\n" + attributes + "\n FILE " +
+                                        file + "\n STATUS " + status + "\n}\n");
   const processResult r = runProcess({IPPTOOL_PATH, "-t", printerUri(printer), test}, "");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   if (received == nullptr) return;
@@ -356,4 +356,88 @@ TEST_F(App, UnsupportedValuesAreRefusedOrReported) {
       EXPECT_NE(reasons.find("document-unprintable-error"), std::string::npos) << reasons;
     }
   }
+}
+
+// 'renderImage()' - page 1 of the sample label as an image file from Ghostscript at 203 dpi.
+std::string renderImage(const std::string& device, const std::string& name) {
+  const std::string path = gApp->directory + "/files/" + name;
+  const processResult r = runProcess({GS_PATH, "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=" + device,
+                                      "-r203", "-sOutputFile=" + path, SHIPPING_LABEL_PDF},
+                                     "");
+  return r.status == 0 ? path : "";
+}
+
+// PNG and JPEG labels through ipptool print the drawing; copies download the bitmap once and print it
+// as often as asked, the framework's own repetition of the image notwithstanding.
+TEST_F(App, ImagesPrintTheirDrawingOnceForAllCopies) {
+  const struct {
+    const char* device;
+    const char* name;
+    const char* format;
+    int copies;
+    double coverage;  // of the reference's ink by the label's, and back; a photograph is dithered
+  } cases[] = {
+      {"pnggray", "label.png", "image/png", 1, 0.99},
+      {"pnggray", "label.png", "image/png", 3, 0.99},
+      {"jpeggray", "label.jpg", "image/jpeg", 2, 0.95},
+  };
+  monoImage reference;
+  ASSERT_TRUE(renderPdfPage(SHIPPING_LABEL_PDF, 1, 203, &reference));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.format) + " copies " + std::to_string(c.copies));
+    const std::string file = renderImage(c.device, c.name);
+    ASSERT_FALSE(file.empty());
+    std::string received;
+    ASSERT_NO_FATAL_FAILURE(ippPrint("label", file, c.format,
+                                     "ATTR integer copies " + std::to_string(c.copies), "successful-ok",
+                                     &received));
+    const printerData data = splitPrinterData(received);
+    ASSERT_TRUE(data.wellFormed);
+    EXPECT_EQ(data.prologue, expectedPrologue());
+    ASSERT_EQ(data.pages.size(), 1u) << "one download for every copy";
+    EXPECT_EQ(
+        data.pages[0].format,
+        expectedPageFormat(
+            812, 1218,
+            with(&formatSteps::quantity,
+                 c.copies == 1 ? "^PQ1,0,1,Y" : ("^PQ" + std::to_string(c.copies) + ",0,1,Y").c_str())));
+    monoImage label;
+    ASSERT_TRUE(decodeLabel(data.pages[0], 812, 1218, &label));
+    EXPECT_GT(inkCoverage(reference, label, 2), c.coverage);
+    EXPECT_GT(inkCoverage(label, reference, 2), c.coverage);
+  }
+}
+
+// Documents already in the label command language pass through unchanged, once per copy, whether
+// named by their format or typed by the application from their first bytes.
+TEST_F(App, LabelCommandDocumentsPassThroughUnchanged) {
+  const std::string document = "^XA^FO50,50^GB100,100,100^FS^XZ\r\n";
+  const std::string file = writeJob("label.txt", document);
+  const struct {
+    const char* format;
+    int copies;
+  } cases[] = {{"application/vnd.label-commands", 1},
+               {"application/octet-stream", 1},
+               {"application/octet-stream", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format);
+    std::string received;
+    ASSERT_NO_FATAL_FAILURE(ippPrint("label", file, c.format,
+                                     "ATTR integer copies " + std::to_string(c.copies), "successful-ok",
+                                     &received));
+    std::string expected;
+    for (int copy = 0; copy < c.copies; ++copy) expected += document;
+    EXPECT_EQ(received, expected);
+  }
+  // Bytes the application does not know end their job; nothing reaches the printer.
+  const size_t before = receivedConnections(&gApp->printer).size();
+  const std::string other = writeJob("other.bin", std::string("\x01\x02 not a label", 14));
+  ASSERT_NO_FATAL_FAILURE(ippPrint("label", other, "application/octet-stream", "", "successful-ok", nullptr));
+  ipp_jstate_t state = IPP_JSTATE_PENDING;
+  std::string reasons;
+  for (int wait = 0; wait < 600 && state < IPP_JSTATE_CANCELED; ++wait, usleep(50000))
+    ASSERT_NO_FATAL_FAILURE(lastJob("label", &state, &reasons));
+  EXPECT_EQ(state, IPP_JSTATE_ABORTED);
+  const std::vector<std::string> connections = receivedConnections(&gApp->printer);
+  for (size_t i = before; i < connections.size(); ++i) EXPECT_EQ(connections[i], "");
 }
