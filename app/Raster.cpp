@@ -26,6 +26,7 @@ struct labelJob {
   unsigned char* bitmap;
   lineLayout layout;  // of the current page's lines
   int pages;          // pages started
+  uint32_t lines;     // lines the page has received: one past the last line's number
   bool skipPage;      // a copy the framework repeats, printed already by the first one's quantity
 };
 
@@ -160,13 +161,16 @@ bool labelStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
   if (!pageLayout(*state, *options, &state->layout))
     return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The page's colour format cannot be printed.");
   std::memset(state->bitmap, 0, state->geometry.totalBytes);
+  state->lines = 0;
   return true;
 }
 
 bool labelWriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned y,
                     const unsigned char* line) {
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
-  if (state == nullptr || state->skipPage || y >= state->labelHeight) return true;
+  if (state == nullptr) return true;
+  if (y >= state->lines) state->lines = y + 1;
+  if (state->skipPage || y >= state->labelHeight) return true;
   convertLine(line, state->layout, y, state->labelWidth,
               state->bitmap + uint64_t{y} * state->geometry.rowBytes, state->geometry.rowBytes);
   return true;
@@ -176,6 +180,10 @@ bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return false;
   if (state->skipPage || papplJobIsCanceled(job)) return true;
+  // The framework pads a short page up to its header's height, but a stream that ends inside a page
+  // stops the lines early, and the framework would still report the job as printed.
+  if (state->lines < options->header.cupsHeight)
+    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document ends inside a page.");
   // A negative image inverts the whole padded graphic, so the padding starts as ink and prints blank.
   fillPadding(state->bitmap, state->geometry, state->labelWidth, state->labelHeight,
               state->settings.inverse == 1 ? 0xFF : 0x00);

@@ -441,3 +441,85 @@ TEST_F(App, LabelCommandDocumentsPassThroughUnchanged) {
   const std::vector<std::string> connections = receivedConnections(&gApp->printer);
   for (size_t i = before; i < connections.size(); ++i) EXPECT_EQ(connections[i], "");
 }
+
+// A raster page for the hostile cases: the pattern's bits as 1-bit or 8-bit pixels in a header of any
+// size and resolution; 'rows' of them are sent (fewer cut the stream short).
+std::string hostilePage(const pbmPage& page, unsigned bits, cups_cspace_t space, unsigned dpi,
+                        unsigned rows) {
+  cups_page_header2_t header = oneBitHeader(page.width, page.height);
+  header.HWResolution[0] = header.HWResolution[1] = dpi;
+  header.cupsBitsPerColor = header.cupsBitsPerPixel = bits;
+  header.cupsColorSpace = space;
+  header.cupsBytesPerLine = bits == 1 ? (page.width + 7) / 8 : page.width;
+  std::string data;
+  const size_t pbmRow = (page.width + 7) / 8;
+  for (unsigned y = 0; y < rows; ++y) {
+    const char* row = reinterpret_cast<const char*>(page.bits.data()) + y * pbmRow;
+    if (bits == 1) {
+      data.append(row, pbmRow);
+      continue;
+    }
+    for (unsigned x = 0; x < page.width; ++x) {
+      const bool ink = (row[x / 8] & (0x80 >> (x % 8))) != 0;
+      data += static_cast<char>(space == CUPS_CSPACE_K ? (ink ? 200 : 60) : (ink ? 50 : 190));
+    }
+  }
+  return rawRaster({{header, data}});
+}
+
+// Pages wider, narrower, longer and shorter than the label, at other resolutions, in 1-bit and 8-bit,
+// cut short or malformed: the server stays up, a page prints cropped or padded to the label (never
+// read or written out of bounds), a bad document ends its job with a reason, and the next job prints.
+TEST_F(App, HostilePagesNeverStopTheServer) {
+  const struct {
+    const char* name;
+    unsigned width, height, bits;
+    cups_cspace_t space;
+    unsigned dpi;
+    int sentRows;        // -1 for all
+    const char* reason;  // of an aborted job, or nullptr when the label prints
+  } cases[] = {
+      {"1-bit wider and longer", 1000, 1500, 1, CUPS_CSPACE_K, 203, -1, nullptr},
+      {"1-bit narrower and shorter", 403, 600, 1, CUPS_CSPACE_K, 203, -1, nullptr},
+      {"1-bit at 300 dpi", 1200, 1800, 1, CUPS_CSPACE_K, 300, -1, nullptr},
+      {"8-bit black wider and longer", 1001, 1300, 8, CUPS_CSPACE_K, 203, -1, nullptr},
+      {"8-bit grey narrower and shorter", 500, 600, 8, CUPS_CSPACE_SW, 203, -1, nullptr},
+      {"8-bit white at 300 dpi", 1200, 1800, 8, CUPS_CSPACE_W, 300, -1, nullptr},
+      {"1-bit cut short", 812, 1218, 1, CUPS_CSPACE_K, 203, 300, "document-format-error"},
+      {"8-bit cut short", 812, 1218, 8, CUPS_CSPACE_SW, 203, 300, "document-format-error"},
+      {"8-bit red", 812, 1218, 8, CUPS_CSPACE_RGB, 203, -1, "document-format-error"},
+      {"1-bit of the label after them", 812, 1218, 1, CUPS_CSPACE_K, 203, -1, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const pbmPage page = patternPage(c.width, c.height, c.width);
+    const std::string file = writeJob(
+        "hostile.ras", hostilePage(page, c.bits, c.space, c.dpi, c.sentRows < 0 ? c.height : c.sentRows));
+    const size_t before = receivedConnections(&gApp->printer).size();
+    app({"submit", "-d", "label", "-o", "document-format=image/pwg-raster", file});
+    ASSERT_TRUE(isRunning(&gApp->server)) << "the application has stopped";
+    ipp_jstate_t state = IPP_JSTATE_PENDING;
+    std::string reasons;
+    for (int wait = 0; wait < 600 && state < IPP_JSTATE_CANCELED; ++wait, usleep(50000))
+      ASSERT_NO_FATAL_FAILURE(lastJob("label", &state, &reasons));
+    const std::vector<std::string> connections = awaitConnections(before + 1);
+    ASSERT_GT(connections.size(), before);
+    const printerData data = splitPrinterData(connections.back());
+    if (c.reason != nullptr) {
+      EXPECT_EQ(state, IPP_JSTATE_ABORTED);
+      EXPECT_NE(reasons.find(c.reason), std::string::npos) << reasons;
+      EXPECT_EQ(data.pages.size(), 0u) << "no partial label";
+      continue;
+    }
+    EXPECT_EQ(state, IPP_JSTATE_COMPLETED) << reasons;
+    ASSERT_EQ(data.pages.size(), 1u);
+    EXPECT_EQ(data.pages[0].format, expectedPageFormat(812, 1218));
+    monoImage label;
+    ASSERT_TRUE(decodeLabel(data.pages[0], 812, 1218, &label));
+    monoImage expected{c.width, c.height, page.bits};
+    size_t wrong = 0;
+    for (unsigned y = 0; y < 1218; ++y)
+      for (unsigned x = 0; x < 812; ++x) wrong += inkAt(label, x, y) != inkAt(expected, x, y);
+    EXPECT_EQ(wrong, 0u) << "dots differing from the page cropped or padded to the label";
+  }
+}
