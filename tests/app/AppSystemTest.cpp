@@ -523,3 +523,66 @@ TEST_F(App, HostilePagesNeverStopTheServer) {
     EXPECT_EQ(wrong, 0u) << "dots differing from the page cropped or padded to the label";
   }
 }
+
+// A restart keeps the printers and their settings: the label mode, the configured darkness and the
+// vendor defaults come back from the state file and reach the next job.
+TEST_F(App, RestartKeepsPrintersAndSettings) {
+  const std::vector<std::string> settings = {"label-mode-configured=rewind", "printer-darkness-configured=80",
+                                             "label-mirror-default=true", "label-pause-default=after-job"};
+  for (const auto& setting : settings) {
+    const processResult r = app({"modify", "-d", "label", "-o", setting});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+  }
+  stopBackground(&gApp->server, 10);
+  ASSERT_TRUE(startServer()) << gApp->failure;
+  const processResult printers = app({"printers"});
+  EXPECT_NE(printers.out.find("label\n"), std::string::npos) << printers.out;
+  EXPECT_NE(printers.out.find("label300\n"), std::string::npos) << printers.out;
+
+  const std::string file = writeJob("label.ras", rasterFromPbm({patternPage(812, 1218, 9)}, {"-r", "203"}));
+  std::string received;
+  ASSERT_NO_FATAL_FAILURE(printFile("label", file, {"document-format=image/pwg-raster"}, &received));
+  const printerData data = splitPrinterData(received);
+  prologueSteps prologue;
+  prologue.darkness = "~SD24";
+  prologue.mirror = "^PMY";
+  formatSteps format;
+  format.mode = "^MMR";
+  format.quantity = "^PQ1,0,1,Y^PP";
+  EXPECT_EQ(data.prologue, expectedPrologue(prologue));
+  ASSERT_EQ(data.pages.size(), 1u);
+  EXPECT_EQ(data.pages[0].format, expectedPageFormat(812, 1218, format));
+  for (const auto& setting : {"label-mode-configured=tear-off", "printer-darkness-configured=50",
+                              "label-mirror-default=false", "label-pause-default=none"})
+    app({"modify", "-d", "label", "-o", setting});
+}
+
+// A printer that cannot be reached holds the job and shows the printer stopped; the job prints, whole,
+// once the printer answers.
+TEST_F(App, UnreachablePrinterHoldsTheJobUntilItAnswers) {
+  const int port = freeLoopbackPort();
+  ASSERT_EQ(app({"add", "-d", "later", "-m", "generic-label-203dpi", "-v",
+                 "socket://127.0.0.1:" + std::to_string(port)})
+                .status,
+            0);
+  const std::string png = renderImage("pnggray", "later.png");
+  ASSERT_FALSE(png.empty());
+  ASSERT_EQ(app({"submit", "-d", "later", png}).status, 0);
+  sleep(2);
+  ipp_jstate_t state;
+  std::string reasons;
+  ASSERT_NO_FATAL_FAILURE(lastJob("later", &state, &reasons));
+  EXPECT_EQ(state, IPP_JSTATE_PROCESSING) << reasons;
+  EXPECT_NE(app({"status", "-d", "later"}).out.find("stopped"), std::string::npos);
+
+  fakePrinter late;
+  ASSERT_TRUE(startFakePrinter(gApp->directory + "/printer", &late, port));
+  std::vector<std::string> connections;
+  for (int wait = 0; wait < 600 && (connections = receivedConnections(&late)).empty(); ++wait) usleep(50000);
+  stopFakePrinter(&late);
+  ASSERT_EQ(connections.size(), 1u);
+  const printerData data = splitPrinterData(connections[0]);
+  EXPECT_EQ(data.prologue, expectedPrologue());
+  EXPECT_EQ(data.pages.size(), 1u);
+  app({"delete", "-d", "later"});
+}
