@@ -20,7 +20,7 @@ inline constexpr labelModel kModels[] = {
 // The label sizes of the filter's PPD files, then the custom size range those files allow.
 inline constexpr const char* kMedia[] = {
     "na_index-4x6_4x6in",         "oe_6x4-label_6x4in",   "oe_4x3-label_4x3in",
-    "oe_4x2-label_4x2in",         "oe_2x1-label_2x1in",   "oe_2.25x1.25-label_2.25x1.25in",
+    "oe_4x2-label_4x2in",         "oe_2x1-label_2x1in",   "oe_2-25x1-25-label_2.25x1.25in",
     "om_100x150-label_100x150mm", "custom_max_4.25x39in", "custom_min_0.5x0.25in",
 };
 inline constexpr const char* kDefaultMedia = "na_index-4x6_4x6in";
