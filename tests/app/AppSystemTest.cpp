@@ -645,3 +645,77 @@ TEST_F(App, IppConformanceTestsPass) {
     EXPECT_GT(pass, 0) << r.out << r.err;
   }
 }
+
+// 'cupsdAnswers()' - whether a scheduler accepts connections on 'port'.
+bool cupsdAnswers(int port) {
+  http_t* http = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
+  if (http == nullptr) return false;
+  httpClose(http);
+  return true;
+}
+
+// A private CUPS scheduler with a driverless queue made by "lpadmin -m everywhere" on the application
+// prints the sample PDF label with lp: it arrives as the label, with the printer's settings in the
+// prologue.
+TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
+  const std::string d = gApp->directory + "/cupsd";
+  for (const char* folder : {"", "/root", "/spool", "/spool/tmp", "/cache", "/state", "/log"})
+    mkdir((d + folder).c_str(), 0755);
+  makeServerBin(d + "/serverbin");
+  std::filesystem::create_symlink(std::string(LABEL_CUPS_SERVERBIN) + "/backend/ipp",
+                                  d + "/serverbin/backend/ipp");
+  const int port = freeLoopbackPort();
+  writeFile(d + "/cups-files.conf", "ServerRoot " + d + "/root\nServerBin " + d + "/serverbin\nRequestRoot " +
+                                        d + "/spool\nTempDir " + d + "/spool/tmp\nCacheDir " + d +
+                                        "/cache\nStateDir " + d + "/state\nErrorLog " + d +
+                                        "/log/error_log\nAccessLog " + d + "/log/access_log\nPageLog " + d +
+                                        "/log/page_log\n");
+  writeFile(d + "/cupsd.conf",
+            "Listen 127.0.0.1:" + std::to_string(port) +
+                "\nLogLevel debug\nBrowsing Off\nBrowseLocalProtocols none\nWebInterface No\n"
+                "DefaultAuthType None\n<Location />\n  Order allow,deny\n  Allow from 127.0.0.1\n"
+                "</Location>\n<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n"
+                "</Policy>\n");
+  backgroundProcess cupsd;
+  ASSERT_TRUE(startBackground({CUPSD_PATH, "-f", "-c", d + "/cupsd.conf", "-s", d + "/cups-files.conf"},
+                              d + "/log/cupsd.out", &cupsd));
+  const std::string server = "127.0.0.1:" + std::to_string(port);
+  std::string received;
+  [&] {
+    for (int wait = 0; wait < 600 && !cupsdAnswers(port); ++wait) {
+      ASSERT_TRUE(isRunning(&cupsd)) << readFile(d + "/log/cupsd.out");
+      usleep(50000);
+    }
+    const processResult added = runProcess(
+        {LPADMIN_PATH, "-h", server, "-p", "driverless", "-E", "-v", printerUri("label"), "-m", "everywhere"},
+        "");
+    ASSERT_EQ(added.status, 0) << added.err;
+    for (int wait = 0; wait < 600 && readFile(d + "/root/ppd/driverless.ppd").empty(); ++wait) usleep(50000);
+    const size_t before = receivedConnections(&gApp->printer).size();
+    // A driverless queue offers no darkness or label options of its own: the printer's settings apply.
+    for (const char* setting : {"printer-darkness-configured=100", "label-mirror-default=true"})
+      ASSERT_EQ(app({"modify", "-d", "label", "-o", setting}).status, 0);
+    const processResult printed =
+        runProcess({LP_PATH, "-h", server, "-d", "driverless", SHIPPING_LABEL_PDF}, "");
+    ASSERT_EQ(printed.status, 0) << printed.err;
+    const std::vector<std::string> connections = awaitConnections(before + 1);
+    ASSERT_GT(connections.size(), before) << readFile(d + "/log/error_log");
+    received = connections[before];
+  }();
+  stopBackground(&cupsd, 10);
+  for (const char* setting : {"printer-darkness-configured=50", "label-mirror-default=false"})
+    app({"modify", "-d", "label", "-o", setting});
+  ASSERT_FALSE(received.empty());
+  const printerData data = splitPrinterData(received);
+  prologueSteps prologue;
+  prologue.darkness = "~SD30";
+  prologue.mirror = "^PMY";
+  EXPECT_EQ(data.prologue, expectedPrologue(prologue));
+  ASSERT_EQ(data.pages.size(), 1u);
+  EXPECT_EQ(data.pages[0].format, expectedPageFormat(812, 1218));
+  monoImage label, reference;
+  ASSERT_TRUE(decodeLabel(data.pages[0], 812, 1218, &label));
+  ASSERT_TRUE(renderPdfPage(SHIPPING_LABEL_PDF, 1, 203, &reference));
+  EXPECT_GT(inkCoverage(reference, label, 2), 0.98);
+  EXPECT_GT(inkCoverage(label, reference, 2), 0.98);
+}
