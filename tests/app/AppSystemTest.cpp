@@ -262,6 +262,7 @@ TEST_F(App, OptionsReachThePrologueAndTheFormat) {
       {{}, {"print-darkness=50"}, with(&prologueSteps::darkness, "~SD30"), {}},
       {{}, {"print-darkness=-60"}, with(&prologueSteps::darkness, "~SD0"), {}},
       {{}, {"print-darkness=10"}, with(&prologueSteps::darkness, "~SD18"), {}},
+      {{"printer-darkness-configured=20"}, {}, with(&prologueSteps::darkness, "~SD6"), {}},
       {{"printer-darkness-configured=100"}, {}, with(&prologueSteps::darkness, "~SD30"), {}},
       {{"printer-darkness-configured=50"}, {"print-speed=7620"}, with(&prologueSteps::speed, "^PR3,3"), {}},
       {{}, {"print-speed=15240"}, with(&prologueSteps::speed, "^PR6,6"), {}},
@@ -315,6 +316,7 @@ TEST_F(App, MediaCollectionReachesThePrologue) {
       {"MEMBER keyword media-tracking continuous", with(&prologueSteps::tracking, "^MNN")},
       {"MEMBER keyword media-tracking mark", with(&prologueSteps::tracking, "^MNM")},
       {"MEMBER keyword media-tracking gap", {}},
+      {"MEMBER keyword media-tracking web", {}},
   };
   const std::string file = writeJob("label.ras", rasterFromPbm({patternPage(812, 1218, 5)}, {"-r", "203"}));
   for (const auto& c : cases) {
@@ -558,6 +560,34 @@ TEST_F(App, RestartKeepsPrintersAndSettings) {
   for (const auto& setting : {"label-mode-configured=tear-off", "printer-darkness-configured=50",
                               "label-mirror-default=false", "label-pause-default=none"})
     app({"modify", "-d", "label", "-o", setting});
+}
+
+// Two raster jobs at once: the second is printed or answered busy, never mixed into the first; the
+// server stays up and the next job prints.
+TEST_F(App, TwoRasterJobsAtOnce) {
+  std::vector<pbmPage> pages;
+  for (uint32_t seed = 0; seed < 8; ++seed) pages.push_back(patternPage(812, 1218, seed));
+  const std::string file = writeJob("many.ras", rasterFromPbm(pages, {"-r", "203"}));
+  const size_t before = receivedConnections(&gApp->printer).size();
+  backgroundProcess first, second;
+  for (backgroundProcess* client : {&first, &second})
+    ASSERT_TRUE(startBackground(
+        {LABEL_PRINTER_APP_PATH, "submit", "-d", "label", "-o", "document-format=image/pwg-raster", file},
+        gApp->directory + "/submit.out", client));
+  for (int wait = 0; wait < 1200 && (isRunning(&first) || isRunning(&second)); ++wait) usleep(50000);
+  stopBackground(&first);
+  stopBackground(&second);
+  ASSERT_TRUE(isRunning(&gApp->server));
+  const std::vector<std::string> connections = awaitConnections(before + 1);
+  for (size_t i = before; i < connections.size(); ++i) {
+    const printerData data = splitPrinterData(connections[i]);
+    EXPECT_TRUE(data.wellFormed);
+    EXPECT_EQ(data.pages.size(), pages.size()) << "a whole job per connection";
+  }
+  std::string received;
+  ASSERT_NO_FATAL_FAILURE(printFile("label", writeJob("one.ras", rasterFromPbm({pages[0]}, {"-r", "203"})),
+                                    {"document-format=image/pwg-raster"}, &received));
+  EXPECT_EQ(splitPrinterData(received).pages.size(), 1u);
 }
 
 // A printer that cannot be reached holds the job and shows the printer stopped; the job prints, whole,
