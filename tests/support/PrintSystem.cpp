@@ -142,11 +142,14 @@ void serve(fakePrinter* printer) {
 
 }  // namespace
 
-bool startFakePrinter(const std::string& directory, fakePrinter* printer) {
+bool startFakePrinter(const std::string& directory, fakePrinter* printer, int port) {
   printer->directory = directory;
   printer->listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int reuse = 1;
+  setsockopt(printer->listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   if (printer->listener < 0 ||
