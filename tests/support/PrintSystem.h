@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/GrfReference.h"
+#include "support/Loopback.h"
 #include "support/PrinterData.h"
 
 // 'makeTemporaryDirectory()' - a new folder under the temporary folder, mode 0755 so that the
