@@ -82,6 +82,8 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->rendpage_cb = labelEndPage;
   data->rendjob_cb = labelEndJob;
   data->status_cb = labelStatus;
+  data->delete_cb = labelDelete;
+  data->extension = newPrinterLink();
   data->format = kLabelCommandFormat;
   std::strncpy(data->make_and_model, model->makeAndModel, sizeof data->make_and_model - 1);
   data->kind = PAPPL_KIND_LABEL | PAPPL_KIND_ROLL;
@@ -148,6 +150,3 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char*, co
   *attributes = vendorAttributes();
   return true;
 }
-
-// The printer's status: nothing is asked of the printer yet; the place for the status query.
-bool labelStatus(pappl_printer_t*) { return true; }

@@ -124,6 +124,7 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
   }
 
+  if (!awaitPrinter(job, device, false)) return false;
   const pageGeometry geometry = computePageGeometry(options->header.cupsWidth, options->header.cupsHeight);
   if (options->header.cupsWidth == 0 || options->header.cupsHeight == 0 ||
       geometry.totalBytes > kMaxPageBytes)
@@ -197,17 +198,20 @@ bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
          fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to write to the printer.");
 }
 
-bool labelEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+bool labelEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return true;
+  const bool printed = state->pages > 0 && state->out.error == 0;
   releaseSink(&state->out);
   std::free(state->bitmap);
   std::free(state);
   papplJobSetData(job, nullptr);
-  return true;
+  // The job is done once a printer that answers reports no trouble after its labels.
+  return !printed || awaitPrinter(job, device, true);
 }
 
 bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  if (!awaitPrinter(job, device, false)) return false;
   const int fd = open(papplJobGetFilename(job), O_RDONLY);
   if (fd < 0) return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
   papplJobSetImpressions(job, 1);
@@ -228,5 +232,5 @@ bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   if (!written)
     return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to send the document to the printer.");
   papplJobSetImpressionsCompleted(job, 1);
-  return true;
+  return awaitPrinter(job, device, true);
 }

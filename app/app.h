@@ -71,7 +71,50 @@ int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option
                 pappl_label_mode_t labelMode, int resolution, settings_* settings, const char** badAttribute);
 
 // ---------------------------------------------------------------------------------------------------
-// The framework's callbacks (Driver.cpp, Raster.cpp).
+// The printer's status (Status.cpp).
+
+// What the application knows of one printer's two-way link, kept in the driver data's extension from
+// the driver callback to the printer's deletion.
+struct printerLink {
+  int answered;           // the last status query: 1 answered, 0 not (silent or garbled), -1 never asked
+  int64_t quietUntil;     // a printer that did not answer is left alone until then (seconds)
+  pappl_preason_t shown;  // the reasons its last answer gave
+  char words[256];        // and what they say, "" when nothing is wrong
+};
+
+// What an answer to the status query means: the printer's state reasons, whether jobs wait, and the
+// trouble in words ("out of labels, print head open"; "" when there is none).
+struct statusReport {
+  pappl_preason_t reasons;
+  bool hold;
+  char words[256];
+};
+
+// The print mode that hands each label over to be taken.
+inline constexpr int kPrintModePeelOff = 1;
+
+// 'reportHostStatus()' - what a status answer means: paper out is media-empty, head open cover-open,
+// ribbon out (in thermal-transfer mode only) marker-supply-empty, a full receive buffer
+// spool-area-full; paused at the printer, a head too cold or too hot, corrupt memory and diagnostic mode
+// are 'other'; all of these hold jobs. A label waiting to be taken in peel-off mode is 'other' too, but
+// holds nothing.
+void reportHostStatus(const hostStatus& status, statusReport* report);
+
+// 'updateReadyLength()' - make the loaded stock's length the one the printer measured, in dots at the
+// printer's resolution; changes under a millimetre are ignored.
+void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& data, int32_t lengthDots);
+
+// 'awaitPrinter()' - the status check of a job, before its labels or after them: ask the printer and,
+// while it reports trouble that holds jobs, wait (the job says why) and ask again. A printer whose
+// status is unknown never holds a job. Returns false when the job was cancelled meanwhile.
+bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels);
+
+// 'newPrinterLink()' - a printer's link record, nothing known yet; 'labelDelete()' frees it.
+printerLink* newPrinterLink();
+void labelDelete(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
+
+// ---------------------------------------------------------------------------------------------------
+// The framework's callbacks (Driver.cpp, Raster.cpp, Status.cpp).
 
 extern const pappl_pr_driver_t kDrivers[];
 extern const int kDriverCount;

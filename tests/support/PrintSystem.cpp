@@ -133,6 +133,8 @@ void serve(fakePrinter* printer) {
       received.append(buffer, static_cast<size_t>(r));
     }
     close(connection);
+    // A connection that only asked for the printer's status is no print job; this printer never answers.
+    if (received == "~HS") continue;
     std::lock_guard<std::mutex> lock(printer->mutex);
     printer->connections.push_back(received);
     writeFile(printer->directory + "/connection-" + std::to_string(printer->connections.size()) + ".prn",
