@@ -22,7 +22,7 @@ inline constexpr pappl_preason_t kManagedReasons = PAPPL_PREASON_OTHER | PAPPL_P
 // How long an answer may take, how long a printer that did not answer is left alone by the status
 // callback, and how often a waiting job asks again.
 inline constexpr int kAnswerMilliseconds = 1000;
-inline constexpr int64_t kQuietSeconds = 30;
+inline constexpr int64_t kQuietSeconds = 10;
 inline constexpr int kWaitMilliseconds = 2000;
 
 int64_t monotonicMilliseconds() {

@@ -18,6 +18,7 @@
 #include "support/PrintSystem.h"
 #include "support/Process.h"
 #include "support/Raster.h"
+#include "support/StatusPrinter.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ struct appSystem {
   int port = 0;
   backgroundProcess server;
   fakePrinter printer;
+  statusPrinter talker;  // a two-way printer, for the printer "talking"
   std::string failure;
 };
 appSystem* gApp = nullptr;
@@ -177,12 +179,15 @@ class App : public testing::Test {
     setenv("LSAN_OPTIONS", "suppressions=" FRAMEWORK_LEAKS, 1);
     gApp->failure = "the fake printer could not listen";
     if (!startFakePrinter(d + "/printer", &gApp->printer)) return;
+    if (!startStatusPrinter(hostStatusAnswer(readyStatus()), &gApp->talker)) return;
     gApp->port = freeLoopbackPort();
     if (!startServer()) return;
     const std::string device = "socket://127.0.0.1:" + std::to_string(gApp->printer.port);
-    for (const auto& [name, driver] :
-         {std::pair{"label", "generic-label-203dpi"}, {"label300", "generic-label-300dpi"}}) {
-      const processResult r = app({"add", "-d", name, "-m", driver, "-v", device});
+    const std::string talking = "socket://127.0.0.1:" + std::to_string(gApp->talker.port);
+    for (const auto& [name, driver, uri] : {std::tuple{"label", "generic-label-203dpi", device},
+                                            {"label300", "generic-label-300dpi", device},
+                                            {"talking", "generic-label-203dpi", talking}}) {
+      const processResult r = app({"add", "-d", name, "-m", driver, "-v", uri});
       if (r.status != 0) {
         gApp->failure = "add failed: " + r.out + r.err;
         return;
@@ -195,6 +200,7 @@ class App : public testing::Test {
     if (gApp == nullptr) return;
     stopBackground(&gApp->server, 10);
     stopFakePrinter(&gApp->printer);
+    stopStatusPrinter(&gApp->talker);
     if (testing::UnitTest::GetInstance()->failed_test_count() > 0)
       std::fprintf(stderr, "The application's log:\n%s\n", readFile(gApp->directory + "/app.log").c_str());
     removeTree(gApp->directory);
@@ -762,4 +768,130 @@ TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
   ASSERT_TRUE(renderPdfPage(SHIPPING_LABEL_PDF, 1, 203, &reference));
   EXPECT_GT(inkCoverage(reference, label, 2), 0.98);
   EXPECT_GT(inkCoverage(label, reference, 2), 0.98);
+}
+
+namespace {
+
+// 'printerReasons()' - the printer's printer-state-reasons over IPP, as one comma-separated text.
+std::string printerReasons(const std::string& printer) {
+  http_t* http =
+      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  if (http == nullptr) return "(no connection)";
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+               "printer-state-reasons");
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  char text[1024] = "";
+  if (ipp_attribute_t* a = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD))
+    ippAttributeString(a, text, sizeof text);
+  ippDelete(response);
+  httpClose(http);
+  return text;
+}
+
+// 'awaitReasons()' - the printer's reasons once they are 'expected', or what they were at the deadline.
+std::string awaitReasons(const std::string& printer, const std::string& expected) {
+  std::string reasons;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((reasons = printerReasons(printer)) != expected && std::chrono::steady_clock::now() < deadline)
+    usleep(300000);
+  return reasons;
+}
+
+// 'downloadsTo()' - the graphic downloads the two-way printer has received in all its connections.
+size_t downloadsTo(statusPrinter* printer) {
+  size_t count = 0;
+  for (const std::string& connection : statusConnections(printer))
+    for (size_t at = connection.find("~DG"); at != std::string::npos; at = connection.find("~DG", at + 1))
+      ++count;
+  return count;
+}
+
+// 'answerWith()' - the answer of a ready printer with one change.
+std::string answerWith(void (*change)(hostStatus*)) {
+  hostStatus s = readyStatus();
+  change(&s);
+  return hostStatusAnswer(s);
+}
+
+}  // namespace
+
+// Every state the printer reports shows over IPP as the framework's reason, and clears when the printer
+// stops reporting it; what cannot be read is no error and leaves nothing shown.
+TEST_F(App, PrinterStatusShowsAsStateReasons) {
+  const std::string paperOut = answerWith([](hostStatus* s) { s->paperOut = 1; });
+  const struct {
+    const char* name;
+    std::string answer;
+    size_t pieceBytes;
+    const char* reasons;
+  } cases[] = {
+      {"ready", hostStatusAnswer(readyStatus()), 0, "none"},
+      {"paper out", paperOut, 0, "media-empty"},
+      {"ready again", hostStatusAnswer(readyStatus()), 0, "none"},
+      {"head open", answerWith([](hostStatus* s) { s->headOpen = 1; }), 0, "cover-open"},
+      {"ribbon out, thermal transfer", answerWith([](hostStatus* s) { s->ribbonOut = 1; }), 0,
+       "marker-supply-empty"},
+      {"ribbon out, direct thermal",
+       answerWith([](hostStatus* s) { s->ribbonOut = 1, s->thermalTransfer = 0; }), 0, "none"},
+      {"receive buffer full", answerWith([](hostStatus* s) { s->bufferFull = 1; }), 0,
+       "spool-area-full"},
+      {"paused at the printer", answerWith([](hostStatus* s) { s->paused = 1; }), 0, "other"},
+      {"head too hot", answerWith([](hostStatus* s) { s->overTemperature = 1; }), 0, "other"},
+      {"label to take in peel-off mode",
+       answerWith([](hostStatus* s) { s->labelWaiting = 1, s->printMode = 1; }), 0, "other"},
+      {"paper out and head open", answerWith([](hostStatus* s) { s->paperOut = s->headOpen = 1; }), 0,
+       "cover-open,media-empty"},
+      {"an answer a few bytes at a time", paperOut, 7, "media-empty"},
+  };
+  for (const auto& c : cases) {
+    setStatusScript(&gApp->talker, c.answer, false, c.pieceBytes);
+    EXPECT_EQ(awaitReasons("talking", c.reasons), c.reasons) << c.name;
+  }
+  // Garbage, a megabyte of noise, or silence: the status is unknown (and the printer is asked again
+  // some seconds later).
+  for (const std::string& answer :
+       {std::string("\x02garbage\x03\r\n"), std::string(1 << 20, '\x02'), std::string()}) {
+    setStatusScript(&gApp->talker, paperOut);
+    ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
+    setStatusScript(&gApp->talker, answer, answer.empty());
+    EXPECT_EQ(awaitReasons("talking", "none"), "none") << answer.size() << " bytes";
+  }
+  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+}
+
+// A job sent while the paper is out waits without sending its labels, and prints once, when the paper
+// is back; a printer whose answers cannot be read prints as a one-way printer would.
+TEST_F(App, JobsWaitWhileThePrinterReportsTrouble) {
+  const std::string file = writeJob("status.ras", rasterFromPbm({patternPage(812, 1218, 31)}, {"-r", "203"}));
+  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->paperOut = 1; }));
+  ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
+  const size_t before = downloadsTo(&gApp->talker);
+  backgroundProcess submit;
+  ASSERT_TRUE(startBackground(
+      {LABEL_PRINTER_APP_PATH, "submit", "-d", "talking", "-o", "document-format=image/pwg-raster", file},
+      gApp->directory + "/submit.out", &submit));
+  sleep(3);
+  EXPECT_EQ(downloadsTo(&gApp->talker), before) << "labels sent while the paper is out";
+  ipp_jstate_t state = IPP_JSTATE_PENDING;
+  std::string reasons;
+  ASSERT_NO_FATAL_FAILURE(lastJob("talking", &state, &reasons));
+  EXPECT_LT(state, IPP_JSTATE_COMPLETED);
+
+  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+  for (int wait = 0; wait < 600 && state < IPP_JSTATE_CANCELED; ++wait, usleep(50000))
+    ASSERT_NO_FATAL_FAILURE(lastJob("talking", &state, &reasons));
+  EXPECT_EQ(state, IPP_JSTATE_COMPLETED) << reasons;
+  EXPECT_EQ(downloadsTo(&gApp->talker), before + 1);
+  stopBackground(&submit);
+
+  for (const std::string& answer : {std::string("nonsense"), std::string()}) {
+    setStatusScript(&gApp->talker, answer, answer.empty());
+    const size_t sent = downloadsTo(&gApp->talker);
+    ASSERT_EQ(app({"submit", "-d", "talking", "-o", "document-format=image/pwg-raster", file}).status, 0);
+    for (int wait = 0; wait < 600 && downloadsTo(&gApp->talker) == sent; ++wait) usleep(50000);
+    EXPECT_EQ(downloadsTo(&gApp->talker), sent + 1) << "answer \"" << answer << "\"";
+  }
+  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
 }
