@@ -226,6 +226,24 @@ TEST(LabelPreview, CommandsAcrossChunksAreReadWhole) {
   }
 }
 
+// The largest download the filter writes for a 600 dpi label 8.5 in wide and 333 in long: 640 row
+// bytes x 200,000 rows, 128,000,000 bytes, on a label of 1,020,000,000 dots.
+TEST(LabelPreview, TakesTheLargestPagesTheFilterWrites) {
+  const std::string folder = temporaryPath("labels");
+  const std::string firstRow = std::string(1279, '0') + "1";
+  const std::string data = "~DG000.GRF,128000000,640," + firstRow + "\r\n" + std::string(199999, ':') +
+                           "\r\n^XA^PW5100^LL200000^FT0,200000^XG000.GRF,1,1^FS^XZ^XA^ID000.GRF^FS^XZ";
+  const processResult run = runProcess({LABELPREVIEW_PATH, "-d", folder}, data);
+  unsigned width = 0, height = 0;
+  EXPECT_TRUE(readPngSize(folder + "/label-0001.png", &width, &height));
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, folder + "/label-0001.png (5100 x 200000 dots)\n");
+  EXPECT_EQ(width, 5100u);
+  EXPECT_EQ(height, 200000u);
+}
+
 #if !defined(__SANITIZE_ADDRESS__)
 // Memory that runs out is reported as an error, not a crash. (The sanitizers reserve more address
 // space than any limit here would allow.)
@@ -262,10 +280,11 @@ TEST(LabelPreview, CommandLine) {
 
 // From a raster through the filter and the preview: each image is its page, dot for dot, inverted when
 // the job asks for inverse printing. The page sizes put the padding (which the filter fills with ink
-// for inverse and absent-inverse jobs) outside the label.
+// for inverse and absent-inverse jobs) outside the label; the widest page is wider than the preview
+// once took.
 TEST(LabelPreview, ShowsTheRasterPagesTheFilterPrinted) {
   const std::vector<pbmPage> pages = {patternPage(203, 100, 11), patternPage(64, 40, 12),
-                                      patternPage(833, 33, 13)};
+                                      patternPage(833, 33, 13), patternPage(40000, 6, 14)};
   const std::string raster = rasterFromPbm(pages);
   const struct {
     std::string options, ppd;
