@@ -146,6 +146,11 @@ int startDownload(previewState* state) {
   return kPreviewMore;
 }
 
+// 'downloadFailure()' - stop the reading with 'what' about the graphic being downloaded.
+int downloadFailure(previewState* state, const std::string& what) {
+  return fail(state, "graphic " + state->download.name + ": " + what);
+}
+
 // 'downloadCharacter()' - one character of the GRF text. Blanks and line ends may follow the text.
 int downloadCharacter(previewState* state, char c) {
   previewDownload& download = state->download;
@@ -155,22 +160,22 @@ int downloadCharacter(previewState* state, char c) {
     return kPreviewMore;
   }
   if (isLineEnd(c)) return kPreviewMore;
-  const std::string what = "graphic " + download.name + ": ";
   if (download.firstBlank != 0)
-    return fail(state, what + "the text holds ' ' at its character " + std::to_string(download.firstBlank));
+    return downloadFailure(state,
+                           "the text holds ' ' at its character " + std::to_string(download.firstBlank));
   const auto byte = static_cast<unsigned char>(c);
   if (!isGrfCharacter(byte))
-    return fail(state, what + "the text holds " + describeByte(byte) + " at its character " +
-                           std::to_string(download.characters));
+    return downloadFailure(state, "the text holds " + describeByte(byte) + " at its character " +
+                                      std::to_string(download.characters));
   previewGraphic& graphic = *download.graphic;
   const int64_t status = GRFDataDecompressSingleCharProcessBounded(
       byte, graphic.rowBytes, &download.outputOffset, &download.pendingByte, &download.repeatCount,
       &download.bytesProduced, &download.nibblePhase, graphic.bits.get(), download.total, download.total);
   if (status == kGRFRepeatBeforeFirstRow)
-    return fail(state, what + "the text repeats a row before its first row is complete");
+    return downloadFailure(state, "the text repeats a row before its first row is complete");
   if (status == kGRFCharCapacityExceeded || status == kGRFOverfull)
-    return fail(state, what + "the text describes more than the " + std::to_string(download.total) +
-                           " bytes announced");
+    return downloadFailure(
+        state, "the text describes more than the " + std::to_string(download.total) + " bytes announced");
   return kPreviewMore;
 }
 
@@ -406,7 +411,14 @@ int feedBytes(previewState* state, const unsigned char* bytes, size_t size, size
     } else if (phase == previewPhase::downloadHeader) {
       if (headerCharacter(state, c) != kPreviewMore) return kPreviewError;
     } else if (phase == previewPhase::downloadText) {
-      if (downloadCharacter(state, c) != kPreviewMore) return kPreviewError;
+      // The text runs to the next prefix; it is the bulk of the data, so it is swept in one loop.
+      const previewSyntax syntax = state->syntax;
+      size_t end = at;
+      for (; end < size && !isPrefix(data[end], syntax); ++end)
+        if (downloadCharacter(state, data[end]) != kPreviewMore) return kPreviewError;
+      state->offset += end - at;
+      at = end;
+      continue;
     }
     ++at;
     ++state->offset;
