@@ -11,6 +11,8 @@ packages=(
   # The print system the filter runs in: the scheduler, lp and lpadmin, cupsfilter, the filters that
   # turn PDF into raster, the PPD compiler and checker; Ghostscript and poppler render PDF.
   cups cups-client cups-daemon cups-filters cups-ppdc ghostscript poppler-utils
+  # The Printer Application's framework, and ipptool with its conformance tests.
+  libpappl-dev cups-ipp-utils
 )
 
 missing=()

@@ -133,6 +133,8 @@ void serve(fakePrinter* printer) {
       received.append(buffer, static_cast<size_t>(r));
     }
     close(connection);
+    // A connection that only asked for the printer's status is no print job; this printer never answers.
+    if (received == "~HS") continue;
     std::lock_guard<std::mutex> lock(printer->mutex);
     printer->connections.push_back(received);
     writeFile(printer->directory + "/connection-" + std::to_string(printer->connections.size()) + ".prn",
@@ -142,33 +144,15 @@ void serve(fakePrinter* printer) {
 
 }  // namespace
 
-bool startFakePrinter(const std::string& directory, fakePrinter* printer) {
+bool startFakePrinter(const std::string& directory, fakePrinter* printer, int port) {
   printer->directory = directory;
-  printer->listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (printer->listener < 0 ||
-      bind(printer->listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(printer->listener, 8) != 0 ||
-      getsockname(printer->listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      pipe(printer->wakeup) != 0)
-    return false;
-  printer->port = ntohs(address.sin_port);
+  if (!openLoopbackListener(port, &printer->listener, &printer->port, printer->wakeup)) return false;
   printer->thread = std::thread(serve, printer);
   return true;
 }
 
 void stopFakePrinter(fakePrinter* printer) {
-  if (printer->thread.joinable()) {
-    if (write(printer->wakeup[1], "x", 1) != 1) std::abort();
-    printer->thread.join();
-  }
-  for (int* fd : {&printer->listener, &printer->wakeup[0], &printer->wakeup[1]}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
+  closeLoopbackListener(&printer->thread, &printer->listener, printer->wakeup);
 }
 
 std::vector<std::string> receivedConnections(fakePrinter* printer) {

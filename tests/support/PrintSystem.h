@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/GrfReference.h"
+#include "support/Loopback.h"
 #include "support/PrinterData.h"
 
 // 'makeTemporaryDirectory()' - a new folder under the temporary folder, mode 0755 so that the
@@ -55,8 +56,8 @@ struct fakePrinter {
   std::vector<std::string> connections;  // the connections that have ended
 };
 
-// 'startFakePrinter()' / 'stopFakePrinter()' - open and close the listener.
-bool startFakePrinter(const std::string& directory, fakePrinter* printer);
+// 'startFakePrinter()' / 'stopFakePrinter()' - open and close the listener, on 'port' or (0) any free one.
+bool startFakePrinter(const std::string& directory, fakePrinter* printer, int port = 0);
 void stopFakePrinter(fakePrinter* printer);
 
 // 'receivedConnections()' - a copy of the connections that have ended so far.

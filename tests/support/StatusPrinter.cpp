@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/Loopback.h"
+
 namespace {
 
 // One open connection: its bytes so far and how far they have been searched for queries.
@@ -89,31 +91,13 @@ void serve(statusPrinter* printer) {
 
 bool startStatusPrinter(const std::string& answer, statusPrinter* printer) {
   printer->answer = answer;
-  printer->listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (printer->listener < 0 ||
-      bind(printer->listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(printer->listener, 8) != 0 ||
-      getsockname(printer->listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      pipe(printer->wakeup) != 0)
-    return false;
-  printer->port = ntohs(address.sin_port);
+  if (!openLoopbackListener(0, &printer->listener, &printer->port, printer->wakeup)) return false;
   printer->thread = std::thread(serve, printer);
   return true;
 }
 
 void stopStatusPrinter(statusPrinter* printer) {
-  if (printer->thread.joinable()) {
-    if (write(printer->wakeup[1], "x", 1) != 1) std::abort();
-    printer->thread.join();
-  }
-  for (int* fd : {&printer->listener, &printer->wakeup[0], &printer->wakeup[1]}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
+  closeLoopbackListener(&printer->thread, &printer->listener, printer->wakeup);
 }
 
 void setStatusScript(statusPrinter* printer, const std::string& answer, bool silent, size_t pieceBytes) {

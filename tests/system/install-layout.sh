@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # 'cmake --install' into a staging root through DESTDIR: the filter lands in the scheduler's filter
-# folder with mode 0755 (owned by root when root installs), the PPD files in its model folder, and
-# nothing else is installed; the installed PPD files find the installed filter.
-# Usage: install-layout.sh CMAKE BUILD_DIR SERVERBIN DATADIR PPD...
+# folder with mode 0755 (owned by root when root installs), the PPD files in its model folder, the
+# Printer Application (when built, APP is ON) in PREFIX/bin with its systemd unit, and nothing else is
+# installed; the installed PPD files find the installed filter.
+# Usage: install-layout.sh CMAKE BUILD_DIR SERVERBIN DATADIR APP PREFIX PPD...
 set -euo pipefail
-cmake=$1 build=$2 serverbin=$3 datadir=$4
-shift 4
+cmake=$1 build=$2 serverbin=$3 datadir=$4 app=$5 prefix=$6
+shift 6
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -42,6 +43,11 @@ for ppd in "$@"; do
     fail "no PPD at $installed"
   fi
 done
+
+if [ "$app" = ON ]; then
+  expected+=("$stage$prefix/bin/label-printer-app" "$stage$prefix/lib/systemd/system/label-printer-app.service")
+  [ -x "$stage$prefix/bin/label-printer-app" ] || fail "the application is not executable"
+fi
 
 # Nothing but those files.
 found=$(find "$stage" -type f | sort)

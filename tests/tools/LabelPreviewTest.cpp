@@ -56,6 +56,8 @@ const std::string kPrologue =
     "CT~~CD,~CC^~CT~^XA~TA000~JSN^LT0^MNW^MTD^PON^PMN^LH0,0^JMA^PR4,4~SD15^JUS^LRN^CI0^XZ";
 const std::string kAtTypeset = "^XA^MMT^PW10^LL4^LS0^FT1,3^XG000.GRF,1,1^FS^PQ1,0,1,Y^XZ";
 const std::string kDelete = "^XA^ID000.GRF^FS^XZ";
+// The largest graphic the filter sends: 128 MiB of blank rows.
+const std::string kLargest = "~DG000.GRF,134217728,4096,," + std::string(32767, ':');
 const std::vector<std::string> kAtTypesetArt = {"..........", ".####.....", ".#......#.", ".........."};
 
 TEST(LabelPreview, DrawsTheFieldsOfEachLabel) {
@@ -108,6 +110,11 @@ TEST(LabelPreview, DrawsTheFieldsOfEachLabel) {
       {"dots past the right edge do not reach the next row",
        kDownload + "^XA^PW5^LL2^FO2,0^XG000.GRF^FS^XZ",
        {"..###", "..#.."}},
+      {"thick box is solid", "^XA^PW5^LL3^GB4,3,2^FS^XZ", {"####.", "####.", "####."}},
+      {"label without a size is as large as what it draws", "^XA^FO2,1^GB1,1^FS^XZ", {"...", "..#"}},
+      {"label without a size, graphic recalled bottom up",
+       kDownload + "^XA^FT0,2^XG000.GRF^FS^XZ",
+       {"####....", "#......#"}},
       {"changed prefixes and delimiter are followed",
        "~CC%~CD;~DG000.GRF;2;1;F081%XA%PW10%LL4%FT1;3%XG000.GRF;1;1%FS%XZ", kAtTypesetArt},
   };
@@ -149,9 +156,12 @@ TEST(LabelPreview, MalformedDataIsReportedAndEarlierLabelsKept) {
       {"~DG000.GRF,0,1," + kAtTypeset, "is not a number from 1", 0},
       {first + kAtTypeset, "graphic 000.GRF is recalled but was not downloaded", 1},
       {first + kDownload + "^XA^PW10^LL4^FO0,0^XG000.GRF^FS", "the data ends inside a label format", 1},
+      {"^XA^PW40000^LL30000^GB1,1^FS^XZ", "larger than the preview's limit of 1073741824 dots", 0},
       {"^FO0,0^GB2,2,1^FS", "^FO stands outside a label format", 0},
       {"^XA^PW-5^XZ", "is not a number of dots", 0},
       {"^XA^PW33554433^XZ", "is not a number of dots", 0},
+      // A graphic recalled by the open format and downloaded again stays alive until the format ends.
+      {kLargest + "^XA^FO0,0^XG000.GRF^FS" + kLargest, "the stored graphics would exceed 134217728 bytes", 0},
       {"^XA^XA^XZ", "a label format starts inside another one", 0},
       {"^XA^LRX^XZ", "reverse printing is set with Y or N", 0},
       {first + "^X", "the data ends inside a command", 1},
@@ -284,7 +294,7 @@ TEST(LabelPreview, CommandLine) {
 // once took.
 TEST(LabelPreview, ShowsTheRasterPagesTheFilterPrinted) {
   const std::vector<pbmPage> pages = {patternPage(203, 100, 11), patternPage(64, 40, 12),
-                                      patternPage(833, 33, 13), patternPage(40000, 6, 14)};
+                                      patternPage(833, 33, 13), patternPage(40000, 3, 14)};
   const std::string raster = rasterFromPbm(pages);
   const struct {
     std::string options, ppd;

@@ -1,0 +1,211 @@
+// The printer talks back: the host status query on a two-way link, what its answer means for the
+// printer's state reasons, and jobs that wait while the printer reports an error.
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "app/app.h"
+
+namespace {
+
+// The reasons this file sets and clears; the framework's own are left alone.
+inline constexpr pappl_preason_t kManagedReasons = PAPPL_PREASON_OTHER | PAPPL_PREASON_COVER_OPEN |
+                                                   PAPPL_PREASON_MARKER_SUPPLY_EMPTY |
+                                                   PAPPL_PREASON_MEDIA_EMPTY | PAPPL_PREASON_SPOOL_AREA_FULL;
+
+// How long an answer may take, how long a printer that did not answer is left alone by the status
+// callback, and how often a waiting job asks again.
+inline constexpr int kAnswerMilliseconds = 1000;
+inline constexpr int64_t kQuietSeconds = 30;
+inline constexpr int kWaitMilliseconds = 2000;
+
+int64_t monotonicMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// 'linkOf()' - the printer's link record, made by the driver callback.
+printerLink* linkOf(pappl_printer_t* printer) {
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  return static_cast<printerLink*>(data.extension);
+}
+
+// 'isTwoWay()' - whether the printer's device can answer: network and USB printers can, files cannot.
+bool isTwoWay(pappl_printer_t* printer) {
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  return uri != nullptr && (std::strncmp(uri, "socket://", 9) == 0 || std::strncmp(uri, "usb://", 6) == 0);
+}
+
+// 'readAnswer()' - read the answer to a query sent on 'device' within the deadline. On a network
+// printer the framework's device data begins with the connection's descriptor, which is polled so
+// that a silent printer costs the deadline, not the framework's own ten-second read timeout.
+int readAnswer(pappl_device_t* device, bool network, hostStatus* status) {
+  unsigned char answer[kMaxHostStatusBytes];
+  size_t got = 0;
+  const int64_t deadline = monotonicMilliseconds() + kAnswerMilliseconds;
+  while (got < sizeof answer) {
+    const int64_t left = deadline - monotonicMilliseconds();
+    if (left <= 0) return kHostStatusMalformed;
+    if (network) {
+      pollfd in = {*static_cast<const int*>(papplDeviceGetData(device)), POLLIN, 0};
+      if (poll(&in, 1, static_cast<int>(left)) <= 0) return kHostStatusMalformed;
+    }
+    const ssize_t count = papplDeviceRead(device, answer + got, sizeof answer - got);
+    if (count <= 0) return kHostStatusMalformed;
+    got += static_cast<size_t>(count);
+    size_t consumed = 0;
+    const int parsed = parseHostStatus(answer, got, status, &consumed);
+    if (parsed != kHostStatusIncomplete) return parsed;
+  }
+  return kHostStatusMalformed;
+}
+
+// 'queryPrinter()' - ask the printer for its status on an open device: true with *status when it
+// answered in full, false when its status is unknown.
+bool queryPrinter(pappl_printer_t* printer, pappl_device_t* device, hostStatus* status) {
+  if (!isTwoWay(printer)) return false;
+  if (papplDeviceWrite(device, btHostStatus.command, static_cast<size_t>(btHostStatus.length)) !=
+      btHostStatus.length)
+    return false;
+  papplDeviceFlush(device);
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  const bool answered =
+      readAnswer(device, std::strncmp(uri, "socket://", 9) == 0, status) == kHostStatusComplete;
+  if (printerLink* link = linkOf(printer)) {
+    link->answered = answered ? 1 : 0;
+    link->quietUntil = answered ? 0 : monotonicMilliseconds() / 1000 + kQuietSeconds;
+  }
+  return answered;
+}
+
+// 'showStatus()' - the printer's state reasons from an answer (or none when its status is unknown),
+// the words logged when they change; true when the answer holds jobs back.
+bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
+  statusReport report{};
+  if (status != nullptr) reportHostStatus(*status, &report);
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  printerLink* link = static_cast<printerLink*>(data.extension);
+  if (link != nullptr && (link->shown != report.reasons || std::strcmp(link->words, report.words) != 0)) {
+    papplLogPrinter(printer, report.words[0] != '\0' ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_INFO,
+                    "Printer status: %s", report.words[0] != '\0' ? report.words : "ready");
+    link->shown = report.reasons;
+    std::snprintf(link->words, sizeof link->words, "%s", report.words);
+  }
+  papplPrinterSetReasons(printer, report.reasons, kManagedReasons & ~report.reasons);
+  if (status != nullptr && status->labelLength > 0) updateReadyLength(printer, data, status->labelLength);
+  return report.hold;
+}
+
+}  // namespace
+
+void reportHostStatus(const hostStatus& s, statusReport* report) {
+  const struct {
+    bool present;
+    pappl_preason_t reason;
+    bool hold;
+    const char* words;
+  } rows[] = {
+      {s.paperOut != 0, PAPPL_PREASON_MEDIA_EMPTY, true, "out of labels"},
+      {s.headOpen != 0, PAPPL_PREASON_COVER_OPEN, true, "print head open"},
+      {s.ribbonOut != 0 && s.thermalTransfer != 0, PAPPL_PREASON_MARKER_SUPPLY_EMPTY, true, "out of ribbon"},
+      {s.bufferFull != 0, PAPPL_PREASON_SPOOL_AREA_FULL, true, "receive buffer full"},
+      {s.paused != 0, PAPPL_PREASON_OTHER, true, "paused at its control panel"},
+      {s.underTemperature != 0, PAPPL_PREASON_OTHER, true, "print head too cold"},
+      {s.overTemperature != 0, PAPPL_PREASON_OTHER, true, "print head too hot"},
+      {s.corruptMemory != 0, PAPPL_PREASON_OTHER, true, "memory corrupt"},
+      {s.diagnosticMode != 0, PAPPL_PREASON_OTHER, true, "in diagnostic mode"},
+      {s.labelWaiting != 0 && s.printMode == kPrintModePeelOff, PAPPL_PREASON_OTHER, false,
+       "a printed label waits to be taken"},
+  };
+  report->reasons = PAPPL_PREASON_NONE;
+  report->hold = false;
+  report->words[0] = '\0';
+  std::string words;
+  for (const auto& row : rows) {
+    if (!row.present) continue;
+    report->reasons |= row.reason;
+    report->hold = report->hold || row.hold;
+    words += words.empty() ? "" : ", ";
+    words += row.words;
+  }
+  std::snprintf(report->words, sizeof report->words, "%s", words.c_str());
+}
+
+void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& data, int32_t lengthDots) {
+  const int resolution = data.y_default > 0 ? data.y_default : 203;
+  const int length = static_cast<int>(int64_t{lengthDots} * 2540 / resolution);
+  pappl_media_col_t ready[PAPPL_MAX_SOURCE];
+  std::memcpy(ready, data.media_ready, sizeof ready);
+  // Changes below a millimetre are the printer's measuring, not other stock.
+  if (ready[0].size_width <= 0 || std::abs(ready[0].size_length - length) < 100) return;
+  ready[0].size_length = length;
+  pwgFormatSizeName(ready[0].size_name, sizeof ready[0].size_name, "custom", nullptr, ready[0].size_width,
+                    length, nullptr);
+  papplPrinterSetReadyMedia(printer, data.num_source > 0 ? data.num_source : 1, ready);
+}
+
+bool labelStatus(pappl_printer_t* printer) {
+  printerLink* link = linkOf(printer);
+  if (!isTwoWay(printer) || link == nullptr) return true;
+  if (link->answered == 0 && monotonicMilliseconds() / 1000 < link->quietUntil) return true;
+  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  if (device == nullptr) {
+    link->answered = 0;
+    link->quietUntil = monotonicMilliseconds() / 1000 + kQuietSeconds;
+    return true;
+  }
+  hostStatus status;
+  const bool answered = queryPrinter(printer, device, &status);
+  papplPrinterCloseDevice(printer);
+  showStatus(printer, answered ? &status : nullptr);
+  return true;
+}
+
+bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  printerLink* link = linkOf(printer);
+  if (link == nullptr || !isTwoWay(printer)) return true;
+  // Before the labels, only a printer known to answer, or to be in trouble, is asked; after them, only
+  // one that answered.
+  const bool ask = link->answered == 1 || (!afterLabels && (link->shown & kManagedReasons) != 0);
+  if (!ask) return true;
+  bool waited = false;
+  for (;;) {
+    hostStatus status;
+    const bool answered = queryPrinter(printer, device, &status);
+    if (!showStatus(printer, answered ? &status : nullptr)) break;
+    waited = true;
+    papplJobSetMessage(job, "Waiting: the printer reports %s.", link->words);
+    for (int slept = 0; slept < kWaitMilliseconds; slept += 100) {
+      if (papplJobIsCanceled(job)) return false;
+      usleep(100000);
+    }
+  }
+  if (waited) papplJobSetMessage(job, "%s", afterLabels ? "Printed." : "Printing.");
+  return !papplJobIsCanceled(job);
+}
+
+printerLink* newPrinterLink() {
+  printerLink* link = new (std::nothrow) printerLink;
+  if (link != nullptr) {
+    link->answered = -1;
+    link->quietUntil = 0;
+    link->shown = PAPPL_PREASON_NONE;
+    link->words[0] = '\0';
+  }
+  return link;
+}
+
+void labelDelete(pappl_printer_t*, pappl_pr_driver_data_t* data) {
+  delete static_cast<printerLink*>(data->extension);
+  data->extension = nullptr;
+}

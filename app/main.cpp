@@ -1,0 +1,102 @@
+// label-printer-app: a Printer Application that makes label printers driverless IPP printers. Its
+// subcommands, server options and state file are the framework's main loop's.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+
+namespace {
+
+// 'typeDocument()' - the framework's document typing for what it does not know itself.
+const char* typeDocument(const unsigned char* header, size_t size, void*) {
+  return isLabelCommandData(header, size) ? kLabelCommandFormat : nullptr;
+}
+
+// 'logLevel()' - the log-level option's value.
+pappl_loglevel_t logLevel(const char* value) {
+  const struct {
+    const char* name;
+    pappl_loglevel_t level;
+  } levels[] = {{"fatal", PAPPL_LOGLEVEL_FATAL},
+                {"error", PAPPL_LOGLEVEL_ERROR},
+                {"warn", PAPPL_LOGLEVEL_WARN},
+                {"info", PAPPL_LOGLEVEL_INFO},
+                {"debug", PAPPL_LOGLEVEL_DEBUG}};
+  for (const auto& level : levels)
+    if (value != nullptr && std::strcmp(value, level.name) == 0) return level.level;
+  return PAPPL_LOGLEVEL_WARN;
+}
+
+// 'serverOptions()' - the server-options option's comma-separated keywords, from the web interface on.
+pappl_soptions_t serverOptions(const char* value) {
+  const struct {
+    const char* name;
+    pappl_soptions_t set, clear;
+  } keywords[] = {{"none", PAPPL_SOPTIONS_NONE, ~pappl_soptions_t{0}},
+                  {"dnssd-host", PAPPL_SOPTIONS_DNSSD_HOST, 0},
+                  {"no-multi-queue", 0, PAPPL_SOPTIONS_MULTI_QUEUE},
+                  {"raw-socket", PAPPL_SOPTIONS_RAW_SOCKET, 0},
+                  {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER, 0},
+                  {"no-web-interface", 0, PAPPL_SOPTIONS_WEB_INTERFACE},
+                  {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
+                  {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
+                  {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
+                  {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
+                  {"no-tls", PAPPL_SOPTIONS_NO_TLS, 0}};
+  pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
+  std::string list = value != nullptr ? value : "";
+  for (size_t start = 0; start < list.size();) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string keyword = list.substr(start, end - start);
+    for (const auto& k : keywords)
+      if (keyword == k.name) options = (options & ~k.clear) | k.set;
+    start = end + 1;
+  }
+  return options;
+}
+
+// 'defaultSpool()' - the spool folder when none is given: as the framework chooses it.
+std::string defaultSpool(const char* base) {
+  if (const char* snap = std::getenv("SNAP_COMMON")) return std::string(snap) + "/" + base + ".d";
+  if (getuid() == 0) return std::string("/var/spool/") + base;
+  if (const char* home = std::getenv("HOME")) return std::string(home) + "/.config/" + base + ".d";
+  return std::string(papplGetTempDir()) + "/" + base + std::to_string(getuid()) + ".d";
+}
+
+// 'createSystem()' - the system object for the server and the subcommands: the framework's standard
+// server options, and document typing for the label command language.
+pappl_system_t* createSystem(int count, cups_option_t* options, void*) {
+  const auto option = [&](const char* name) { return cupsGetOption(name, static_cast<int>(count), options); };
+  int port = 0;
+  if (const char* value = option("server-port")) {
+    char* end = nullptr;
+    const long number = std::strtol(value, &end, 10);
+    if (*end != '\0' || end == value || number < 0 || number > 65535) {
+      std::fprintf(stderr, "label-printer-app: Bad 'server-port' value.\n");
+      return nullptr;
+    }
+    port = static_cast<int>(number);
+  }
+  const char* spool = option("spool-directory");
+  const std::string spoolFolder = spool != nullptr ? spool : defaultSpool("label-printer-app");
+  pappl_system_t* system = papplSystemCreate(
+      serverOptions(option("server-options")), "label-printer-app", port, "_print,_universal",
+      spoolFolder.c_str(), option("log-file"), logLevel(option("log-level")), option("auth-service"), false);
+  if (system == nullptr) return nullptr;
+  if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
+  if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
+  papplSystemSetMIMECallback(system, typeDocument, nullptr);
+  return system;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  return papplMainloop(argc, argv, "0.1.0", nullptr, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
+                       nullptr, labelDriver, nullptr, nullptr, createSystem, nullptr, nullptr);
+}

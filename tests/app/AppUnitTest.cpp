@@ -1,0 +1,125 @@
+// The Printer Application's pieces without the framework running: incoming lines into the label
+// bitmap, document typing, and the refusal of unsupported vendor values (the mapping of every
+// attribute onto the command tables is tested end to end by the system tests).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+
+namespace {
+
+using row = std::vector<unsigned char>;
+
+// Lines of every kind into a bitmap row: cropped to the label, padded white, thresholded at mid-grey,
+// and never read past the line's bytes or written past the label's bytes.
+TEST(ConvertLine, CropsPadsAndThresholds) {
+  const struct {
+    const char* name;
+    lineKind kind;
+    row line;
+    uint32_t pixels;
+    uint32_t labelWidth;
+    row expected;  // the whole 4-byte row; bytes after the label's stay 0x55
+  } cases[] = {
+      {"1-bit of the label's width", kLineOneBit, {0xAB, 0xCD}, 16, 16, {0xAB, 0xCD, 0x55, 0x55}},
+      {"1-bit wider, cut mid-byte", kLineOneBit, {0xFF, 0xFF, 0xFF}, 24, 12, {0xFF, 0xF0, 0x55, 0x55}},
+      {"1-bit narrower", kLineOneBit, {0xFF}, 5, 16, {0xF8, 0x00, 0x55, 0x55}},
+      {"1-bit claiming more pixels than bytes", kLineOneBit, {0xFF}, 1000, 24, {0xFF, 0x00, 0x00, 0x55}},
+      {"black at mid-grey", kLineGreyInkHigh, {127, 128, 255, 0}, 4, 8, {0x60, 0x55, 0x55, 0x55}},
+      {"luminance at mid-grey", kLineGreyInkLow, {127, 128, 0, 255}, 4, 8, {0xA0, 0x55, 0x55, 0x55}},
+      {"grey wider than the label", kLineGreyInkHigh, row(10, 255), 10, 4, {0xF0, 0x55, 0x55, 0x55}},
+      {"grey claiming more pixels than bytes",
+       kLineGreyInkHigh,
+       row(2, 255),
+       1000,
+       16,
+       {0xC0, 0x00, 0x55, 0x55}},
+      {"label wider than the row", kLineOneBit, row(8, 0xFF), 64, 64, {0xFF, 0xFF, 0xFF, 0xFF}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    row out(4, 0x55);
+    const lineLayout layout{c.kind, c.line.size(), c.pixels, false};
+    convertLine(c.line.data(), layout, 0, c.labelWidth, out.data(), out.size());
+    EXPECT_EQ(out, c.expected);
+  }
+}
+
+// Photographs are dithered: every 16 x 16 tile of an even grey gets as many dots as its tone asks.
+TEST(ConvertLine, DitherKeepsTheTone) {
+  for (const unsigned grey : {0u, 1u, 64u, 128u, 200u, 254u, 255u}) {
+    SCOPED_TRACE(grey);
+    const row line(16, static_cast<unsigned char>(grey));
+    unsigned dots = 0;
+    for (uint32_t y = 0; y < 16; ++y) {
+      row out(2, 0);
+      convertLine(line.data(), {kLineGreyInkHigh, 16, 16, true}, y, 16, out.data(), out.size());
+      dots += static_cast<unsigned>(__builtin_popcount(out[0]) + __builtin_popcount(out[1]));
+    }
+    EXPECT_NEAR(dots, grey * 256 / 255, 1);
+  }
+}
+
+// The padding around the label: the columns after its last byte and the rows after its last row.
+TEST(FillPadding, FillsOnlyOutsideTheLabel) {
+  const pageGeometry geometry = computePageGeometry(40, 3);
+  row bitmap(geometry.totalBytes, 0x11);
+  fillPadding(bitmap.data(), geometry, 40, 3, 0xFF);
+  for (size_t y = 0; y < geometry.paddedRows; ++y)
+    for (size_t x = 0; x < geometry.rowBytes; ++x)
+      EXPECT_EQ(bitmap[y * geometry.rowBytes + x], y < 3 && x < 5 ? 0x11 : 0xFF) << x << "," << y;
+}
+
+TEST(DocumentTyping, RecognisesTheLabelCommandLanguage) {
+  const struct {
+    std::string data;
+    bool label;
+  } cases[] = {
+      {"^XA^FO10,10^FS^XZ", true},
+      {"\r\n  ~DG000.GRF,4,1,FF", true},
+      {"\x10"
+       "CT~~CD,",
+       true},
+      {"^", false},
+      {"^xa", false},
+      {"%PDF-1.4", false},
+      {"", false},
+      {"hello ^XA", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(isLabelCommandData(reinterpret_cast<const unsigned char*>(c.data.data()), c.data.size()),
+              c.label)
+        << c.data;
+}
+
+// A vendor value outside its supported values is named, never sent as another setting.
+TEST(JobSettings, RefusesUnsupportedVendorValues) {
+  const struct {
+    const char* name;
+    const char* value;
+    int topOffset;
+    const char* bad;
+  } cases[] = {
+      {kPauseAttr, "sometimes", 0, kPauseAttr},       {kMediaTypeAttr, "ribbon", 0, kMediaTypeAttr},
+      {kMirrorAttr, "yes", 0, kMirrorAttr},           {kTearOffsetAttr, "1501", 0, kTearOffsetAttr},
+      {kTearOffsetAttr, "12abc", 0, kTearOffsetAttr}, {kTearOffsetAttr, "", 0, kTearOffsetAttr},
+      {kPauseAttr, "none", 1501, "media-top-offset"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+    pappl_pr_options_t options;
+    std::memset(&options, 0, sizeof options);
+    options.media.top_offset = c.topOffset;
+    options.num_vendor = cupsAddOption(c.name, c.value, 0, &options.vendor);
+    settings_ s;
+    const char* bad = nullptr;
+    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, 203, &s, &bad), 1);
+    EXPECT_STREQ(bad, c.bad);
+    cupsFreeOptions(options.num_vendor, options.vendor);
+  }
+}
+
+}  // namespace
