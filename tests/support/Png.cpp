@@ -19,3 +19,14 @@ bool readPng(const std::string& path, greyImage* image) {
   }
   return true;
 }
+
+bool readPngSize(const std::string& path, unsigned* width, unsigned* height) {
+  png_image png;
+  std::memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&png, path.c_str()) == 0) return false;
+  *width = png.width;
+  *height = png.height;
+  png_image_free(&png);
+  return true;
+}

@@ -82,6 +82,34 @@ TEST(LabelPreview, DrawsTheFieldsOfEachLabel) {
        {"####...."}},
       {"the job prologue and unknown commands are skipped", kPrologue + kDownload + kAtTypeset,
        kAtTypesetArt},
+      {"no width or length: the extent of the fields",
+       kDownload + "^XA^FO2,1^XG000.GRF^FS^XZ",
+       {"..........", "..####....", "..#......#"}},
+      {"no length: down to the bottom edge of a typeset box",
+       "^XA^PW6^FT1,2^GB2,2,1^FS^XZ",
+       {".##...", ".##..."}},
+      {"a box typeset above the label is clipped, the extent at least a dot",
+       "^XA^FT0,1^GB3,3,1^FS^XZ",
+       {"###"}},
+      {"thick box border",
+       "^XA^PW7^LL6^FO0,0^GB7,6,2^FS^XZ",
+       {"#######", "#######", "##...##", "##...##", "#######", "#######"}},
+      {"thickness of half the smaller side: solid",
+       "^XA^PW5^LL4^FO0,0^GB5,4,2^FS^XZ",
+       {"#####", "#####", "#####", "#####"}},
+      {"a reverse border inverts each dot once, corners too",
+       "^XA^PW6^LL5^FO0,0^GB6,5,3^FS^LRY^FO1,1^GB4,3,1^FS^LRN^XZ",
+       {"######", "#....#", "#.##.#", "#....#", "######"}},
+      {"white box clears", "^XA^PW4^LL1^FO0,0^GB4,1,1^FS^FO1,0^GB2,1,1,W^FS^XZ", {"#..#"}},
+      {"magnified at an odd position, across bytes",
+       kDownload + "^XA^PW21^LL4^FO3,0^XG000.GRF,2,2^FS^XZ",
+       {"...########..........", "...########..........", "...##............##..", "...##............##.."}},
+      {"odd position clipped at the right edge",
+       kDownload + "^XA^PW13^LL2^FO7,0^XG000.GRF^FS^XZ",
+       {".......####..", ".......#....."}},
+      {"dots past the right edge do not reach the next row",
+       kDownload + "^XA^PW5^LL2^FO2,0^XG000.GRF^FS^XZ",
+       {"..###", "..#.."}},
       {"thick box is solid", "^XA^PW5^LL3^GB4,3,2^FS^XZ", {"####.", "####.", "####."}},
       {"label without a size is as large as what it draws", "^XA^FO2,1^GB1,1^FS^XZ", {"...", "..#"}},
       {"label without a size, graphic recalled bottom up",
@@ -147,6 +175,100 @@ TEST(LabelPreview, MalformedDataIsReportedAndEarlierLabelsKept) {
   }
 }
 
+// 'largeDownload()' - a download of 'rows' rows of 'rowBytes' bytes, all dots, in a short text.
+std::string largeDownload(const std::string& name, long rowBytes, long rows) {
+  return "~DG" + name + "," + std::to_string(rowBytes * rows) + "," + std::to_string(rowBytes) + ",!" +
+         std::string(static_cast<size_t>(rows - 1), ':') + "\r\n";
+}
+
+// The limits hold whatever the data: graphics that a field of the open format recalls still count after
+// a deletion or a new download under their name, until the format ends.
+TEST(LabelPreview, LimitsHoldWhateverTheData) {
+  const std::string big = largeDownload("A", 1000000, 70);  // 70,000,000 bytes: two do not fit
+  const std::string recall = "^XA^PW8^LL1^FO0,0^XGA^FS";
+  std::string manyFields = "^XA^PW8^LL1";
+  for (int i = 0; i <= 65536; ++i) manyFields += "^GB1,1,1^FS";
+  std::string manyGraphics;
+  for (int i = 0; i <= 4096; ++i) manyGraphics += "~DG" + std::to_string(i) + ",1,1,00";
+  const struct {
+    std::string name, data;
+    int status;
+    std::string message;
+    size_t labels;
+  } cases[] = {
+      {"downloaded again under a recalled name", big + recall + big + "^XZ", 1,
+       "byte " + std::to_string(big.size() + recall.size()) +
+           " (~DG): the stored graphics would exceed 134217728 bytes",
+       0},
+      {"deleted while recalled, then downloaded again", big + recall + "^IDA" + big + "^XZ", 1,
+       "the stored graphics would exceed", 0},
+      {"downloaded again after the format ended", big + recall + "^XZ" + big + recall + "^XZ", 0, "", 2},
+      {"downloaded again and again, never recalled", big + big + big + recall + "^XZ", 0, "", 1},
+      {"too many fields", manyFields + "^XZ", 1, "the format has more than 65536 fields", 0},
+      {"too many graphics", manyGraphics, 1, "more than 4096 graphics would be stored", 0},
+      {"parameters beyond the limit", "^XA^FO1,1," + std::string(2000, '0') + "^XZ", 1,
+       "the parameters are longer than 1024 bytes", 0},
+      {"blanks and line ends beyond it are dropped",
+       "^XA^PW1^LL1" + std::string(2000, ' ') + "\r\n^FO0,0^GB1,1,1^FS^XZ", 0, "", 1},
+      {"a download header beyond the limit", "~DG" + std::string(2000, 'A') + ",1,1,00", 1,
+       "the name, byte count and row bytes take more than 1024 bytes", 0},
+      {"a label beyond the area limit", "^XA^PW33554432^LL33^FO0,0^GB1,1,1^FS^XZ", 1,
+       "larger than the preview's limit of 1073741824 dots", 0},
+  };
+  for (const auto& c : cases) {
+    const previewRun run = runPreview(c.data);
+    EXPECT_EQ(run.result.status, c.status) << c.name << ": " << run.result.err;
+    EXPECT_NE(run.result.err.find(c.message), std::string::npos) << c.name << ": " << run.result.err;
+    EXPECT_EQ(run.labels.size(), c.labels) << c.name;
+  }
+}
+
+// The data is read 64 KiB at a time: commands, download texts and finished labels that straddle a
+// chunk's end come out as when they do not.
+TEST(LabelPreview, CommandsAcrossChunksAreReadWhole) {
+  const std::string labels = kDownload + kAtTypeset + kDelete + kDownload + kAtTypeset;
+  for (size_t padding = 65536 - labels.size() - 2; padding <= 65536; ++padding) {
+    const previewRun run = runPreview(std::string(padding, 'x') + labels);
+    EXPECT_EQ(run.result.status, 0) << padding << ": " << run.result.err;
+    ASSERT_EQ(run.labels.size(), 2u) << padding;
+    EXPECT_EQ(art(run.labels[0]), kAtTypesetArt) << padding;
+    EXPECT_EQ(art(run.labels[1]), kAtTypesetArt) << padding;
+  }
+}
+
+// The largest download the filter writes for a 600 dpi label 8.5 in wide and 333 in long: 640 row
+// bytes x 200,000 rows, 128,000,000 bytes, on a label of 1,020,000,000 dots.
+TEST(LabelPreview, TakesTheLargestPagesTheFilterWrites) {
+  const std::string folder = temporaryPath("labels");
+  const std::string firstRow = std::string(1279, '0') + "1";
+  const std::string data = "~DG000.GRF,128000000,640," + firstRow + "\r\n" + std::string(199999, ':') +
+                           "\r\n^XA^PW5100^LL200000^FT0,200000^XG000.GRF,1,1^FS^XZ^XA^ID000.GRF^FS^XZ";
+  const processResult run = runProcess({LABELPREVIEW_PATH, "-d", folder}, data);
+  unsigned width = 0, height = 0;
+  EXPECT_TRUE(readPngSize(folder + "/label-0001.png", &width, &height));
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, folder + "/label-0001.png (5100 x 200000 dots)\n");
+  EXPECT_EQ(width, 5100u);
+  EXPECT_EQ(height, 200000u);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Memory that runs out is reported as an error, not a crash. (The sanitizers reserve more address
+// space than any limit here would allow.)
+TEST(LabelPreview, MemoryRunningOutIsAnError) {
+  const std::string folder = temporaryPath("labels");
+  const processResult run =
+      runProcess({"/bin/sh", "-c", "ulimit -v 100000 && exec \"$0\" -d \"$1\"", LABELPREVIEW_PATH, folder},
+                 largeDownload("A", 1 << 20, 128) + "^XA^FO0,0^XGA^FS^XZ");
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "labelpreview: byte 0 (~DG): not enough memory\n");
+}
+#endif
+
 TEST(LabelPreview, CommandLine) {
   const previewRun help = runPreview("", {"--help"});
   EXPECT_EQ(help.result.status, 0);
@@ -168,7 +290,8 @@ TEST(LabelPreview, CommandLine) {
 
 // From a raster through the filter and the preview: each image is its page, dot for dot, inverted when
 // the job asks for inverse printing. The page sizes put the padding (which the filter fills with ink
-// for inverse and absent-inverse jobs) outside the label.
+// for inverse and absent-inverse jobs) outside the label; the widest page is wider than the preview
+// once took.
 TEST(LabelPreview, ShowsTheRasterPagesTheFilterPrinted) {
   const std::vector<pbmPage> pages = {patternPage(203, 100, 11), patternPage(64, 40, 12),
                                       patternPage(833, 33, 13), patternPage(40000, 3, 14)};
@@ -199,18 +322,6 @@ TEST(LabelPreview, ShowsTheRasterPagesTheFilterPrinted) {
       EXPECT_EQ(wrong, 0u) << "page " << i << ", options \"" << job.options << "\"";
     }
   }
-}
-
-// A 600 dpi label 200,000 rows long: a 128,000,000-byte download, which the filter sends.
-TEST(LabelPreview, TakesTheLongestLabelTheFilterSends) {
-  const std::string folder = temporaryPath("long");
-  const processResult r =
-      runProcess({LABELPREVIEW_PATH, "-d", folder}, "~DG000.GRF,128000000,640,!" + std::string(199999, ':') +
-                                                        "^XA^PW5100^LL200000^FO0,0^XG000.GRF^FS^XZ");
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("(5100 x 200000 dots)"), std::string::npos) << r.out;
 }
 
 }  // namespace
