@@ -37,13 +37,13 @@ inline constexpr int kDarknessConfigured = 50;
 inline constexpr const char* kMediaTypeValues[] = {"printer-setting", "thermal-transfer", "direct-thermal"};
 inline constexpr const char* kPauseValues[] = {"none", "after-job", "after-label"};
 
-// 'addVendorAttributes()' - the vendor attributes' defaults and supported values.
+// 'vendorAttributes()' - the vendor attributes' defaults and supported values.
 ipp_t* vendorAttributes() {
   ipp_t* attributes = ippNew();
   ippAddInteger(attributes, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "label-tear-offset-default", 0);
   ippAddRange(attributes, IPP_TAG_PRINTER, "label-tear-offset-supported", -1500, 1500);
   ippAddString(attributes, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "label-media-type-default", nullptr,
-               "printer-setting");
+               kDefaultMediaType);
   ippAddStrings(attributes, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "label-media-type-supported", 3,
                 nullptr, kMediaTypeValues);
   for (const char* name : {kRotateAttr, kMirrorAttr, kInverseAttr}) {
@@ -132,7 +132,7 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->media_default = ready;
 
   data->mode_supported = PAPPL_LABEL_MODE_TEAR_OFF | PAPPL_LABEL_MODE_REWIND | PAPPL_LABEL_MODE_PEEL_OFF;
-  data->mode_configured = PAPPL_LABEL_MODE_TEAR_OFF;
+  data->mode_configured = kDefaultLabelMode;
   data->darkness_supported = kDarknessLevels;
   data->darkness_configured = kDarknessConfigured;
   data->darkness_default = 0;

@@ -86,6 +86,47 @@ bool queryPrinter(pappl_printer_t* printer, pappl_device_t* device, hostStatus* 
   return answered;
 }
 
+// 'configuredMediaType()' - the printer's configured media type, "" when it has none.
+std::string configuredMediaType(pappl_printer_t* printer) {
+  char name[64], value[32] = "";
+  std::snprintf(name, sizeof name, "%s-default", kMediaTypeAttr);
+  ipp_t* attributes = papplPrinterGetDriverAttributes(printer);
+  if (ipp_attribute_t* attribute = ippFindAttribute(attributes, name, IPP_TAG_KEYWORD))
+    ippAttributeString(attribute, value, sizeof value);
+  ippDelete(attributes);
+  return value;
+}
+
+// 'followPrinterSettings()' - show the print mode and the media type that the printer reports as the
+// configured values, unless someone has chosen others since they were last followed.
+void followPrinterSettings(pappl_printer_t* printer, const hostStatus* status, printerLink* link) {
+  static const struct {
+    int printMode;
+    pappl_label_mode_t mode;
+  } kModes[] = {{0, PAPPL_LABEL_MODE_REWIND}, {1, PAPPL_LABEL_MODE_PEEL_OFF}, {2, PAPPL_LABEL_MODE_TEAR_OFF}};
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  pappl_label_mode_t mode = data.mode_configured;
+  for (const auto& m : kModes)
+    if (m.printMode == status->printMode && (data.mode_supported & m.mode) != 0) mode = m.mode;
+  const bool followMode = data.mode_configured == link->followedMode && mode != data.mode_configured;
+
+  const char* reported = status->thermalTransfer != 0 ? "thermal-transfer" : "direct-thermal";
+  const std::string configured = configuredMediaType(printer);
+  const bool followType = configured == link->followedMediaType && configured != reported;
+  if (!followMode && !followType) return;
+
+  cups_option_t* vendor = nullptr;
+  int count = 0;
+  if (followType) count = cupsAddOption(kMediaTypeAttr, reported, count, &vendor);
+  if (followMode) data.mode_configured = mode;
+  if (papplPrinterSetDriverDefaults(printer, &data, count, vendor)) {
+    link->followedMode = data.mode_configured;
+    if (followType) std::snprintf(link->followedMediaType, sizeof link->followedMediaType, "%s", reported);
+  }
+  cupsFreeOptions(count, vendor);
+}
+
 // 'showStatus()' - the printer's state reasons from an answer (or none when its status is unknown),
 // the words logged when they change; true when the answer holds jobs back.
 bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
@@ -102,6 +143,7 @@ bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
   }
   papplPrinterSetReasons(printer, report.reasons, kManagedReasons & ~report.reasons);
   if (status != nullptr && status->labelLength > 0) updateReadyLength(printer, data, status->labelLength);
+  if (status != nullptr && link != nullptr) followPrinterSettings(printer, status, link);
   return report.hold;
 }
 
@@ -145,11 +187,29 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
   const int length = static_cast<int>(int64_t{lengthDots} * 2540 / resolution);
   pappl_media_col_t ready[PAPPL_MAX_SOURCE];
   std::memcpy(ready, data.media_ready, sizeof ready);
-  // Changes below a millimetre are the printer's measuring, not other stock.
+  // Changes below a millimetre are the printer's measuring, not other stock; a length outside the
+  // printer's custom size range is no label it could print.
   if (ready[0].size_width <= 0 || std::abs(ready[0].size_length - length) < 100) return;
+  for (int i = 0; i < data.num_media; ++i) {
+    const pwg_media_t* limit = pwgMediaForPWG(data.media[i]);
+    if (limit == nullptr) continue;
+    if ((std::strncmp(data.media[i], "custom_min_", 11) == 0 && length < limit->length) ||
+        (std::strncmp(data.media[i], "custom_max_", 11) == 0 && length > limit->length))
+      return;
+  }
+  // A size of the printer's own list when the stock is one of them, else a custom size.
   ready[0].size_length = length;
   pwgFormatSizeName(ready[0].size_name, sizeof ready[0].size_name, "custom", nullptr, ready[0].size_width,
                     length, nullptr);
+  for (int i = 0; i < data.num_media; ++i) {
+    const pwg_media_t* size = pwgMediaForPWG(data.media[i]);
+    if (size == nullptr || std::strncmp(data.media[i], "custom_", 7) == 0 ||
+        std::abs(size->width - ready[0].size_width) >= 100 || std::abs(size->length - length) >= 100)
+      continue;
+    ready[0].size_length = size->length;
+    std::snprintf(ready[0].size_name, sizeof ready[0].size_name, "%s", data.media[i]);
+    break;
+  }
   papplPrinterSetReadyMedia(printer, data.num_source > 0 ? data.num_source : 1, ready);
 }
 
@@ -201,6 +261,8 @@ printerLink* newPrinterLink() {
     link->quietUntil = 0;
     link->shown = PAPPL_PREASON_NONE;
     link->words[0] = '\0';
+    link->followedMode = kDefaultLabelMode;
+    std::snprintf(link->followedMediaType, sizeof link->followedMediaType, "%s", kDefaultMediaType);
   }
   return link;
 }

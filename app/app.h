@@ -57,6 +57,10 @@ bool isLabelCommandData(const unsigned char* data, size_t size);
 inline constexpr char kTearOffsetAttr[] = "label-tear-offset";  // hundredths of mm
 inline constexpr char kMediaTypeAttr[] =
     "label-media-type";  // printer-setting, thermal-transfer, direct-thermal
+
+// A new printer's label mode and media type, until someone chooses others or the printer reports its own.
+inline constexpr pappl_label_mode_t kDefaultLabelMode = PAPPL_LABEL_MODE_TEAR_OFF;
+inline constexpr char kDefaultMediaType[] = "printer-setting";
 inline constexpr char kRotateAttr[] = "label-rotate-180";  // boolean
 inline constexpr char kMirrorAttr[] = "label-mirror";      // boolean
 inline constexpr char kInverseAttr[] = "label-inverse";    // boolean
@@ -80,6 +84,10 @@ struct printerLink {
   int64_t quietUntil;     // a printer that did not answer is left alone until then (seconds)
   pappl_preason_t shown;  // the reasons its last answer gave
   char words[256];        // and what they say, "" when nothing is wrong
+  // The configured values that follow what the printer reports: while the label mode and the media
+  // type are still these, nobody has chosen them, and they take the printer's own.
+  pappl_label_mode_t followedMode;
+  char followedMediaType[32];
 };
 
 // What an answer to the status query means: the printer's state reasons, whether jobs wait, and the

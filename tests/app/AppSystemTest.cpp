@@ -772,31 +772,35 @@ TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
 
 namespace {
 
-// 'printerReasons()' - the printer's printer-state-reasons over IPP, as one comma-separated text.
-std::string printerReasons(const std::string& printer) {
+// 'printerAttribute()' - one of the printer's attributes over IPP, as one comma-separated text.
+std::string printerAttribute(const std::string& printer, const char* name) {
   http_t* http =
       httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
   if (http == nullptr) return "(no connection)";
   ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-               "printer-state-reasons");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
   ipp_t* response = cupsDoRequest(http, request, "/");
   char text[1024] = "";
-  if (ipp_attribute_t* a = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD))
+  if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO))
     ippAttributeString(a, text, sizeof text);
   ippDelete(response);
   httpClose(http);
   return text;
 }
 
-// 'awaitReasons()' - the printer's reasons once they are 'expected', or what they were at the deadline.
-std::string awaitReasons(const std::string& printer, const std::string& expected) {
-  std::string reasons;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while ((reasons = printerReasons(printer)) != expected && std::chrono::steady_clock::now() < deadline)
+// 'awaitAttribute()' - the printer's attribute once it is 'expected', or what it was at the deadline.
+std::string awaitAttribute(const std::string& printer, const char* name, const std::string& expected,
+                           int seconds = 30) {
+  std::string value;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while ((value = printerAttribute(printer, name)) != expected && std::chrono::steady_clock::now() < deadline)
     usleep(300000);
-  return reasons;
+  return value;
+}
+
+std::string awaitReasons(const std::string& printer, const std::string& expected) {
+  return awaitAttribute(printer, "printer-state-reasons", expected);
 }
 
 // 'downloadsTo()' - the graphic downloads the two-way printer has received in all its connections.
@@ -835,8 +839,7 @@ TEST_F(App, PrinterStatusShowsAsStateReasons) {
        "marker-supply-empty"},
       {"ribbon out, direct thermal",
        answerWith([](hostStatus* s) { s->ribbonOut = 1, s->thermalTransfer = 0; }), 0, "none"},
-      {"receive buffer full", answerWith([](hostStatus* s) { s->bufferFull = 1; }), 0,
-       "spool-area-full"},
+      {"receive buffer full", answerWith([](hostStatus* s) { s->bufferFull = 1; }), 0, "spool-area-full"},
       {"paused at the printer", answerWith([](hostStatus* s) { s->paused = 1; }), 0, "other"},
       {"head too hot", answerWith([](hostStatus* s) { s->overTemperature = 1; }), 0, "other"},
       {"label to take in peel-off mode",
@@ -886,6 +889,23 @@ TEST_F(App, JobsWaitWhileThePrinterReportsTrouble) {
   EXPECT_EQ(downloadsTo(&gApp->talker), before + 1);
   stopBackground(&submit);
 
+  // A waiting job cancelled sends nothing, and sends nothing once the paper is back.
+  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->paperOut = 1; }));
+  ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
+  ASSERT_TRUE(startBackground(
+      {LABEL_PRINTER_APP_PATH, "submit", "-d", "talking", "-o", "document-format=image/pwg-raster", file},
+      gApp->directory + "/submit.out", &submit));
+  sleep(3);
+  const processResult cancel = app({"cancel", "-d", "talking", "-a"});
+  ASSERT_EQ(cancel.status, 0) << cancel.out << cancel.err;
+  for (int wait = 0; wait < 200 && state != IPP_JSTATE_CANCELED; ++wait, usleep(50000))
+    ASSERT_NO_FATAL_FAILURE(lastJob("talking", &state, &reasons));
+  EXPECT_EQ(state, IPP_JSTATE_CANCELED) << reasons;
+  stopBackground(&submit);
+  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+  ASSERT_EQ(awaitReasons("talking", "none"), "none");
+  EXPECT_EQ(downloadsTo(&gApp->talker), before + 1);
+
   for (const std::string& answer : {std::string("nonsense"), std::string()}) {
     setStatusScript(&gApp->talker, answer, answer.empty());
     const size_t sent = downloadsTo(&gApp->talker);
@@ -894,4 +914,29 @@ TEST_F(App, JobsWaitWhileThePrinterReportsTrouble) {
     EXPECT_EQ(downloadsTo(&gApp->talker), sent + 1) << "answer \"" << answer << "\"";
   }
   setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+}
+
+// What the printer reports of its stock shows as its ready media and, until someone chooses otherwise,
+// its configured label mode and media type.
+TEST_F(App, PrinterSettingsAndStockShowAsConfigured) {
+  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) {
+    s->printMode = 1, s->thermalTransfer = 0, s->labelLength = 609;
+  }));
+  EXPECT_EQ(awaitAttribute("talking", "label-mode-configured", "peel-off"), "peel-off");
+  EXPECT_EQ(awaitAttribute("talking", "label-media-type-default", "direct-thermal"), "direct-thermal");
+  EXPECT_NE(awaitAttribute("talking", "media-ready", "oe_4x3-label_4x3in").find("oe_4x3-label_4x3in"),
+            std::string::npos);
+
+  // A choice of the user's stays; a length no label has leaves the ready media alone.
+  ASSERT_EQ(app({"modify", "-d", "talking", "-o", "label-mode-configured=rewind"}).status, 0);
+  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->printMode = 1, s->labelLength = 99999; }));
+  EXPECT_EQ(awaitAttribute("talking", "label-media-type-default", "thermal-transfer"), "thermal-transfer");
+  EXPECT_EQ(printerAttribute("talking", "label-mode-configured"), "rewind");
+  EXPECT_NE(printerAttribute("talking", "media-ready").find("oe_4x3-label_4x3in"), std::string::npos);
+
+  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->labelLength = 1020; }));
+  EXPECT_NE(awaitAttribute("talking", "media-ready", "custom_101.6x127.62mm_101.6x127.62mm").find("custom_"),
+            std::string::npos);
+  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+  app({"modify", "-d", "talking", "-o", "label-mode-configured=tear-off"});
 }
