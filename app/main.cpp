@@ -91,12 +91,21 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void*) {
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
   if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
   papplSystemSetMIMECallback(system, typeDocument, nullptr);
+  // The web pages end with the footer and name the version: the framework's pages read both without
+  // checking that they were set.
+  papplSystemSetFooterHTML(system, "label-printer-app " LABEL_APP_VERSION);
+  pappl_version_t version{};
+  std::snprintf(version.name, sizeof version.name, "%s", "label-printer-app");
+  std::snprintf(version.sversion, sizeof version.sversion, "%s", LABEL_APP_VERSION);
+  version.version[0] = 0, version.version[1] = 1;
+  papplSystemSetVersions(system, 1, &version);
   return system;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  return papplMainloop(argc, argv, "0.1.0", nullptr, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
-                       nullptr, labelDriver, nullptr, nullptr, createSystem, nullptr, nullptr);
+  return papplMainloop(argc, argv, LABEL_APP_VERSION, nullptr, kDriverCount,
+                       const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, labelDriver, nullptr, nullptr,
+                       createSystem, nullptr, nullptr);
 }

@@ -940,3 +940,44 @@ TEST_F(App, PrinterSettingsAndStockShowAsConfigured) {
   setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
   app({"modify", "-d", "talking", "-o", "label-mode-configured=tear-off"});
 }
+
+namespace {
+
+// 'webPage()' - a page of the web interface: its HTTP status and text.
+int webPage(const std::string& path, std::string* text) {
+  http_t* http =
+      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  if (http == nullptr) return 0;
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, "127.0.0.1");
+  http_status_t status = HTTP_STATUS_ERROR;
+  if (httpGet(http, path.c_str()) == 0) {
+    while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+    }
+    char buffer[4096];
+    for (ssize_t count; (count = httpRead2(http, buffer, sizeof buffer)) > 0;) text->append(buffer, count);
+  }
+  httpClose(http);
+  return status;
+}
+
+}  // namespace
+
+// The web interface and the device list work without a DNS-SD daemon, and show the printer's trouble in
+// words, as the status subcommand does.
+TEST_F(App, WebPagesAndDeviceListKeepTheServerUp) {
+  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->paperOut = 1; }));
+  ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
+  for (const char* path : {"/", "/label/", "/label/media", "/label/printing", "/label/jobs", "/addprinter"}) {
+    std::string text;
+    EXPECT_EQ(webPage(path, &text), HTTP_STATUS_OK) << path;
+  }
+  std::string text;
+  ASSERT_EQ(webPage("/talking/", &text), HTTP_STATUS_OK);
+  EXPECT_NE(text.find("Out of paper"), std::string::npos) << text;
+  const processResult status = app({"status", "-d", "talking"});
+  EXPECT_NE(status.out.find("media-empty"), std::string::npos) << status.out << status.err;
+  EXPECT_EQ(app({"devices"}).status, 0);
+  EXPECT_TRUE(answers());
+  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+}
