@@ -138,6 +138,14 @@ bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
   if (link != nullptr && (link->shown != report.reasons || std::strcmp(link->words, report.words) != 0)) {
     papplLogPrinter(printer, report.words[0] != '\0' ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_INFO,
                     "Printer status: %s", report.words[0] != '\0' ? report.words : "ready");
+    // The web page shows the trouble in words as a line of the printer's status, linked to its page.
+    char label[300], path[256];
+    std::snprintf(label, sizeof label, "Printer reports: %s", link->words);
+    if (link->words[0] != '\0') papplPrinterRemoveLink(printer, label);
+    std::snprintf(label, sizeof label, "Printer reports: %s", report.words);
+    if (report.words[0] != '\0')
+      papplPrinterAddLink(printer, label, papplPrinterGetPath(printer, nullptr, path, sizeof path),
+                          PAPPL_LOPTIONS_STATUS);
     link->shown = report.reasons;
     std::snprintf(link->words, sizeof link->words, "%s", report.words);
   }

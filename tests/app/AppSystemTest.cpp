@@ -975,9 +975,14 @@ TEST_F(App, WebPagesAndDeviceListKeepTheServerUp) {
   std::string text;
   ASSERT_EQ(webPage("/talking/", &text), HTTP_STATUS_OK);
   EXPECT_NE(text.find("Out of paper"), std::string::npos) << text;
+  EXPECT_NE(text.find("Printer reports: out of labels"), std::string::npos) << text;
   const processResult status = app({"status", "-d", "talking"});
   EXPECT_NE(status.out.find("media-empty"), std::string::npos) << status.out << status.err;
   EXPECT_EQ(app({"devices"}).status, 0);
   EXPECT_TRUE(answers());
   setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+  ASSERT_EQ(awaitReasons("talking", "none"), "none");
+  text.clear();
+  ASSERT_EQ(webPage("/talking/", &text), HTTP_STATUS_OK);
+  EXPECT_EQ(text.find("Printer reports"), std::string::npos) << text;
 }
