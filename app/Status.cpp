@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -224,8 +225,20 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
 bool labelStatus(pappl_printer_t* printer) {
   printerLink* link = linkOf(printer);
   if (!isTwoWay(printer) || link == nullptr) return true;
+  // A printer with jobs to print is asked by them; a query already under way is not repeated (the
+  // framework may call this from several clients at once).
+  if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
+  std::unique_lock<std::mutex> asking(link->asking, std::try_to_lock);
+  if (!asking.owns_lock()) return true;
   if (link->answered == 0 && monotonicMilliseconds() / 1000 < link->quietUntil) return true;
-  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  // A network printer is asked on a connection of its own. The framework's device for status and
+  // maintenance can be taken over by a job that starts while it is open and then closed under that
+  // job (PAPPL 1.3.1); a USB printer has only that one.
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  const bool network = std::strncmp(uri, "socket://", 9) == 0;
+  pappl_device_t* device =
+      network ? papplDeviceOpen(uri, "status", papplLogDevice, papplPrinterGetSystem(printer))
+              : papplPrinterOpenDevice(printer);
   if (device == nullptr) {
     link->answered = 0;
     link->quietUntil = monotonicMilliseconds() / 1000 + kQuietSeconds;
@@ -233,7 +246,10 @@ bool labelStatus(pappl_printer_t* printer) {
   }
   hostStatus status;
   const bool answered = queryPrinter(printer, device, &status);
-  papplPrinterCloseDevice(printer);
+  if (network)
+    papplDeviceClose(device);
+  else
+    papplPrinterCloseDevice(printer);
   showStatus(printer, answered ? &status : nullptr);
   return true;
 }
@@ -249,8 +265,10 @@ bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels) {
   bool waited = false;
   for (;;) {
     hostStatus status;
+    std::unique_lock<std::mutex> asking(link->asking);
     const bool answered = queryPrinter(printer, device, &status);
     if (!showStatus(printer, answered ? &status : nullptr)) break;
+    asking.unlock();
     waited = true;
     papplJobSetMessage(job, "Waiting: the printer reports %s.", link->words);
     for (int slept = 0; slept < kWaitMilliseconds; slept += 100) {

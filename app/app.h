@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "commands/commands.h"
 
@@ -82,6 +83,7 @@ int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option
 struct printerLink {
   int answered;           // the last status query: 1 answered, 0 not (silent or garbled), -1 never asked
   int64_t quietUntil;     // a printer that did not answer is left alone until then (seconds)
+  std::mutex asking;      // held while the printer is asked and its answer shown
   pappl_preason_t shown;  // the reasons its last answer gave
   char words[256];        // and what they say, "" when nothing is wrong
   // The configured values that follow what the printer reports: while the label mode and the media

@@ -835,19 +835,20 @@ TEST_F(App, PrinterStatusShowsAsStateReasons) {
       {"paper out", paperOut, 0, "media-empty"},
       {"ready again", hostStatusAnswer(readyStatus()), 0, "none"},
       {"head open", answerWith([](hostStatus* s) { s->headOpen = 1; }), 0, "cover-open"},
+      {"paused at the printer", answerWith([](hostStatus* s) { s->paused = 1; }), 0, "other"},
       {"ribbon out, thermal transfer", answerWith([](hostStatus* s) { s->ribbonOut = 1; }), 0,
        "marker-supply-empty"},
       {"ribbon out, direct thermal",
        answerWith([](hostStatus* s) { s->ribbonOut = 1, s->thermalTransfer = 0; }), 0, "none"},
-      {"receive buffer full", answerWith([](hostStatus* s) { s->bufferFull = 1; }), 0, "spool-area-full"},
-      {"paused at the printer", answerWith([](hostStatus* s) { s->paused = 1; }), 0, "other"},
       {"head too hot", answerWith([](hostStatus* s) { s->overTemperature = 1; }), 0, "other"},
+      {"receive buffer full", answerWith([](hostStatus* s) { s->bufferFull = 1; }), 0, "spool-area-full"},
       {"label to take in peel-off mode",
        answerWith([](hostStatus* s) { s->labelWaiting = 1, s->printMode = 1; }), 0, "other"},
       {"paper out and head open", answerWith([](hostStatus* s) { s->paperOut = s->headOpen = 1; }), 0,
        "cover-open,media-empty"},
       {"an answer a few bytes at a time", paperOut, 7, "media-empty"},
   };
+  // No two cases in a row show the same reasons, so each is seen to arrive.
   for (const auto& c : cases) {
     setStatusScript(&gApp->talker, c.answer, false, c.pieceBytes);
     EXPECT_EQ(awaitReasons("talking", c.reasons), c.reasons) << c.name;
