@@ -210,8 +210,8 @@ class App : public testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(gApp != nullptr && gApp->failure.empty()) << (gApp != nullptr ? gApp->failure : "");
-    ASSERT_TRUE(isRunning(&gApp->server))
-        << "the application has stopped:\n" << readFile(gApp->directory + "/app.out");
+    ASSERT_TRUE(isRunning(&gApp->server)) << "the application has stopped:\n"
+                                          << readFile(gApp->directory + "/app.out");
   }
 };
 
@@ -509,8 +509,8 @@ TEST_F(App, HostilePagesNeverStopTheServer) {
         "hostile.ras", hostilePage(page, c.bits, c.space, c.dpi, c.sentRows < 0 ? c.height : c.sentRows));
     const size_t before = receivedConnections(&gApp->printer).size();
     app({"submit", "-d", "label", "-o", "document-format=image/pwg-raster", file});
-    ASSERT_TRUE(isRunning(&gApp->server))
-        << "the application has stopped:\n" << readFile(gApp->directory + "/app.out");
+    ASSERT_TRUE(isRunning(&gApp->server)) << "the application has stopped:\n"
+                                          << readFile(gApp->directory + "/app.out");
     ipp_jstate_t state = IPP_JSTATE_PENDING;
     std::string reasons;
     for (int wait = 0; wait < 600 && state < IPP_JSTATE_CANCELED; ++wait, usleep(50000))
