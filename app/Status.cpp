@@ -39,10 +39,16 @@ printerLink* linkOf(pappl_printer_t* printer) {
   return static_cast<printerLink*>(data.extension);
 }
 
+// 'isNetwork()' - whether the printer is reached over the network.
+bool isNetwork(pappl_printer_t* printer) {
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  return uri != nullptr && std::strncmp(uri, "socket://", 9) == 0;
+}
+
 // 'isTwoWay()' - whether the printer's device can answer: network and USB printers can, files cannot.
 bool isTwoWay(pappl_printer_t* printer) {
   const char* uri = papplPrinterGetDeviceURI(printer);
-  return uri != nullptr && (std::strncmp(uri, "socket://", 9) == 0 || std::strncmp(uri, "usb://", 6) == 0);
+  return isNetwork(printer) || (uri != nullptr && std::strncmp(uri, "usb://", 6) == 0);
 }
 
 // 'readAnswer()' - read the answer to a query sent on 'device' within the deadline. On a network
@@ -77,9 +83,7 @@ bool queryPrinter(pappl_printer_t* printer, pappl_device_t* device, hostStatus* 
       btHostStatus.length)
     return false;
   papplDeviceFlush(device);
-  const char* uri = papplPrinterGetDeviceURI(printer);
-  const bool answered =
-      readAnswer(device, std::strncmp(uri, "socket://", 9) == 0, status) == kHostStatusComplete;
+  const bool answered = readAnswer(device, isNetwork(printer), status) == kHostStatusComplete;
   if (printerLink* link = linkOf(printer)) {
     link->answered = answered ? 1 : 0;
     link->quietUntil = answered ? 0 : monotonicMilliseconds() / 1000 + kQuietSeconds;
@@ -196,28 +200,31 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
   const int length = static_cast<int>(int64_t{lengthDots} * 2540 / resolution);
   pappl_media_col_t ready[PAPPL_MAX_SOURCE];
   std::memcpy(ready, data.media_ready, sizeof ready);
-  // Changes below a millimetre are the printer's measuring, not other stock; a length outside the
-  // printer's custom size range is no label it could print.
+  // Changes below a millimetre are the printer's measuring, not other stock.
   if (ready[0].size_width <= 0 || std::abs(ready[0].size_length - length) < 100) return;
-  for (int i = 0; i < data.num_media; ++i) {
-    const pwg_media_t* limit = pwgMediaForPWG(data.media[i]);
-    if (limit == nullptr) continue;
-    if ((std::strncmp(data.media[i], "custom_min_", 11) == 0 && length < limit->length) ||
-        (std::strncmp(data.media[i], "custom_max_", 11) == 0 && length > limit->length))
-      return;
-  }
-  // A size of the printer's own list when the stock is one of them, else a custom size.
-  ready[0].size_length = length;
-  pwgFormatSizeName(ready[0].size_name, sizeof ready[0].size_name, "custom", nullptr, ready[0].size_width,
-                    length, nullptr);
+  // A length outside the printer's custom size range is no label it could print; stock of a size in
+  // the printer's own list takes that size's name, any other a custom one.
+  const char* listed = nullptr;
+  int listedLength = 0;
   for (int i = 0; i < data.num_media; ++i) {
     const pwg_media_t* size = pwgMediaForPWG(data.media[i]);
-    if (size == nullptr || std::strncmp(data.media[i], "custom_", 7) == 0 ||
-        std::abs(size->width - ready[0].size_width) >= 100 || std::abs(size->length - length) >= 100)
-      continue;
-    ready[0].size_length = size->length;
-    std::snprintf(ready[0].size_name, sizeof ready[0].size_name, "%s", data.media[i]);
-    break;
+    if (size == nullptr) continue;
+    if ((std::strncmp(data.media[i], "custom_min_", 11) == 0 && length < size->length) ||
+        (std::strncmp(data.media[i], "custom_max_", 11) == 0 && length > size->length))
+      return;
+    if (listed == nullptr && std::strncmp(data.media[i], "custom_", 7) != 0 &&
+        std::abs(size->width - ready[0].size_width) < 100 && std::abs(size->length - length) < 100) {
+      listed = data.media[i];
+      listedLength = size->length;
+    }
+  }
+  if (listed != nullptr) {
+    ready[0].size_length = listedLength;
+    std::snprintf(ready[0].size_name, sizeof ready[0].size_name, "%s", listed);
+  } else {
+    ready[0].size_length = length;
+    pwgFormatSizeName(ready[0].size_name, sizeof ready[0].size_name, "custom", nullptr, ready[0].size_width,
+                      length, nullptr);
   }
   papplPrinterSetReadyMedia(printer, data.num_source > 0 ? data.num_source : 1, ready);
 }
@@ -234,11 +241,10 @@ bool labelStatus(pappl_printer_t* printer) {
   // A network printer is asked on a connection of its own. The framework's device for status and
   // maintenance can be taken over by a job that starts while it is open and then closed under that
   // job (PAPPL 1.3.1); a USB printer has only that one.
-  const char* uri = papplPrinterGetDeviceURI(printer);
-  const bool network = std::strncmp(uri, "socket://", 9) == 0;
-  pappl_device_t* device =
-      network ? papplDeviceOpen(uri, "status", papplLogDevice, papplPrinterGetSystem(printer))
-              : papplPrinterOpenDevice(printer);
+  const bool network = isNetwork(printer);
+  pappl_device_t* device = network ? papplDeviceOpen(papplPrinterGetDeviceURI(printer), "status",
+                                                     papplLogDevice, papplPrinterGetSystem(printer))
+                                   : papplPrinterOpenDevice(printer);
   if (device == nullptr) {
     link->answered = 0;
     link->quietUntil = monotonicMilliseconds() / 1000 + kQuietSeconds;

@@ -58,14 +58,14 @@ bool isLabelCommandData(const unsigned char* data, size_t size);
 inline constexpr char kTearOffsetAttr[] = "label-tear-offset";  // hundredths of mm
 inline constexpr char kMediaTypeAttr[] =
     "label-media-type";  // printer-setting, thermal-transfer, direct-thermal
-
-// A new printer's label mode and media type, until someone chooses others or the printer reports its own.
-inline constexpr pappl_label_mode_t kDefaultLabelMode = PAPPL_LABEL_MODE_TEAR_OFF;
-inline constexpr char kDefaultMediaType[] = "printer-setting";
 inline constexpr char kRotateAttr[] = "label-rotate-180";  // boolean
 inline constexpr char kMirrorAttr[] = "label-mirror";      // boolean
 inline constexpr char kInverseAttr[] = "label-inverse";    // boolean
 inline constexpr char kPauseAttr[] = "label-pause";        // none, after-job, after-label
+
+// A new printer's label mode and media type, until someone chooses others or the printer reports its own.
+inline constexpr pappl_label_mode_t kDefaultLabelMode = PAPPL_LABEL_MODE_TEAR_OFF;
+inline constexpr char kDefaultMediaType[] = "printer-setting";
 
 // 'jobSettings()' - the settings record of a job: the job's options (which hold the printer's defaults
 // for the standard attributes), the vendor attributes of the job or else of the printer's defaults

@@ -97,7 +97,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void*) {
   pappl_version_t version{};
   std::snprintf(version.name, sizeof version.name, "%s", "label-printer-app");
   std::snprintf(version.sversion, sizeof version.sversion, "%s", LABEL_APP_VERSION);
-  version.version[0] = 0, version.version[1] = 1;
+  version.version[0] = LABEL_APP_VERSION_MAJOR, version.version[1] = LABEL_APP_VERSION_MINOR;
   papplSystemSetVersions(system, 1, &version);
   return system;
 }
