@@ -65,8 +65,8 @@ const pappl_pr_driver_t kDrivers[] = {
 const int kDriverCount = static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]);
 static_assert(sizeof kDrivers / sizeof kDrivers[0] == sizeof kModels / sizeof kModels[0]);
 
-bool labelDriver(pappl_system_t* system, const char* driverName, const char*, const char*,
-                 pappl_pr_driver_data_t* data, ipp_t** attributes, void*) {
+bool labelDriver(pappl_system_t* system, const char* driverName, const char* deviceUri, const char*,
+                 pappl_pr_driver_data_t* data, ipp_t** attributes, void* context) {
   const labelModel* model = nullptr;
   for (const labelModel& m : kModels)
     if (driverName != nullptr && std::strcmp(driverName, m.name) == 0) model = &m;
@@ -83,7 +83,20 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->rendjob_cb = labelEndJob;
   data->status_cb = labelStatus;
   data->delete_cb = labelDelete;
-  data->extension = newPrinterLink();
+  // A file device outside the file device folder is refused to every new printer, whatever route
+  // it comes by (the web page, IPP, the add command); a printer the state file brings keeps it but
+  // prints nothing.
+  const appConfig* config = static_cast<const appConfig*>(context);
+  std::string refused;
+  if (config != nullptr && checkFileDevice(deviceUri, config->fileFolder, &refused) != 0) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing the device '%s': %s.", deviceUri, refused.c_str());
+    if (papplSystemIsRunning(system)) return false;
+  } else {
+    refused.clear();
+  }
+  printerLink* link = newPrinterLink(config);
+  if (link != nullptr) link->refusedDevice = refused;
+  data->extension = link;
   data->format = kLabelCommandFormat;
   std::strncpy(data->make_and_model, model->makeAndModel, sizeof data->make_and_model - 1);
   data->kind = PAPPL_KIND_LABEL | PAPPL_KIND_ROLL;

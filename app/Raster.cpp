@@ -28,26 +28,45 @@ struct labelJob {
   int pages;          // pages started
   uint32_t lines;     // lines the page has received: one past the last line's number
   bool skipPage;      // a copy the framework repeats, printed already by the first one's quantity
+  bool refused;       // a page of the stream could not print: the job is not completed
 };
 
-// 'sendPending()' - hand the sink's bytes to the device; false if the device fails.
+// 'sendPending()' - hand the sink's bytes to the device; false if any of them did not reach it.
 bool sendPending(labelJob* job, pappl_device_t* device) {
   if (job->out.error != 0) return false;
   const size_t length = job->out.length;
   job->out.length = 0;
-  if (length == 0) return true;
-  if (papplDeviceWrite(device, job->out.bytes, length) != static_cast<ssize_t>(length)) return false;
-  papplDeviceFlush(device);
-  return true;
+  return sendToDevice(device, job->out.bytes, length);
 }
 
-// 'fail()' - end the job with a reason and a message.
+// 'fail()' - end the job with a reason and a message (a cancelled job keeps its own).
 bool fail(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
+  if (papplJobIsCanceled(job)) return false;
   papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
   papplJobSetMessage(job, "%s", message);
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
   return false;
 }
+
+// 'deviceRefused()' - end the job when the printer's device may not be written: a file device that a
+// state file from before kept outside the file device folder.
+bool deviceRefused(pappl_job_t* job) {
+  const printerLink* link = linkOf(papplJobGetPrinter(job));
+  if (link == nullptr || link->refusedDevice.empty()) return false;
+  const std::string message = "The printer's device is refused: " + link->refusedDevice + ".";
+  fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message.c_str());
+  return true;
+}
+
+// Ties the printer's network device to a job for as long as one of the callbacks below runs with it.
+struct deviceWatch {
+  pappl_printer_t* printer;
+  pappl_device_t* device;
+  deviceWatch(pappl_job_t* job, pappl_device_t* d) : printer(papplJobGetPrinter(job)), device(d) {
+    watchJob(printer, device, job);
+  }
+  ~deviceWatch() { watchJob(printer, device, nullptr); }
+};
 
 // 'isStreamedRaster()' - whether the job's document comes as raster straight from the client.
 bool isStreamedRaster(const char* format) {
@@ -108,6 +127,8 @@ int defaultVendorValues(pappl_printer_t* printer, const pappl_pr_driver_data_t& 
 }  // namespace
 
 bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  if (deviceRefused(job)) return false;
+  const deviceWatch watch(job, device);
   pappl_printer_t* printer = papplJobGetPrinter(job);
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
@@ -181,6 +202,7 @@ bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return false;
   if (state->skipPage || papplJobIsCanceled(job)) return true;
+  const deviceWatch watch(job, device);
   // The framework pads a short page up to its header's height, but a stream that ends inside a page
   // stops the lines early, and the framework would still report the job as printed.
   if (state->lines < options->header.cupsHeight)
@@ -202,17 +224,29 @@ bool labelEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) 
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return true;
   const bool printed = state->pages > 0 && state->out.error == 0;
+  const bool refused = state->refused;
   releaseSink(&state->out);
   std::free(state->bitmap);
   std::free(state);
   papplJobSetData(job, nullptr);
-  // The job is done once a printer that answers reports no trouble after its labels.
+  if (refused) return false;
+  // The job is done once a network printer has taken every byte and a printer that answers reports
+  // no trouble after its labels.
+  const deviceWatch watch(job, device);
+  if (printed && !drainDevice(papplJobGetPrinter(job), device))
+    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer did not take all the labels.");
   return !printed || awaitPrinter(job, device, true);
 }
 
 bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  if (deviceRefused(job)) return false;
+  const deviceWatch watch(job, device);
+  // The framework may start a job whose document has not been kept in a file.
+  const char* filename = papplJobGetFilename(job);
+  if (filename == nullptr)
+    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The job has no document to print.");
   if (!awaitPrinter(job, device, false)) return false;
-  const int fd = open(papplJobGetFilename(job), O_RDONLY);
+  const int fd = open(filename, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
   papplJobSetImpressions(job, 1);
   // Each copy is the document again, unchanged.
@@ -224,13 +258,17 @@ bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     ssize_t count;
     while (written && (count = read(fd, buffer, sizeof buffer)) != 0) {
       if (count < 0 && errno == EINTR) continue;
-      written = count > 0 && papplDeviceWrite(device, buffer, static_cast<size_t>(count)) == count;
+      written = count > 0 && sendToDevice(device, buffer, static_cast<size_t>(count));
     }
   }
   close(fd);
-  papplDeviceFlush(device);
-  if (!written)
+  if (!written || !drainDevice(papplJobGetPrinter(job), device))
     return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to send the document to the printer.");
   papplJobSetImpressionsCompleted(job, 1);
   return awaitPrinter(job, device, true);
+}
+
+void refuseRasterPage(pappl_job_t* job, const char* message) {
+  fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
+  if (labelJob* state = static_cast<labelJob*>(papplJobGetData(job))) state->refused = true;
 }

@@ -32,13 +32,6 @@ int64_t monotonicMilliseconds() {
   return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-// 'linkOf()' - the printer's link record, made by the driver callback.
-printerLink* linkOf(pappl_printer_t* printer) {
-  pappl_pr_driver_data_t data;
-  papplPrinterGetDriverData(printer, &data);
-  return static_cast<printerLink*>(data.extension);
-}
-
 // 'isNetwork()' - whether the printer is reached over the network.
 bool isNetwork(pappl_printer_t* printer) {
   const char* uri = papplPrinterGetDeviceURI(printer);
@@ -51,9 +44,9 @@ bool isTwoWay(pappl_printer_t* printer) {
   return isNetwork(printer) || (uri != nullptr && std::strncmp(uri, "usb://", 6) == 0);
 }
 
-// 'readAnswer()' - read the answer to a query sent on 'device' within the deadline. On a network
-// printer the framework's device data begins with the connection's descriptor, which is polled so
-// that a silent printer costs the deadline, not the framework's own ten-second read timeout.
+// 'readAnswer()' - read the answer to a query sent on 'device' within the deadline. A network
+// device's data begins with the connection's descriptor (Devices.cpp), which is polled so that a
+// silent printer costs the deadline and no more.
 int readAnswer(pappl_device_t* device, bool network, hostStatus* status) {
   unsigned char answer[kMaxHostStatusBytes];
   size_t got = 0;
@@ -79,10 +72,7 @@ int readAnswer(pappl_device_t* device, bool network, hostStatus* status) {
 // answered in full, false when its status is unknown.
 bool queryPrinter(pappl_printer_t* printer, pappl_device_t* device, hostStatus* status) {
   if (!isTwoWay(printer)) return false;
-  if (papplDeviceWrite(device, btHostStatus.command, static_cast<size_t>(btHostStatus.length)) !=
-      btHostStatus.length)
-    return false;
-  papplDeviceFlush(device);
+  if (!sendToDevice(device, btHostStatus.command, static_cast<size_t>(btHostStatus.length))) return false;
   const bool answered = readAnswer(device, isNetwork(printer), status) == kHostStatusComplete;
   if (printerLink* link = linkOf(printer)) {
     link->answered = answered ? 1 : 0;
@@ -232,6 +222,8 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
 bool labelStatus(pappl_printer_t* printer) {
   printerLink* link = linkOf(printer);
   if (!isTwoWay(printer) || link == nullptr) return true;
+  // Printers are not asked while the state file is read: the server answers first.
+  if (!papplSystemIsRunning(papplPrinterGetSystem(printer))) return true;
   // A printer with jobs to print is asked by them; a query already under way is not repeated (the
   // framework may call this from several clients at once).
   if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
@@ -286,7 +278,13 @@ bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels) {
   return !papplJobIsCanceled(job);
 }
 
-printerLink* newPrinterLink() {
+printerLink* linkOf(pappl_printer_t* printer) {
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(printer, &data);
+  return static_cast<printerLink*>(data.extension);
+}
+
+printerLink* newPrinterLink(const appConfig* config) {
   printerLink* link = new (std::nothrow) printerLink;
   if (link != nullptr) {
     link->answered = -1;
@@ -295,11 +293,24 @@ printerLink* newPrinterLink() {
     link->words[0] = '\0';
     link->followedMode = kDefaultLabelMode;
     std::snprintf(link->followedMediaType, sizeof link->followedMediaType, "%s", kDefaultMediaType);
+    link->claimed = false;
+    link->orphaned = false;
+    link->config = config;
   }
   return link;
 }
 
 void labelDelete(pappl_printer_t*, pappl_pr_driver_data_t* data) {
-  delete static_cast<printerLink*>(data->extension);
+  printerLink* link = static_cast<printerLink*>(data->extension);
   data->extension = nullptr;
+  if (link == nullptr) return;
+  {
+    // A printer deleted as its job ends: the job's thread still has to give the place back.
+    std::lock_guard<std::mutex> lock(link->claim);
+    if (link->claimed) {
+      link->orphaned = true;
+      return;
+    }
+  }
+  delete link;
 }

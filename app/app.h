@@ -5,11 +5,17 @@
 
 #include <pappl/pappl.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "commands/commands.h"
+
+struct printerLink;
 
 // ---------------------------------------------------------------------------------------------------
 // Lines into the label bitmap (Convert.cpp; no framework calls).
@@ -76,6 +82,154 @@ int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option
                 pappl_label_mode_t labelMode, int resolution, settings_* settings, const char** badAttribute);
 
 // ---------------------------------------------------------------------------------------------------
+// The server's own settings and its orderly stop (Service.cpp).
+
+// What the server was started with and where its stop stands, made by main() and handed to the
+// framework as the system and driver callbacks' data: it outlives the system.
+struct appConfig {
+  std::string fileFolder;  // the one folder file devices may write in (canonical); "" when they are off
+  std::string statePath;   // the state file
+  // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
+  // watcher ends the process should the system not end in time.
+  std::atomic<bool> stopRequested{false};  // SIGTERM or SIGINT arrived
+  std::atomic<bool> stopping{false};       // no new job starts; the printing ones are being cancelled
+  std::atomic<bool> stopped{false};        // the printing jobs have ended and the state is saved
+  std::atomic<bool> exiting{false};        // main() is returning: the watcher ends
+  std::thread watcher;
+};
+
+// The largest image the framework decodes for a job, in bytes of pixels and in pixels a side: the
+// system's limits never exceed these, whatever sets them (a state file of an earlier version too).
+// Images are scaled to the label, so this bounds a document's memory rather than its size on the label.
+inline constexpr size_t kMaxImageBytes = size_t{64} << 20;
+inline constexpr int kMaxImageSide = 16384;
+
+// The seconds a stop may take: the printing jobs are cancelled, the state saved, and then the process
+// ends even if the framework's own shutdown would wait for queued jobs.
+inline constexpr int kStopSeconds = 8;
+
+// 'startStopWatcher()' - block SIGTERM and SIGINT in every thread the process will make, start the
+// thread that waits for them, and add the system's timer that carries a stop out. Call on the main
+// thread before the framework starts any thread.
+void startStopWatcher(pappl_system_t* system, appConfig* config);
+
+// 'finishStopWatcher()' - end the watcher thread once the framework's main loop has returned.
+void finishStopWatcher(appConfig* config);
+
+// 'stateFilePath()' - the state file the framework's main loop would choose for 'base', from the
+// environment (SNAP_COMMON, XDG_CONFIG_HOME, HOME, TMPDIR) and the user id.
+std::string stateFilePath(const char* base);
+
+// ---------------------------------------------------------------------------------------------------
+// Devices (Devices.cpp): network printers whose waits are bounded and notice cancellation, and file
+// devices confined to one folder.
+
+// How long a network connection may take to open, and how long a printer may take no data before
+// the job gives up (a device URI may set its own, "socket://HOST:PORT/?timeout=SECONDS", 1 to 3600).
+inline constexpr int kConnectMilliseconds = 1500;
+inline constexpr int kDefaultStallSeconds = 300;
+
+// 'addDeviceSchemes()' - register the application's socket and file devices in place of the
+// framework's, then the framework's other schemes (USB, DNS-SD, SNMP). Call once, before the
+// framework opens or lists any device.
+void addDeviceSchemes();
+
+// 'checkFileDevice()' - whether a printer may have the device 'uri' when file devices are confined to
+// 'folder' ("" when they are off): 0 for every URI that is not a file URI, and for a file URI whose
+// path lies inside the folder, names no "." or ".." and passes through no symbolic link; otherwise
+// 1, with the reason in *reason.
+int checkFileDevice(const char* uri, const std::string& folder, std::string* reason);
+
+// 'watchJob()' - make the printer's network device give up its waits as soon as 'job' is cancelled
+// (nullptr: no job). Devices of other kinds are left as they are.
+void watchJob(pappl_printer_t* printer, pappl_device_t* device, pappl_job_t* job);
+
+// 'sendToDevice()' - write 'length' bytes and flush them: true only when every byte reached the
+// device. The framework keeps small writes in a buffer and drops the errors of its flush, so the
+// device's byte count is what tells.
+bool sendToDevice(pappl_device_t* device, const void* bytes, size_t length);
+
+// 'drainDevice()' - wait until a network printer has acknowledged every byte sent to it: false when
+// the connection fails, the job is cancelled, or the printer takes nothing for its stall time.
+// Devices of other kinds are done at once.
+bool drainDevice(pappl_printer_t* printer, pappl_device_t* device);
+
+// ---------------------------------------------------------------------------------------------------
+// Who may do what (Access.cpp). A client on the machine itself (the domain socket, loopback) may do
+// everything; a client from the network may print, see the printers and its own jobs and cancel
+// them, and needs an administrator's authentication for everything else.
+
+// What an operation on a printer or a job asks of a client from the network.
+enum accessNeed {
+  kNeedNothing,  // printing, reading, subscriptions
+  kNeedOwner,    // changing a job: its owner, or an administrator
+  kNeedAdmin,    // changing the printer
+};
+accessNeed operationNeed(ipp_op_t op);
+
+// 'isLocalClient()' - whether a client is on the machine itself.
+bool isLocalClient(pappl_client_t* client);
+
+// 'requestingUser()' - the name a client acts under: the authenticated user, else the
+// requesting-user-name it sent, else "guest" (as the framework names a job's owner).
+std::string requestingUser(pappl_client_t* client);
+
+// 'hashPassword()' - the administrator password's stored form, "NONCE~HASH" (HASH the hexadecimal
+// SHA-256 of "NONCE:PASSWORD"): with the nonce of 'salt', a stored hash, when it has one, else with
+// 'freshNonce'. A password is right when its hash with the stored one as salt is the stored one.
+std::string hashPassword(const char* salt, const char* password, const char* freshNonce);
+
+// 'checkAdminPassword()' - the answer to a network client's Basic credentials when the administrator
+// has set a password: continue (the client is named after the user it gave), unauthorized, or
+// upgrade-required on a connection without TLS.
+http_status_t checkAdminPassword(pappl_client_t* client);
+
+// 'hidePrivateJobValues()' - remove the job name and originating user and host of every job in an
+// IPP response whose owner ('ownerOf' a job id, "" when unknown) is not 'viewer'. A job group
+// without job-id or job-uri counts as another's.
+void hidePrivateJobValues(ipp_t* response, const std::string& viewer,
+                          const std::function<std::string(int)>& ownerOf);
+
+// 'respondRemoteAdminOff()' - the page a network client gets for an administrative page when no
+// authentication is configured: 403 and how to enable remote administration.
+void respondRemoteAdminOff(pappl_client_t* client);
+
+// 'respondStrangerPrinterHome()' - a printer's page for a network client that is not an
+// administrator: its status and its jobs, their names and owners hidden.
+void respondStrangerPrinterHome(pappl_client_t* client, pappl_printer_t* printer);
+
+// ---------------------------------------------------------------------------------------------------
+// One job at a time at a printer, and raster pages within the printer's largest label (Jobs.cpp).
+
+// The largest page a printer takes, in dots: its largest label at its resolution.
+struct pageLimits {
+  uint32_t width;
+  uint32_t height;
+};
+pageLimits labelLimits(const pappl_pr_driver_data_t& data);
+
+// 'pageFits()' - whether a raster page header's page is within the limits; else false with the
+// refusal in 'message' ("The page is W x H dots; the largest label here is ...").
+bool pageFits(const cups_page_header2_t& header, const pageLimits& limits, char* message, size_t size);
+
+// 'claimPrinter()' / 'releasePrinter()' - the printer's one place for a job that prints: taken by a
+// job the printer's thread starts, or by a client's raster stream for its whole request. claimPrinter
+// returns false when the place stays taken for 'waitMilliseconds'; else *link is what releasePrinter
+// takes back, even after the job's end has deleted the printer (a deleted printer's link then goes).
+// releasePrinter starts the next queued job, if there is one.
+bool claimPrinter(pappl_printer_t* printer, int waitMilliseconds, printerLink** link);
+void releasePrinter(printerLink* link, pappl_printer_t* printer);
+
+// 'refuseRasterPage()' - end a raster job with a page that cannot print: the reason, the message,
+// and (once its labels have begun) an aborted job rather than a completed one.
+void refuseRasterPage(pappl_job_t* job, const char* message);
+
+// 'labelFilterPNG()' - print a PNG image: the MIME filter from image/png to the printers' own format
+// (Images.cpp). An image beyond the system's image limits, or one that cannot be read, ends its job
+// with a reason.
+bool labelFilterPNG(pappl_job_t* job, pappl_device_t* device, void* data);
+
+// ---------------------------------------------------------------------------------------------------
 // The printer's status (Status.cpp).
 
 // What the application knows of one printer's two-way link, kept in the driver data's extension from
@@ -90,6 +244,14 @@ struct printerLink {
   // type are still these, nobody has chosen them, and they take the printer's own.
   pappl_label_mode_t followedMode;
   char followedMediaType[32];
+  // The printer's one place for a printing job (claimPrinter), and whether the printer was deleted
+  // while it was taken (the link then outlives it until the place is given back).
+  std::mutex claim;
+  bool claimed;
+  bool orphaned;
+  const appConfig* config;    // the server's settings
+  std::string refusedDevice;  // why the device may not be opened ("" when it may): a state file's
+                              // file device outside the folder
 };
 
 // What an answer to the status query means: the printer's state reasons, whether jobs wait, and the
@@ -120,7 +282,10 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
 bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels);
 
 // 'newPrinterLink()' - a printer's link record, nothing known yet; 'labelDelete()' frees it.
-printerLink* newPrinterLink();
+printerLink* newPrinterLink(const appConfig* config);
+
+// 'linkOf()' - the printer's link record, made by the driver callback (nullptr if it could not be).
+printerLink* linkOf(pappl_printer_t* printer);
 void labelDelete(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
 
 // ---------------------------------------------------------------------------------------------------

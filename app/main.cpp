@@ -1,5 +1,7 @@
 // label-printer-app: a Printer Application that makes label printers driverless IPP printers. Its
-// subcommands, server options and state file are the framework's main loop's.
+// subcommands, server options and state file are the framework's main loop's; the server adds its
+// own options (file-device-folder), its devices, its limits and its stop.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,8 +48,12 @@ pappl_soptions_t serverOptions(const char* value) {
                   {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
                   {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
                   {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
+                  {"no-web-security", 0, PAPPL_SOPTIONS_WEB_SECURITY},
                   {"no-tls", PAPPL_SOPTIONS_NO_TLS, 0}};
-  pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
+  // The security page is where the administrator sets the password that lets administrators in from
+  // the network.
+  pappl_soptions_t options =
+      PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_SECURITY;
   std::string list = value != nullptr ? value : "";
   for (size_t start = 0; start < list.size();) {
     size_t end = list.find(',', start);
@@ -68,9 +74,24 @@ std::string defaultSpool(const char* base) {
   return std::string(papplGetTempDir()) + "/" + base + std::to_string(getuid()) + ".d";
 }
 
+// 'fileDeviceFolder()' - the file-device-folder option's folder, canonical; false (reported) when it
+// names no folder.
+bool fileDeviceFolder(const char* value, std::string* folder) {
+  if (value == nullptr || value[0] == '\0') return true;
+  char* canonical = realpath(value, nullptr);
+  struct stat info;
+  const bool isFolder = canonical != nullptr && stat(canonical, &info) == 0 && S_ISDIR(info.st_mode);
+  if (isFolder) *folder = canonical;
+  std::free(canonical);
+  if (!isFolder) std::fprintf(stderr, "label-printer-app: 'file-device-folder' names no folder: %s\n", value);
+  return isFolder;
+}
+
 // 'createSystem()' - the system object for the server and the subcommands: the framework's standard
-// server options, and document typing for the label command language.
-pappl_system_t* createSystem(int count, cups_option_t* options, void*) {
+// server options, the application's devices, drivers, limits and stop, and document typing for the
+// label command language. The framework's main loop then reads the state file.
+pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
+  appConfig* config = static_cast<appConfig*>(data);
   const auto option = [&](const char* name) { return cupsGetOption(name, static_cast<int>(count), options); };
   int port = 0;
   if (const char* value = option("server-port")) {
@@ -82,6 +103,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void*) {
     }
     port = static_cast<int>(number);
   }
+  if (!fileDeviceFolder(option("file-device-folder"), &config->fileFolder)) return nullptr;
   const char* spool = option("spool-directory");
   const std::string spoolFolder = spool != nullptr ? spool : defaultSpool("label-printer-app");
   pappl_system_t* system = papplSystemCreate(
@@ -90,7 +112,14 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void*) {
   if (system == nullptr) return nullptr;
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
   if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
+  // Run by systemd, the server also listens in its runtime folder, where the commands of the
+  // administrators find it (the package links /run/label-printer-app.sock to it).
+  if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime != nullptr && runtime[0] == '/')
+    papplSystemAddListeners(system, (std::string(runtime) + "/label-printer-app.sock").c_str());
   papplSystemSetMIMECallback(system, typeDocument, nullptr);
+  // PNG images through the application's decoder; the framework looks for a filter to the printer's
+  // own format before its own to raster.
+  papplSystemAddMIMEFilter(system, "image/png", kLabelCommandFormat, labelFilterPNG, nullptr);
   // The web pages end with the footer and name the version: the framework's pages read both without
   // checking that they were set.
   papplSystemSetFooterHTML(system, "label-printer-app " LABEL_APP_VERSION);
@@ -99,13 +128,23 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void*) {
   std::snprintf(version.sversion, sizeof version.sversion, "%s", LABEL_APP_VERSION);
   version.version[0] = LABEL_APP_VERSION_MAJOR, version.version[1] = LABEL_APP_VERSION_MINOR;
   papplSystemSetVersions(system, 1, &version);
+
+  addDeviceSchemes();
+  papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers), nullptr,
+                               nullptr, labelDriver, config);
+  config->statePath = stateFilePath("label-printer-app");
+  papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
+  startStopWatcher(system, config);
   return system;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  return papplMainloop(argc, argv, LABEL_APP_VERSION, nullptr, kDriverCount,
-                       const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, labelDriver, nullptr, nullptr,
-                       createSystem, nullptr, nullptr);
+  appConfig config;
+  const int status = papplMainloop(argc, argv, LABEL_APP_VERSION, nullptr, kDriverCount,
+                                   const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, labelDriver, nullptr,
+                                   nullptr, createSystem, nullptr, &config);
+  finishStopWatcher(&config);
+  return status;
 }

@@ -1,0 +1,251 @@
+// Where the application stands before the framework's own functions. PAPPL 1.3.1 lets every client of
+// its web pages administer when no authentication is configured, lets any network client cancel any
+// job, prints a raster page of whatever size a client claims, and can start two jobs on one printer
+// at once. The functions below have the framework's names, so the dynamic linker resolves the
+// framework's own calls to them (its parts call each other through the symbol table); each decides
+// what the application's rules ask and then calls the framework's function it stands before, found
+// with dlsym(RTLD_NEXT). They are linked into the program only, never into the tests' library.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+
+extern "C" bool _papplPrinterIsAuthorized(pappl_client_t* client);
+
+namespace {
+
+// How long a client's raster stream waits for the printer's place before it is answered busy.
+inline constexpr int kStreamWaitMilliseconds = 5000;
+
+template <typename Function>
+Function frameworkFunction(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// The raster job whose stream this thread reads: the framework reads each page header with no more
+// than the stream in hand.
+thread_local pappl_job_t* tRasterJob = nullptr;
+
+bool isStopping(pappl_printer_t* printer) {
+  const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
+  return link != nullptr && link->config != nullptr && link->config->stopping.load();
+}
+
+// 'offersCredentials()' - whether a client sent a password or the web interface's sign-in cookie.
+bool offersCredentials(pappl_client_t* client) {
+  const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+  char cookie[256];
+  return (authorization != nullptr && authorization[0] != '\0') ||
+         papplClientGetCookie(client, "auth", cookie, sizeof cookie) != nullptr;
+}
+
+// 'streamsRaster()' - whether a request brings a raster document, which the framework prints on the
+// client's thread while reading it.
+bool streamsRaster(pappl_client_t* client) {
+  const char* format = ippGetString(
+      ippFindAttribute(papplClientGetRequest(client), "document-format", IPP_TAG_MIMETYPE), 0, nullptr);
+  pappl_job_t* job = papplClientGetJob(client);
+  if (format == nullptr && job != nullptr) format = papplJobGetFormat(job);
+  return format != nullptr &&
+         (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+}
+
+// 'hideFromStranger()' - hide other users' job names and owners in the response to a network client
+// that is not an administrator.
+void hideFromStranger(pappl_client_t* client, pappl_printer_t* printer) {
+  if (printer == nullptr || isLocalClient(client)) return;
+  if (offersCredentials(client) && papplClientIsAuthorized(client) == HTTP_STATUS_CONTINUE) return;
+  hidePrivateJobValues(papplClientGetResponse(client), requestingUser(client), [printer](int id) {
+    pappl_job_t* job = papplPrinterFindJob(printer, id);
+    const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
+    return std::string(owner != nullptr ? owner : "");
+  });
+}
+
+// 'runSubmission()' - run a request that may bring a document: refused while the server stops; a
+// raster stream holds the printer's place for the whole request, or is answered busy (its job, when
+// it has one already, cancelled) without the framework's own busy path, whose locking can stop the
+// whole server while the state is being saved.
+template <typename Next>
+void runSubmission(pappl_client_t* client, Next next) {
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  if (isStopping(printer)) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_SERVICE_UNAVAILABLE, "The server is stopping.");
+    return;
+  }
+  if (papplClientGetOperation(client) == IPP_OP_CREATE_JOB || !streamsRaster(client)) {
+    next(client);
+    return;
+  }
+  printerLink* link = nullptr;
+  if (!claimPrinter(printer, kStreamWaitMilliseconds, &link)) {
+    pappl_job_t* job = papplClientGetJob(client);
+    if (job != nullptr && !_papplPrinterIsAuthorized(client)) return;
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "Currently printing another job.");
+    if (job != nullptr) papplJobCancel(job);
+    return;
+  }
+  next(client);
+  releasePrinter(link, printer);
+}
+
+}  // namespace
+
+extern "C" {
+
+// The web pages that change the system: open on the machine itself; from the network, the
+// framework's sign-in over TLS when authentication is configured, else a page that says how to set
+// it up.
+bool papplClientHTMLAuthorize(pappl_client_t* client) {
+  if (client == nullptr) return false;
+  if (isLocalClient(client)) return true;
+  pappl_system_t* system = papplClientGetSystem(client);
+  const char* service = papplSystemGetAuthService(system);
+  char password[256] = "";
+  papplSystemGetPassword(system, password, sizeof password);
+  if ((service == nullptr || service[0] == '\0') && password[0] == '\0') {
+    respondRemoteAdminOff(client);
+    return false;
+  }
+  if (!papplClientIsEncrypted(client)) {
+    // A page asked for by GET is sent on to its https address.
+    papplClientRespond(client, HTTP_STATUS_UPGRADE_REQUIRED, nullptr, nullptr, 0, 0);
+    return false;
+  }
+  return frameworkFunction<bool (*)(pappl_client_t*)>("papplClientHTMLAuthorize")(client);
+}
+
+// The administrator password's hash. The framework's own takes the whole stored hash for the nonce
+// when it checks a password, so that any password matched the stored one as a prefix (the web
+// sign-in let everyone in) and none could match it in full (it could never be changed).
+char* papplSystemHashPassword(pappl_system_t* system, const char* salt, const char* password, char* buffer,
+                              size_t size) {
+  if (buffer == nullptr || size == 0) return buffer;
+  buffer[0] = '\0';
+  if (system == nullptr || password == nullptr) return buffer;
+  char nonce[32];
+  std::snprintf(nonce, sizeof nonce, "%08x%08x", papplGetRand(), papplGetRand());
+  std::snprintf(buffer, size, "%s", hashPassword(salt, password, nonce).c_str());
+  return buffer;
+}
+
+// The image limits, never above the application's: the state file of an earlier version brings the
+// framework's defaults (a tenth of the memory, 16384 pixels a side).
+void papplSystemSetMaxImageSize(pappl_system_t* system, size_t size, int width, int height) {
+  using setMaxImageSize = void (*)(pappl_system_t*, size_t, int, int);
+  frameworkFunction<setMaxImageSize>("papplSystemSetMaxImageSize")(
+      system, size == 0 || size > kMaxImageBytes ? kMaxImageBytes : size,
+      width <= 0 || width > kMaxImageSide ? kMaxImageSide : width,
+      height <= 0 || height > kMaxImageSide ? kMaxImageSide : height);
+}
+
+// The IPP operations that change the system: the machine itself, else an administrator who signs in
+// (PAM over TLS as the framework does it, or the administrator password), else forbidden.
+http_status_t papplClientIsAuthorized(pappl_client_t* client) {
+  if (client == nullptr) return HTTP_STATUS_BAD_REQUEST;
+  if (isLocalClient(client)) return HTTP_STATUS_CONTINUE;
+  pappl_system_t* system = papplClientGetSystem(client);
+  const char* service = papplSystemGetAuthService(system);
+  if (service != nullptr && service[0] != '\0')
+    return frameworkFunction<http_status_t (*)(pappl_client_t*)>("papplClientIsAuthorized")(client);
+  char password[256] = "";
+  papplSystemGetPassword(system, password, sizeof password);
+  return password[0] != '\0' ? checkAdminPassword(client) : HTTP_STATUS_FORBIDDEN;
+}
+
+// The operations on a printer and its jobs: printing and reading are open, a job is changed by its
+// owner or an administrator, the printer by an administrator.
+bool _papplPrinterIsAuthorized(pappl_client_t* client) {
+  if (isLocalClient(client)) return true;
+  pappl_system_t* system = papplClientGetSystem(client);
+  const char* service = papplSystemGetAuthService(system);
+  if (service != nullptr && service[0] != '\0' && offersCredentials(client)) {
+    // A network client that signs in owns what it prints under its account's name.
+    using authorizeForGroup = http_status_t (*)(pappl_client_t*, bool, const char*, gid_t);
+    frameworkFunction<authorizeForGroup>("_papplClientIsAuthorizedForGroup")(client, true, nullptr,
+                                                                             static_cast<gid_t>(-1));
+  }
+  const accessNeed need = operationNeed(papplClientGetOperation(client));
+  if (need == kNeedNothing) return true;
+  pappl_job_t* job = papplClientGetJob(client);
+  if (need == kNeedOwner) {
+    const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
+    if (job == nullptr || (owner != nullptr && requestingUser(client) == owner)) return true;
+  }
+  const http_status_t status = papplClientIsAuthorized(client);
+  if (status == HTTP_STATUS_CONTINUE) return true;
+  papplClientRespond(client, status, nullptr, nullptr, 0, 0);
+  return false;
+}
+
+void _papplPrinterProcessIPP(pappl_client_t* client) {
+  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP");
+  const ipp_op_t op = papplClientGetOperation(client);
+  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB)
+    runSubmission(client, next);
+  else
+    next(client);
+  if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
+}
+
+void _papplJobProcessIPP(pappl_client_t* client) {
+  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplJobProcessIPP");
+  const ipp_op_t op = papplClientGetOperation(client);
+  if (op == IPP_OP_SEND_DOCUMENT)
+    runSubmission(client, next);
+  else
+    next(client);
+  if (op == IPP_OP_GET_JOB_ATTRIBUTES) hideFromStranger(client, papplClientGetPrinter(client));
+}
+
+// A printer's web page: its actions (pause, test page, default printer, ...) are an administrator's;
+// a stranger sees the printer's status and its jobs without their names and owners.
+void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
+  const auto next = frameworkFunction<void (*)(pappl_client_t*, pappl_printer_t*)>("_papplPrinterWebHome");
+  if (isLocalClient(client)) {
+    next(client, printer);
+  } else if (papplClientGetMethod(client) == HTTP_STATE_POST || offersCredentials(client)) {
+    if (papplClientHTMLAuthorize(client)) next(client, printer);
+  } else {
+    respondStrangerPrinterHome(client, printer);
+  }
+}
+
+// A queued job's thread: it prints only with the printer's place taken, and only a job that still
+// waits and has its file; a raster stream, printed by its client's thread, is left alone.
+void* _papplJobProcess(pappl_job_t* job) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  if (papplJobGetFilename(job) == nullptr || isStopping(printer)) return nullptr;
+  printerLink* link = nullptr;
+  if (!claimPrinter(printer, 0, &link)) return nullptr;
+  if (papplJobGetState(job) == IPP_JSTATE_PENDING)
+    frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(job);
+  releasePrinter(link, printer);
+  return nullptr;
+}
+
+void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
+  tRasterJob = job;
+  frameworkFunction<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster")(job, client);
+  tRasterJob = nullptr;
+}
+
+// Each page header of a client's raster stream: a page larger than the printer's largest label ends
+// the stream before the framework allocates anything for it.
+unsigned cupsRasterReadHeader2(cups_raster_t* raster, cups_page_header2_t* header) {
+  const auto next =
+      frameworkFunction<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterReadHeader2");
+  const unsigned read = next(raster, header);
+  if (read == 0 || tRasterJob == nullptr) return read;
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(papplJobGetPrinter(tRasterJob), &data);
+  char message[256];
+  if (pageFits(*header, labelLimits(data), message, sizeof message)) return read;
+  refuseRasterPage(tRasterJob, message);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,515 @@
+// The Printer Application as a network service, tried as a stranger would: the server runs with a
+// preloaded library that makes every TCP client look like a client from the network, so that only
+// its domain socket (the subcommands) is the machine itself. Printers that stall, close the
+// connection mid-job, and hostile documents; then many printers and many jobs at once.
+#include <arpa/inet.h>
+#include <cups/cups.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/PrintSystem.h"
+#include "support/Process.h"
+#include "support/Raster.h"
+
+namespace {
+
+using clock_ = std::chrono::steady_clock;
+
+// A printer that takes at most 'readLimit' bytes of each connection and then either stops reading,
+// keeping the connection open, or closes it.
+struct stubbornPrinter {
+  int port = 0;
+  int listener = -1;
+  int wakeup[2] = {-1, -1};
+  size_t readLimit = 0;
+  bool closes = false;
+  std::thread thread;
+};
+
+void serveStubbornly(stubbornPrinter* printer) {
+  std::vector<int> held;
+  for (;;) {
+    pollfd fds[2] = {{printer->listener, POLLIN, 0}, {printer->wakeup[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents != 0) break;
+    const int connection = accept(printer->listener, nullptr, nullptr);
+    if (connection < 0) continue;
+    const int small = 4096;
+    setsockopt(connection, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    char buffer[4096];
+    for (size_t taken = 0; taken < printer->readLimit;) {
+      const ssize_t count = read(connection, buffer, std::min(sizeof buffer, printer->readLimit - taken));
+      if (count <= 0) break;
+      taken += static_cast<size_t>(count);
+    }
+    if (printer->closes)
+      close(connection);
+    else
+      held.push_back(connection);
+  }
+  for (const int fd : held) close(fd);
+}
+
+bool startStubbornPrinter(stubbornPrinter* printer, size_t readLimit, bool closes) {
+  printer->readLimit = readLimit;
+  printer->closes = closes;
+  if (!openLoopbackListener(0, &printer->listener, &printer->port, printer->wakeup)) return false;
+  printer->thread = std::thread(serveStubbornly, printer);
+  return true;
+}
+
+struct suite {
+  std::string directory;
+  std::string folder;  // the file device folder
+  int port = 0;
+  backgroundProcess server;
+  fakePrinter printer;
+  stubbornPrinter stalling, closing;
+  std::string failure;
+};
+suite* gSuite = nullptr;
+
+processResult app(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), LABEL_PRINTER_APP_PATH);
+  return runProcess(arguments, "");
+}
+
+http_t* connectTo(const std::string& host, int port) {
+  return httpConnect2(host.c_str(), port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+}
+
+// 'startServer()' - start the server and wait until it answers over TCP and on its domain socket.
+bool startServer() {
+  const std::string d = gSuite->directory;
+  if (!startBackground({"/usr/bin/env", "LD_PRELOAD=" REMOTE_PEER_PATH,
+                        "ASAN_OPTIONS=verify_asan_link_order=0", LABEL_PRINTER_APP_PATH, "server", "-o",
+                        "server-port=" + std::to_string(gSuite->port), "-o", "listen-hostname=127.0.0.1",
+                        "-o", "spool-directory=" + d + "/spool", "-o", "log-file=" + d + "/app.log", "-o",
+                        "log-level=debug", "-o", "file-device-folder=" + gSuite->folder},
+                       d + "/app.out", &gSuite->server))
+    return false;
+  const std::string socket = d + "/common/label-printer-app.sock";
+  for (const auto deadline = clock_::now() + std::chrono::seconds(30); clock_::now() < deadline;
+       usleep(50000)) {
+    if (!isRunning(&gSuite->server)) break;
+    http_t* tcp = connectTo("127.0.0.1", gSuite->port);
+    http_t* local = connectTo(socket, 0);
+    const bool up = tcp != nullptr && local != nullptr;
+    httpClose(tcp);
+    httpClose(local);
+    if (up) return true;
+  }
+  gSuite->failure = "the server did not answer: " + readFile(d + "/app.out");
+  return false;
+}
+
+std::string printerUri(const std::string& name) {
+  return "ipp://127.0.0.1:" + std::to_string(gSuite->port) + "/ipp/print/" + name;
+}
+
+// 'networkRequest()' - an IPP request from the network; its status, the response in *response.
+ipp_status_t networkRequest(ipp_t* request, const std::string& resource, const std::string& file = "",
+                            ipp_t** response = nullptr) {
+  http_t* http = connectTo("127.0.0.1", gSuite->port);
+  ipp_t* answer = cupsDoFileRequest(http, request, resource.c_str(), file.empty() ? nullptr : file.c_str());
+  const ipp_status_t status = answer != nullptr ? ippGetStatusCode(answer) : cupsLastError();
+  if (response != nullptr)
+    *response = answer;
+  else
+    ippDelete(answer);
+  httpClose(http);
+  return status;
+}
+
+ipp_t* printerRequest(ipp_op_t op, const std::string& printer, const char* user = "stranger") {
+  ipp_t* request = ippNewRequest(op);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, user);
+  return request;
+}
+
+// 'webRequest()' - a web page from the network: its HTTP status and text.
+std::pair<http_status_t, std::string> webRequest(const std::string& path, const std::string& form = "") {
+  http_t* http = connectTo("127.0.0.1", gSuite->port);
+  httpClearFields(http);
+  if (form.empty()) {
+    httpGet(http, path.c_str());
+  } else {
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, form.size());
+    httpPost(http, path.c_str());
+    httpWrite2(http, form.data(), form.size());
+  }
+  http_status_t status;
+  while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+  }
+  std::string text;
+  char buffer[8192];
+  for (ssize_t count; (count = httpRead2(http, buffer, sizeof buffer)) > 0;) text.append(buffer, count);
+  httpClose(http);
+  return {status, text};
+}
+
+// 'jobState()' - a job's state, asked on the machine itself (the subcommands' domain socket).
+ipp_jstate_t jobState(const std::string& printer, int id, std::string* reasons = nullptr) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOB_ATTRIBUTES, printer, "test");
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const auto state =
+      static_cast<ipp_jstate_t>(ippGetInteger(ippFindAttribute(response, "job-state", IPP_TAG_ENUM), 0));
+  char text[256] = "";
+  ippAttributeString(ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD), text, sizeof text);
+  if (reasons != nullptr) *reasons = text;
+  ippDelete(response);
+  httpClose(http);
+  return state;
+}
+
+// 'awaitJobEnd()' - a job's final state once it has one, and in how many seconds.
+ipp_jstate_t awaitJobEnd(const std::string& printer, int id, double* seconds, std::string* reasons) {
+  const auto start = clock_::now();
+  ipp_jstate_t state = IPP_JSTATE_PENDING;
+  while ((state = jobState(printer, id, reasons)) < IPP_JSTATE_CANCELED &&
+         clock_::now() - start < std::chrono::seconds(60))
+    usleep(100000);
+  *seconds = std::chrono::duration<double>(clock_::now() - start).count();
+  return state;
+}
+
+// 'submit()' - send a file with the submit subcommand; the job's id, 0 when refused.
+int submit(const std::string& printer, const std::string& file, const std::string& format) {
+  const processResult r = app({"submit", "-d", printer, "-o", "document-format=" + format, file});
+  return r.status == 0 ? std::atoi(r.out.substr(r.out.rfind('-') + 1).c_str()) : 0;
+}
+
+std::string writeJob(const std::string& name, const std::string& bytes) {
+  const std::string path = gSuite->directory + "/" + name;
+  writeFile(path, bytes);
+  return path;
+}
+
+// 'labelCommands()' - a document in the label command language of about 'bytes' bytes.
+std::string labelCommands(size_t bytes) {
+  std::string data;
+  while (data.size() < bytes) data += "^XA^FO10,10^GB100,100,3^FS^XZ\n";
+  return data;
+}
+
+// 'blankPng()' - a grey PNG image of the size given, every pixel white, compressed row by row.
+std::string blankPng(uint32_t width, uint32_t height) {
+  const auto chunk = [](const char* type, const std::string& data) {
+    std::string out;
+    const uint32_t length = htonl(static_cast<uint32_t>(data.size()));
+    out.append(reinterpret_cast<const char*>(&length), 4);
+    const std::string body = type + data;
+    const uint32_t crc =
+        htonl(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
+    return out + body + std::string(reinterpret_cast<const char*>(&crc), 4);
+  };
+  std::string header(13, '\0');
+  const uint32_t w = htonl(width), h = htonl(height);
+  std::memcpy(&header[0], &w, 4);
+  std::memcpy(&header[4], &h, 4);
+  header[8] = 8;  // 8-bit grey
+  std::string compressed;
+  z_stream z{};
+  deflateInit(&z, Z_BEST_COMPRESSION);
+  std::string row(width + 1, '\xFF');
+  row[0] = 0;
+  std::vector<unsigned char> out(1 << 16);
+  for (uint32_t y = 0; y <= height; ++y) {
+    z.next_in = reinterpret_cast<Bytef*>(row.data());
+    z.avail_in = y < height ? static_cast<uInt>(row.size()) : 0;
+    do {
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(out.size());
+      deflate(&z, y < height ? Z_NO_FLUSH : Z_FINISH);
+      compressed.append(reinterpret_cast<char*>(out.data()), out.size() - z.avail_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  return "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) + chunk("IDAT", compressed) + chunk("IEND", "");
+}
+
+// 'peakMegabytes()' - the server's peak resident memory so far.
+long peakMegabytes() {
+  std::ifstream status("/proc/" + std::to_string(gSuite->server.pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6) / 1024;
+  return -1;
+}
+
+class AppSecurity : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    gSuite = new suite;
+    const std::string d = makeTemporaryDirectory("app-security");
+    gSuite->directory = d;
+    gSuite->folder = d + "/labels";
+    for (const char* folder : {"/spool", "/home", "/tmp", "/config", "/common", "/printer", "/labels"})
+      mkdir((d + folder).c_str(), 0755);
+    setenv("HOME", (d + "/home").c_str(), 1);
+    setenv("TMPDIR", (d + "/tmp").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (d + "/config").c_str(), 1);
+    setenv("SNAP_COMMON", (d + "/common").c_str(), 1);
+    setenv("LSAN_OPTIONS", "suppressions=" FRAMEWORK_LEAKS, 1);
+    cupsSetPasswordCB2(
+        [](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; },
+        nullptr);
+    gSuite->failure = "the fake printers could not listen";
+    if (!startFakePrinter(d + "/printer", &gSuite->printer) ||
+        !startStubbornPrinter(&gSuite->stalling, 0, false) ||
+        !startStubbornPrinter(&gSuite->closing, 65536, true))
+      return;
+    gSuite->port = freeLoopbackPort();
+    if (!startServer()) return;
+    const auto socket = [](int port, const char* options = "") {
+      return "socket://127.0.0.1:" + std::to_string(port) + options;
+    };
+    for (const auto& [name, uri] : {std::pair{"label", socket(gSuite->printer.port)},
+                                    {"stalled", socket(gSuite->stalling.port)},
+                                    {"impatient", socket(gSuite->stalling.port, "/?timeout=2")},
+                                    {"closing", socket(gSuite->closing.port)}}) {
+      const processResult r = app({"add", "-d", name, "-m", "generic-label-203dpi", "-v", uri});
+      if (r.status != 0) {
+        gSuite->failure = "add failed: " + r.out + r.err;
+        return;
+      }
+    }
+    gSuite->failure.clear();
+  }
+
+  static void TearDownTestSuite() {
+    if (gSuite == nullptr) return;
+    stopBackground(&gSuite->server, 15);
+    stopFakePrinter(&gSuite->printer);
+    for (stubbornPrinter* p : {&gSuite->stalling, &gSuite->closing})
+      closeLoopbackListener(&p->thread, &p->listener, p->wakeup);
+    if (testing::UnitTest::GetInstance()->failed_test_count() > 0)
+      std::fprintf(stderr, "The application's log:\n%s\n", readFile(gSuite->directory + "/app.log").c_str());
+    removeTree(gSuite->directory);
+    delete gSuite;
+    gSuite = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(gSuite != nullptr && gSuite->failure.empty()) << (gSuite != nullptr ? gSuite->failure : "");
+    ASSERT_TRUE(isRunning(&gSuite->server)) << readFile(gSuite->directory + "/app.out");
+  }
+};
+
+}  // namespace
+
+// The takeover: a stranger fetches a form's token from a printer's page, adds a printer writing to
+// /etc/passwd and prints to it; or pauses, deletes and cancels. Every route is refused, with a page
+// that says how to enable remote administration; nothing changes.
+TEST_F(AppSecurity, StrangersCannotAdminister) {
+  const std::string page = webRequest("/label/").second;
+  const size_t at = page.find("name=\"session\" value=\"");
+  ASSERT_NE(at, std::string::npos) << page;
+  const std::string token = page.substr(at + 22, page.find('"', at + 22) - at - 22);
+  const std::string passwd = readFile("/etc/passwd");
+
+  const auto [status, text] = webRequest("/addprinter");
+  EXPECT_EQ(status, HTTP_STATUS_FORBIDDEN);
+  EXPECT_NE(text.find("auth-service"), std::string::npos) << text;
+  const struct {
+    const char* path;
+    std::string form;
+  } forms[] = {
+      {"/addprinter",
+       "session=" + token +
+           "&printer_name=owned&driver_name=generic-label-203dpi&device_uri=file%3A%2F%2F%2Fetc%2Fpasswd"},
+      {"/label/", "session=" + token + "&action=pause-printer"},
+      {"/label/delete", "session=" + token},
+      {"/label/cancelall", "session=" + token},
+  };
+  for (const auto& f : forms) EXPECT_EQ(webRequest(f.path, f.form).first, HTTP_STATUS_FORBIDDEN) << f.path;
+
+  ipp_t* create = ippNewRequest(IPP_OP_CREATE_PRINTER);
+  ippAddString(create, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
+               ("ipp://127.0.0.1:" + std::to_string(gSuite->port) + "/ipp/system").c_str());
+  ippAddString(create, IPP_TAG_PRINTER, IPP_TAG_NAME, "printer-name", nullptr, "owned");
+  ippAddString(create, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "smi55357-driver", nullptr, "generic-label-203dpi");
+  ippAddString(create, IPP_TAG_PRINTER, IPP_TAG_URI, "smi55357-device-uri", nullptr, "file:///etc/passwd");
+  EXPECT_EQ(networkRequest(create, "/ipp/system"), IPP_STATUS_ERROR_FORBIDDEN);
+  for (const ipp_op_t op :
+       {IPP_OP_PAUSE_PRINTER, IPP_OP_CANCEL_JOBS, IPP_OP_DISABLE_PRINTER, IPP_OP_SET_PRINTER_ATTRIBUTES})
+    EXPECT_EQ(networkRequest(printerRequest(op, "label"), "/ipp/print/label"), IPP_STATUS_ERROR_FORBIDDEN)
+        << ippOpString(op);
+
+  const processResult printers = app({"printers"});
+  EXPECT_EQ(printers.out.find("owned"), std::string::npos) << printers.out;
+  ipp_t* response = nullptr;
+  networkRequest(printerRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "label"), "/ipp/print/label", "", &response);
+  EXPECT_EQ(ippGetInteger(ippFindAttribute(response, "printer-state", IPP_TAG_ENUM), 0), IPP_PSTATE_IDLE);
+  ippDelete(response);
+  EXPECT_EQ(readFile("/etc/passwd"), passwd);
+}
+
+// A file device is taken only inside the folder named at the start, on the machine itself too.
+TEST_F(AppSecurity, FileDevicesStayInTheirFolder) {
+  std::filesystem::create_directory_symlink("/etc", gSuite->folder + "/etc");
+  writeFile(gSuite->folder + "/labels.prn", "");
+  const struct {
+    std::string uri;
+    bool added;
+  } cases[] = {{"file:///etc/passwd", false},
+               {"file://" + gSuite->folder + "/../spool/x.prn", false},
+               {"file://" + gSuite->folder + "/etc/passwd", false},
+               {"file://" + gSuite->folder + "/labels.prn", true}};
+  for (const auto& c : cases) {
+    const processResult r = app({"add", "-d", "file", "-m", "generic-label-203dpi", "-v", c.uri});
+    EXPECT_EQ(r.status == 0, c.added) << c.uri << "\n" << r.out << r.err;
+  }
+  const int id = submit("file", writeJob("file.zpl", labelCommands(1000)), "application/vnd.label-commands");
+  ASSERT_GT(id, 0);
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("file", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+  EXPECT_EQ(readFile(gSuite->folder + "/labels.prn"), labelCommands(1000));
+  app({"delete", "-d", "file"});
+}
+
+// A stranger sees other users' jobs without their names and owners, and cancels only its own.
+TEST_F(AppSecurity, StrangersCancelOnlyTheirOwnJobs) {
+  const std::string file = writeJob("held.zpl", labelCommands(100));
+  int ids[2];
+  const char* users[] = {"alice", "bob"};
+  for (int i = 0; i < 2; ++i) {
+    ipp_t* request = printerRequest(IPP_OP_PRINT_JOB, "label", users[i]);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 "application/vnd.label-commands");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, "private label");
+    ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+    ipp_t* response = nullptr;
+    ASSERT_EQ(networkRequest(request, "/ipp/print/label", file, &response), IPP_STATUS_OK);
+    ids[i] = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+  }
+  ipp_t* jobs = nullptr;
+  ipp_t* list = printerRequest(IPP_OP_GET_JOBS, "label", "alice");
+  static const char* const wanted[] = {"job-id", "job-name"};
+  ippAddStrings(list, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, wanted);
+  networkRequest(list, "/ipp/print/label", "", &jobs);
+  std::string seen;
+  for (ipp_attribute_t* a = ippFirstAttribute(jobs); a != nullptr; a = ippNextAttribute(jobs))
+    if (ippGetName(a) != nullptr && std::strcmp(ippGetName(a), "job-name") == 0) seen += "name ";
+  ippDelete(jobs);
+  EXPECT_EQ(seen, "name ") << "alice sees her own job's name only";
+
+  const auto cancel = [](int id, const char* user) {
+    ipp_t* request = printerRequest(IPP_OP_CANCEL_JOB, "label", user);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+    return networkRequest(request, "/ipp/print/label");
+  };
+  EXPECT_EQ(cancel(ids[1], "alice"), IPP_STATUS_ERROR_FORBIDDEN);
+  EXPECT_EQ(cancel(ids[0], "alice"), IPP_STATUS_OK);
+  EXPECT_EQ(jobState("label", ids[0]), IPP_JSTATE_CANCELED);
+  EXPECT_EQ(jobState("label", ids[1]), IPP_JSTATE_HELD);
+  app({"cancel", "-d", "label", "-j", std::to_string(ids[1])});
+}
+
+// A printer that stops reading: a cancelled job ends at once, one that waits past the printer's
+// timeout ends aborted; a printer that closes mid-job leaves its job aborted, never completed.
+TEST_F(AppSecurity, PrintersThatStopReadingOrCloseEndTheirJobs) {
+  const std::string big = writeJob("big.zpl", labelCommands(size_t{24} << 20));
+  const struct {
+    const char* printer;
+    bool cancel;
+    ipp_jstate_t state;
+    double within;
+  } cases[] = {{"stalled", true, IPP_JSTATE_CANCELED, 15},
+               {"impatient", false, IPP_JSTATE_ABORTED, 30},
+               {"closing", false, IPP_JSTATE_ABORTED, 30}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.printer);
+    const int id = submit(c.printer, big, "application/vnd.label-commands");
+    ASSERT_GT(id, 0);
+    while (jobState(c.printer, id) < IPP_JSTATE_PROCESSING) usleep(100000);
+    if (c.cancel) {
+      sleep(2);
+      ASSERT_EQ(app({"cancel", "-d", c.printer, "-j", std::to_string(id)}).status, 0);
+    }
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd(c.printer, id, &seconds, &reasons), c.state) << reasons;
+    EXPECT_LT(seconds, c.within);
+  }
+}
+
+// Hostile documents: pages that claim to be billions of dots long or wide, and an image of 16384 x
+// 16384 pixels, end their jobs with a reason, quickly, the server well within 256 MB; the next job
+// prints.
+TEST_F(AppSecurity, HostileDocumentsEndQuicklyWithinMemory) {
+  const auto page = [](unsigned width, unsigned height, size_t bytes = 1800) {
+    cups_page_header2_t header = oneBitHeader(width, height);
+    header.cupsBytesPerLine = (width + 7) / 8;
+    return rawPage{header, std::string(bytes, '\0')};
+  };
+  const struct {
+    const char* name;
+    std::string document;
+    const char* format;
+    const char* reason;
+  } cases[] = {
+      {"tall", rawRaster({page(812, 4294967295u)}), "image/pwg-raster", "document-unprintable-error"},
+      {"wide", rawRaster({page(4294967288u, 1)}), "image/pwg-raster", "document-unprintable-error"},
+      {"second page too wide", rawRaster({page(812, 1218, 102 * 1218), page(2000, 1218)}), "image/pwg-raster",
+       "document-unprintable-error"},
+      {"huge image", blankPng(16384, 16384), "image/png", "document-unprintable-error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int id = submit("label", writeJob("hostile", c.document), c.format);
+    ASSERT_GT(id, 0);
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_ABORTED);
+    EXPECT_NE(reasons.find(c.reason), std::string::npos) << reasons;
+    EXPECT_LT(seconds, 10);
+  }
+  const int id =
+      submit("label", writeJob("good.ras", rasterFromPbm({patternPage(812, 1218, 1)}, {"-r", "203"})),
+             "image/pwg-raster");
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+#ifndef LABEL_SANITIZED
+  EXPECT_LT(peakMegabytes(), 256);
+#endif
+}
+
+// SIGTERM with a job stuck on a printer that stopped reading and another queued behind it: the
+// server ends within ten seconds, and the queued job is still there at the next start.
+TEST_F(AppSecurity, StopsWithinSecondsInAnyState) {
+  const std::string big = writeJob("big.zpl", labelCommands(size_t{24} << 20));
+  const int stuck = submit("stalled", big, "application/vnd.label-commands");
+  const int queued = submit("stalled", big, "application/vnd.label-commands");
+  ASSERT_GT(stuck, 0);
+  ASSERT_GT(queued, 0);
+  while (jobState("stalled", stuck) < IPP_JSTATE_PROCESSING) usleep(100000);
+  sleep(1);
+  const auto start = clock_::now();
+  kill(gSuite->server.pid, SIGTERM);
+  while (isRunning(&gSuite->server) && clock_::now() - start < std::chrono::seconds(30)) usleep(50000);
+  EXPECT_LT(std::chrono::duration<double>(clock_::now() - start).count(), 10.5);
+  ASSERT_TRUE(startServer()) << gSuite->failure;
+  EXPECT_EQ(jobState("stalled", stuck), IPP_JSTATE_CANCELED);
+  EXPECT_LT(jobState("stalled", queued), IPP_JSTATE_STOPPED);
+  app({"cancel", "-d", "stalled", "-j", std::to_string(queued)});
+}
