@@ -24,6 +24,8 @@ label_part(LABEL_WITH_PACKAGE "the Debian package's dependency list and its test
            dpkg-shlibdeps dpkg-dev)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ${LABEL_WITH_PACKAGE})
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups")
+# The package creates the service's user.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/PrintSystem.h"
@@ -494,6 +495,91 @@ TEST_F(AppSecurity, HostileDocumentsEndQuicklyWithinMemory) {
 #endif
 }
 
+// Ten printers, a hundred jobs sent at once by clients from the network, raster streams and label
+// commands, while other clients keep asking for the printers' attributes: every job ends completed,
+// every label arrives once, and every question is answered.
+TEST_F(AppSecurity, ManyPrintersAndJobsAtOnce) {
+  constexpr int kPrinters = 10, kJobs = 100;
+  std::vector<fakePrinter> printers(kPrinters);
+  for (int p = 0; p < kPrinters; ++p) {
+    ASSERT_TRUE(startFakePrinter(gSuite->directory + "/printer", &printers[p]));
+    ASSERT_EQ(app({"add", "-d", "load" + std::to_string(p), "-m", "generic-label-203dpi", "-v",
+                   "socket://127.0.0.1:" + std::to_string(printers[p].port)})
+                  .status,
+              0);
+  }
+  const std::string raster = writeJob("load.ras", rasterFromPbm({patternPage(812, 1218, 3)}, {"-r", "203"}));
+  std::vector<std::string> commands;
+  for (int j = 0; j < kJobs; ++j)
+    commands.push_back(
+        writeJob("load" + std::to_string(j) + ".zpl", "^XA^FDJOB-" + std::to_string(j) + "^FS^XZ\n"));
+  std::atomic<int> sent{0}, refused{0}, unanswered{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> clients;
+  for (int j = 0; j < kJobs; ++j)
+    clients.emplace_back([&, j] {
+      const std::string printer = "load" + std::to_string(j % kPrinters);
+      const bool streams = j / kPrinters % 2 == 0;
+      for (int attempt = 0; attempt < 300; ++attempt, usleep(100000)) {
+        ipp_t* request = printerRequest(IPP_OP_PRINT_JOB, printer);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                     streams ? "image/pwg-raster" : "application/vnd.label-commands");
+        const ipp_status_t status =
+            networkRequest(request, "/ipp/print/" + printer, streams ? raster : commands[j]);
+        if (status == IPP_STATUS_ERROR_BUSY) continue;
+        (status == IPP_STATUS_OK ? sent : refused)++;
+        return;
+      }
+      refused++;
+    });
+  std::vector<std::thread> pollers;
+  for (int k = 0; k < 2; ++k)
+    pollers.emplace_back([&, k] {
+      for (int i = k; !done.load(); ++i) {
+        ipp_t* response = nullptr;
+        networkRequest(printerRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "load" + std::to_string(i % kPrinters)),
+                       "/ipp/print/load" + std::to_string(i % kPrinters), "", &response);
+        if (ippFindAttribute(response, "printer-state", IPP_TAG_ENUM) == nullptr) unanswered++;
+        ippDelete(response);
+      }
+    });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(sent.load(), kJobs);
+  EXPECT_EQ(refused.load(), 0);
+  // Every job ends completed; the printers' connections then hold every label once.
+  for (int p = 0; p < kPrinters; ++p) {
+    const auto deadline = clock_::now() + std::chrono::seconds(120);
+    for (int id = 1; id <= kJobs / kPrinters; ++id) {
+      ipp_jstate_t state;
+      while ((state = jobState("load" + std::to_string(p), id)) < IPP_JSTATE_CANCELED &&
+             clock_::now() < deadline)
+        usleep(100000);
+      EXPECT_EQ(state, IPP_JSTATE_COMPLETED) << "load" << p << " job " << id;
+    }
+  }
+  done = true;
+  for (std::thread& t : pollers) t.join();
+  EXPECT_EQ(unanswered.load(), 0);
+  for (int p = 0; p < kPrinters; ++p) {
+    usleep(200000);
+    stopFakePrinter(&printers[p]);
+    std::string all;
+    for (const std::string& connection : receivedConnections(&printers[p])) all += connection;
+    size_t downloads = 0;
+    for (size_t at = all.find("~DG000.GRF"); at != std::string::npos; at = all.find("~DG000.GRF", at + 1))
+      ++downloads;
+    EXPECT_EQ(downloads, static_cast<size_t>(kJobs / kPrinters / 2)) << "load" << p;
+    for (int j = p; j < kJobs; j += kPrinters) {
+      if (j / kPrinters % 2 == 0) continue;
+      const std::string marker = "JOB-" + std::to_string(j) + "^";
+      const size_t first = all.find(marker);
+      EXPECT_NE(first, std::string::npos) << marker;
+      EXPECT_EQ(all.find(marker, first + 1), std::string::npos) << marker << " twice";
+    }
+    app({"delete", "-d", "load" + std::to_string(p)});
+  }
+}
+
 // SIGTERM with a job stuck on a printer that stopped reading and another queued behind it: the
 // server ends within ten seconds, and the queued job is still there at the next start.
 TEST_F(AppSecurity, StopsWithinSecondsInAnyState) {
@@ -512,4 +598,59 @@ TEST_F(AppSecurity, StopsWithinSecondsInAnyState) {
   EXPECT_EQ(jobState("stalled", stuck), IPP_JSTATE_CANCELED);
   EXPECT_LT(jobState("stalled", queued), IPP_JSTATE_STOPPED);
   app({"cancel", "-d", "stalled", "-j", std::to_string(queued)});
+}
+
+// With an administrator password set on the security page from the machine itself, a client from the
+// network administers once it gives the password over TLS; a wrong password, or none, is refused.
+TEST_F(AppSecurity, AnAdministratorPasswordOpensAdministration) {
+  const std::string socket = gSuite->directory + "/common/label-printer-app.sock";
+  http_t* local = connectTo(socket, 0);
+  httpClearFields(local);
+  httpGet(local, "/security");
+  while (httpUpdate(local) == HTTP_STATUS_CONTINUE) {
+  }
+  std::string page;
+  char buffer[8192];
+  for (ssize_t count; (count = httpRead2(local, buffer, sizeof buffer)) > 0;) page.append(buffer, count);
+  httpClose(local);
+  const size_t at = page.find("name=\"session\" value=\"");
+  ASSERT_NE(at, std::string::npos) << page;
+  const std::string form = "session=" + page.substr(at + 22, page.find('"', at + 22) - at - 22) +
+                           "&new_password=Secret123&new_password2=Secret123";
+  local = connectTo(socket, 0);
+  httpClearFields(local);
+  httpSetField(local, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+  httpSetLength(local, form.size());
+  httpPost(local, "/security");
+  httpWrite2(local, form.data(), form.size());
+  while (httpUpdate(local) == HTTP_STATUS_CONTINUE) {
+  }
+  httpFlush(local);
+  httpClose(local);
+
+  // The password is given once: a client asked again has given a wrong one.
+  static std::string password, given;
+  cupsSetPasswordCB2(
+      [](const char*, http_t*, const char*, const char*, void*) -> const char* {
+        given = std::exchange(password, "");
+        return given.empty() ? nullptr : given.c_str();
+      },
+      nullptr);
+  const struct {
+    const char* password;
+    http_encryption_t encryption;
+    ipp_status_t status;
+  } cases[] = {{nullptr, HTTP_ENCRYPTION_ALWAYS, IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED},
+               {"Wrong123", HTTP_ENCRYPTION_ALWAYS, IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED},
+               {"Secret123", HTTP_ENCRYPTION_ALWAYS, IPP_STATUS_OK}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.password != nullptr ? c.password : "no password");
+    password = c.password != nullptr ? c.password : "";
+    http_t* http = httpConnect2("127.0.0.1", gSuite->port, nullptr, AF_INET, c.encryption, 1, 30000, nullptr);
+    ASSERT_NE(http, nullptr);
+    cupsDoRequest(http, printerRequest(IPP_OP_PAUSE_PRINTER, "label", "admin"), "/ipp/print/label");
+    EXPECT_EQ(cupsLastError(), c.status) << cupsLastErrorString();
+    httpClose(http);
+  }
+  EXPECT_EQ(app({"resume", "-d", "label"}).status, 0);
 }
