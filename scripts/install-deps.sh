@@ -11,8 +11,9 @@ packages=(
   # The print system the filter runs in: the scheduler, lp and lpadmin, cupsfilter, the filters that
   # turn PDF into raster, the PPD compiler and checker; Ghostscript and poppler render PDF.
   cups cups-client cups-daemon cups-filters cups-ppdc ghostscript poppler-utils
-  # The Printer Application's framework, and ipptool with its conformance tests.
-  libpappl-dev cups-ipp-utils
+  # The Printer Application's framework, and ipptool with its conformance tests; systemd-analyze rates
+  # its service's sandbox; zlib writes the test images.
+  libpappl-dev cups-ipp-utils systemd zlib1g-dev
 )
 
 missing=()

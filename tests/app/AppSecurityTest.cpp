@@ -29,6 +29,12 @@ namespace {
 
 using clock_ = std::chrono::steady_clock;
 
+#ifdef LABEL_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // A printer that takes at most 'readLimit' bytes of each connection and then either stops reading,
 // keeping the connection open, or closes it.
 struct stubbornPrinter {
@@ -490,9 +496,10 @@ TEST_F(AppSecurity, HostileDocumentsEndQuicklyWithinMemory) {
   double seconds;
   std::string reasons;
   EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
-#ifndef LABEL_SANITIZED
-  EXPECT_LT(peakMegabytes(), 256);
-#endif
+  // Under the sanitizers a process's memory is theirs as much as its own.
+  if (!kSanitized) {
+    EXPECT_LT(peakMegabytes(), 256);
+  }
 }
 
 // Ten printers, a hundred jobs sent at once by clients from the network, raster streams and label
@@ -648,7 +655,8 @@ TEST_F(AppSecurity, AnAdministratorPasswordOpensAdministration) {
     password = c.password != nullptr ? c.password : "";
     http_t* http = httpConnect2("127.0.0.1", gSuite->port, nullptr, AF_INET, c.encryption, 1, 30000, nullptr);
     ASSERT_NE(http, nullptr);
-    cupsDoRequest(http, printerRequest(IPP_OP_PAUSE_PRINTER, "label", "admin"), "/ipp/print/label");
+    ippDelete(
+        cupsDoRequest(http, printerRequest(IPP_OP_PAUSE_PRINTER, "label", "admin"), "/ipp/print/label"));
     EXPECT_EQ(cupsLastError(), c.status) << cupsLastErrorString();
     httpClose(http);
   }

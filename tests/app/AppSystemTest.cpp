@@ -708,7 +708,7 @@ bool cupsdAnswers(int port) {
 
 // A private CUPS scheduler with a driverless queue made by "lpadmin -m everywhere" on the application
 // prints the sample PDF label with lp: it arrives as the label, with the printer's settings in the
-// prologue.
+// prologue; and jobs from the queue and from direct clients at once all print.
 TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
   const std::string d = gApp->directory + "/cupsd";
   for (const char* folder : {"", "/root", "/spool", "/spool/tmp", "/cache", "/state", "/log"})
@@ -753,6 +753,38 @@ TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
     const std::vector<std::string> connections = awaitConnections(before + 1);
     ASSERT_GT(connections.size(), before) << readFile(d + "/log/error_log");
     received = connections[before];
+
+    // Jobs from the queue and from the application's own clients at once all print, each once, and
+    // the queue never stops.
+    const size_t start = connections.size();
+    const std::string page =
+        writeJob("direct.ras", rasterFromPbm({patternPage(812, 1218, 11)}, {"-r", "203"}));
+    std::vector<backgroundProcess> direct(3);
+    for (backgroundProcess& client : direct)
+      ASSERT_TRUE(startBackground(
+          {LABEL_PRINTER_APP_PATH, "submit", "-d", "label", "-o", "document-format=image/pwg-raster", page},
+          gApp->directory + "/direct.out", &client));
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(runProcess({LP_PATH, "-h", server, "-d", "driverless", SHIPPING_LABEL_PDF}, "").status, 0);
+    size_t downloads = 0;
+    for (int wait = 0; wait < 1200 && downloads < 6; ++wait, usleep(100000)) {
+      downloads = 0;
+      const std::vector<std::string> now = receivedConnections(&gApp->printer);
+      for (size_t i = start; i < now.size(); ++i)
+        for (size_t at = now[i].find("~DG"); at != std::string::npos; at = now[i].find("~DG", at + 1))
+          ++downloads;
+    }
+    EXPECT_EQ(downloads, 6u) << readFile(d + "/log/error_log");
+    http_t* http = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 ("ipp://127.0.0.1:" + std::to_string(port) + "/printers/driverless").c_str());
+    ipp_t* response = cupsDoRequest(http, request, "/");
+    EXPECT_NE(ippGetInteger(ippFindAttribute(response, "printer-state", IPP_TAG_ENUM), 0),
+              IPP_PSTATE_STOPPED);
+    ippDelete(response);
+    httpClose(http);
+    for (backgroundProcess& client : direct) stopBackground(&client);
   }();
   stopBackground(&cupsd, 10);
   for (const char* setting : {"printer-darkness-configured=50", "label-mirror-default=false"})
