@@ -5,8 +5,9 @@
 //
 //   appload PORT JOBS RASTER COMMANDS PRINTER...
 //
-// It prints the jobs per second from the first submission until the last job ended, how many ended
-// completed, and the slowest and median answers to Get-Printer-Attributes.
+// It prints the jobs per second from the first submission until the last job ended, and the slowest
+// and median answers to Get-Printer-Attributes; its status is 0 when every job was accepted and every
+// question answered.
 #include <cups/cups.h>
 #include <unistd.h>
 
@@ -68,7 +69,7 @@ int main(int argc, char* argv[]) {
   const int port = std::atoi(argv[1]), jobs = std::atoi(argv[2]);
   const char *raster = argv[3], *commands = argv[4];
   const std::vector<std::string> printers(argv + 5, argv + argc);
-  std::atomic<int> accepted{0}, busy{0};
+  std::atomic<int> accepted{0}, busy{0}, unanswered{0};
   std::atomic<bool> done{false};
   std::mutex mutex;
   std::vector<double> answers;  // seconds
@@ -80,8 +81,11 @@ int main(int argc, char* argv[]) {
       for (size_t i = k; !done.load(); ++i) {
         const std::string& printer = printers[i % printers.size()];
         const auto asked = clock_::now();
-        send(port, request(IPP_OP_GET_PRINTER_ATTRIBUTES, port, printer), printer, nullptr, nullptr);
+        ipp_t* response = nullptr;
+        send(port, request(IPP_OP_GET_PRINTER_ATTRIBUTES, port, printer), printer, nullptr, &response);
         const double seconds = std::chrono::duration<double>(clock_::now() - asked).count();
+        unanswered += ippFindAttribute(response, "printer-state", IPP_TAG_ENUM) == nullptr;
+        ippDelete(response);
         std::lock_guard<std::mutex> lock(mutex);
         answers.push_back(seconds);
       }

@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -164,43 +163,6 @@ TEST(FileDevices, StayInsideTheirFolder) {
   std::filesystem::remove_all(root);
 }
 
-// Other users' job names and owners leave a response; the viewer's own, and other groups, stay.
-TEST(JobPrivacy, HidesOtherUsersJobNamesAndOwners) {
-  ipp_t* response = ippNew();
-  ippAddString(response, IPP_TAG_OPERATION, IPP_TAG_CHARSET, "attributes-charset", nullptr, "utf-8");
-  const struct {
-    int id;  // 0: the group names its job by job-uri alone
-    const char* uri;
-  } jobs[] = {{1, nullptr}, {2, nullptr}, {0, "ipp://host/ipp/print/label/3"}, {0, nullptr}};
-  for (const auto& job : jobs) {
-    if (&job != jobs) ippAddSeparator(response);
-    if (job.id != 0) ippAddInteger(response, IPP_TAG_JOB, IPP_TAG_INTEGER, "job-id", job.id);
-    if (job.uri != nullptr) ippAddString(response, IPP_TAG_JOB, IPP_TAG_URI, "job-uri", nullptr, job.uri);
-    ippAddString(response, IPP_TAG_JOB, IPP_TAG_NAME, "job-name", nullptr, "label.pdf");
-    ippAddString(response, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-user-name", nullptr, "someone");
-    ippAddInteger(response, IPP_TAG_JOB, IPP_TAG_ENUM, "job-state", IPP_JSTATE_PENDING);
-  }
-  const std::map<int, std::string> owners = {{1, "alice"}, {2, "bob"}, {3, "alice"}};
-  hidePrivateJobValues(response, "alice", [&](int id) { return owners.count(id) ? owners.at(id) : ""; });
-  std::vector<std::string> seen;  // per group: "names states"
-  std::string group;
-  for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response)) {
-    if (ippGetName(a) == nullptr) {
-      seen.push_back(group);
-      group.clear();
-      continue;
-    }
-    const std::string name = ippGetName(a);
-    if (ippGetGroupTag(a) != IPP_TAG_JOB) continue;
-    if (name == "job-name" || name == "job-originating-user-name" || name == "job-state") group += name[4];
-  }
-  seen.push_back(group);
-  // n: job-name, o: job-originating-user-name, s: job-state.
-  EXPECT_EQ(seen, (std::vector<std::string>{"nos", "s", "nos", "s"}));
-  EXPECT_NE(ippFindAttribute(response, "attributes-charset", IPP_TAG_CHARSET), nullptr);
-  ippDelete(response);
-}
-
 // The administrator password: the right one reproduces the stored hash with its nonce, a wrong one,
 // a prefix or a longer one does not; a new hash takes the fresh nonce.
 TEST(AdminPassword, MatchesOnlyTheRightPassword) {
@@ -210,37 +172,6 @@ TEST(AdminPassword, MatchesOnlyTheRightPassword) {
   EXPECT_EQ(hashPassword(stored.c_str(), "Secret123", "ffff"), stored);
   for (const char* wrong : {"secret123", "Secret12", "Secret1234", ""})
     EXPECT_NE(hashPassword(stored.c_str(), wrong, "ffff"), stored) << wrong;
-}
-
-// A page within the printer's largest label fits; one dot more either way does not.
-TEST(PageLimits, AreTheLargestLabelAtTheResolution) {
-  const char* media[] = {"na_index-4x6_4x6in", "custom_max_4.25x39in", "custom_min_0.5x0.25in"};
-  pappl_pr_driver_data_t data;
-  std::memset(&data, 0, sizeof data);
-  data.num_media = 3;
-  for (int i = 0; i < 3; ++i) data.media[i] = media[i];
-  const struct {
-    int dpi;
-    uint32_t width, height;
-  } cases[] = {{203, 863, 7917}, {300, 1275, 11700}, {152, 646, 5928}, {600, 2550, 23400}};
-  for (const auto& c : cases) {
-    data.x_default = data.y_default = c.dpi;
-    const pageLimits limits = labelLimits(data);
-    EXPECT_EQ(limits.width, c.width) << c.dpi;
-    EXPECT_EQ(limits.height, c.height) << c.dpi;
-    cups_page_header2_t header;
-    std::memset(&header, 0, sizeof header);
-    char message[256] = "";
-    for (const auto& [width, height, fits] : {std::tuple{c.width, c.height, true},
-                                              {c.width + 1, 1u, false},
-                                              {1u, c.height + 1, false},
-                                              {4294967288u, 1u, false}}) {
-      header.cupsWidth = width;
-      header.cupsHeight = height;
-      EXPECT_EQ(pageFits(header, limits, message, sizeof message), fits) << width << "x" << height;
-    }
-    EXPECT_NE(std::string(message).find("largest label"), std::string::npos) << message;
-  }
 }
 
 }  // namespace

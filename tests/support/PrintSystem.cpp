@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -122,13 +123,18 @@ void serve(fakePrinter* printer) {
     std::string received;
     char buffer[65536];
     for (;;) {
-      pollfd in[2] = {{connection, POLLIN, 0}, {printer->wakeup[0], POLLIN, 0}};
+      const size_t left = printer->takes - std::min(printer->takes, received.size());
+      if (left == 0 && printer->hangsUp) break;
+      // A printer that has stopped reading holds the connection until it is stopped.
+      pollfd in[2] = {{connection, static_cast<short>(left > 0 ? POLLIN : 0), 0},
+                      {printer->wakeup[0], POLLIN, 0}};
       if (poll(in, 2, -1) < 0) continue;
       if (in[1].revents != 0) {
         close(connection);
         return;
       }
-      const ssize_t r = read(connection, buffer, sizeof buffer);
+      if (left == 0) continue;
+      const ssize_t r = read(connection, buffer, std::min(sizeof buffer, left));
       if (r <= 0) break;
       received.append(buffer, static_cast<size_t>(r));
     }

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,8 +46,11 @@ void stopBackground(backgroundProcess* process, int graceSeconds = 5);
 bool isRunning(backgroundProcess* process);
 
 // A raw TCP printer on 127.0.0.1: each connection's bytes, in order of arrival, also written to
-// 'directory'/connection-N.prn.
+// 'directory'/connection-N.prn. One that 'takes' fewer bytes stops reading there and holds the
+// connection, or closes it when it 'hangsUp'.
 struct fakePrinter {
+  size_t takes = SIZE_MAX;
+  bool hangsUp = false;
   int port = 0;
   int listener = -1;
   int wakeup[2] = {-1, -1};
