@@ -32,12 +32,6 @@ inline constexpr int kSliceMilliseconds = 100;
 inline constexpr int kReadMilliseconds = 1000;
 inline constexpr int kMaxStallSeconds = 3600;
 
-int64_t nowMilliseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 // A connection to a network printer. The descriptor comes first: the status reader polls it.
 struct socketDevice {
   int fd;
@@ -118,7 +112,7 @@ int connectWithin(const char* host, int port, int64_t deadline) {
     if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) break;
     if (errno == EINPROGRESS) {
       pollfd ready = {fd, POLLOUT, 0};
-      const int64_t left = deadline - nowMilliseconds();
+      const int64_t left = deadline - monotonicMilliseconds();
       socklen_t length = sizeof error;
       error = ETIMEDOUT;
       if (left > 0 && poll(&ready, 1, static_cast<int>(left)) == 1 &&
@@ -153,7 +147,7 @@ bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
     }
     stallSeconds = static_cast<int>(seconds);
   }
-  const int fd = connectWithin(parts.host, port, nowMilliseconds() + kConnectMilliseconds);
+  const int fd = connectWithin(parts.host, port, monotonicMilliseconds() + kConnectMilliseconds);
   if (fd < 0) {
     papplDeviceError(device, "Unable to connect to %s:%d: %s", parts.host, port, std::strerror(errno));
     return false;
@@ -192,7 +186,7 @@ bool awaitSocket(pappl_device_t* device, socketDevice* s, short events, int64_t 
     return false;
   }
   if (pappl_job_t* job = s->job.load(); job != nullptr && papplJobIsCanceled(job)) return false;
-  if (nowMilliseconds() - progress >= int64_t{s->stallSeconds} * 1000) {
+  if (monotonicMilliseconds() - progress >= int64_t{s->stallSeconds} * 1000) {
     papplDeviceError(device, "The printer at %s took no data for %d seconds.", s->address, s->stallSeconds);
     return false;
   }
@@ -204,12 +198,12 @@ ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
   if (s == nullptr) return -1;
   const char* data = static_cast<const char*>(buffer);
   size_t sent = 0;
-  int64_t progress = nowMilliseconds();
+  int64_t progress = monotonicMilliseconds();
   while (sent < bytes) {
     const ssize_t count = send(s->fd, data + sent, bytes - sent, MSG_NOSIGNAL);
     if (count > 0) {
       sent += static_cast<size_t>(count);
-      progress = nowMilliseconds();
+      progress = monotonicMilliseconds();
       continue;
     }
     if (count < 0 && errno == EINTR) continue;
@@ -225,12 +219,12 @@ ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
 ssize_t socketRead(pappl_device_t* device, void* buffer, size_t bytes) {
   socketDevice* s = static_cast<socketDevice*>(papplDeviceGetData(device));
   if (s == nullptr) return -1;
-  const int64_t deadline = nowMilliseconds() + kReadMilliseconds;
+  const int64_t deadline = monotonicMilliseconds() + kReadMilliseconds;
   for (;;) {
     const ssize_t count = recv(s->fd, buffer, bytes, 0);
     if (count >= 0) return count;
     if (errno == EINTR) continue;
-    const int64_t left = deadline - nowMilliseconds();
+    const int64_t left = deadline - monotonicMilliseconds();
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || left <= 0) return -1;
     pollfd ready = {s->fd, POLLIN, 0};
     poll(&ready, 1, static_cast<int>(left));
@@ -408,7 +402,7 @@ bool sendToDevice(pappl_device_t* device, const void* bytes, size_t length) {
 bool drainDevice(pappl_printer_t* printer, pappl_device_t* device) {
   socketDevice* s = socketOf(printer, device);
   if (s == nullptr) return true;
-  int64_t progress = nowMilliseconds();
+  int64_t progress = monotonicMilliseconds();
   int last = -1;
   for (;;) {
     int pending = 0, error = 0;
@@ -422,7 +416,7 @@ bool drainDevice(pappl_printer_t* printer, pappl_device_t* device) {
     if (ioctl(s->fd, SIOCOUTQ, &pending) != 0 || pending == 0) return true;
     if (pending != last) {
       last = pending;
-      progress = nowMilliseconds();
+      progress = monotonicMilliseconds();
     }
     pollfd closed = {s->fd, POLLRDHUP, 0};
     if (poll(&closed, 1, 0) == 1 && (closed.revents & (POLLHUP | POLLERR)) != 0) {

@@ -19,12 +19,6 @@ namespace {
 
 inline constexpr int kClaimPollMicroseconds = 20000;
 
-int64_t nowMilliseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 // 'dotsOf()' - a length in hundredths of millimetres as dots at 'resolution', rounded up.
 uint32_t dotsOf(int hundredths, int resolution) {
   if (hundredths <= 0 || resolution <= 0) return 0;
@@ -55,7 +49,7 @@ bool pageFits(const cups_page_header2_t& header, const pageLimits& limits, char*
 bool claimPrinter(pappl_printer_t* printer, int waitMilliseconds, printerLink** link) {
   *link = linkOf(printer);
   if (*link == nullptr) return true;
-  const int64_t deadline = nowMilliseconds() + waitMilliseconds;
+  const int64_t deadline = monotonicMilliseconds() + waitMilliseconds;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock((*link)->claim);
@@ -64,7 +58,7 @@ bool claimPrinter(pappl_printer_t* printer, int waitMilliseconds, printerLink** 
         return true;
       }
     }
-    if (nowMilliseconds() >= deadline) return false;
+    if (monotonicMilliseconds() >= deadline) return false;
     usleep(kClaimPollMicroseconds);
   }
 }

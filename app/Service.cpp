@@ -18,12 +18,6 @@ namespace {
 
 inline constexpr long kWatchSliceNanoseconds = 250'000'000;
 
-int64_t nowMilliseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 sigset_t stopSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -41,11 +35,11 @@ void watch(appConfig* config) {
   while (!config->exiting.load()) {
     if (sigtimedwait(&set, nullptr, &slice) > 0) {
       if (config->stopRequested.exchange(true)) _exit(0);
-      deadline = nowMilliseconds() + int64_t{kStopSeconds} * 1000;
+      deadline = monotonicMilliseconds() + int64_t{kStopSeconds} * 1000;
     }
     if (deadline == 0) continue;
     if (config->stopped.load()) _exit(0);
-    if (nowMilliseconds() >= deadline) {
+    if (monotonicMilliseconds() >= deadline) {
       std::fputs("label-printer-app: the printing jobs did not end in time; stopping without them.\n",
                  stderr);
       _exit(0);

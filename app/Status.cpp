@@ -26,12 +26,6 @@ inline constexpr int kAnswerMilliseconds = 1000;
 inline constexpr int64_t kQuietSeconds = 10;
 inline constexpr int kWaitMilliseconds = 2000;
 
-int64_t monotonicMilliseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 // 'isNetwork()' - whether the printer is reached over the network.
 bool isNetwork(pappl_printer_t* printer) {
   const char* uri = papplPrinterGetDeviceURI(printer);
@@ -276,6 +270,12 @@ bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels) {
   }
   if (waited) papplJobSetMessage(job, "%s", afterLabels ? "Printed." : "Printing.");
   return !papplJobIsCanceled(job);
+}
+
+int64_t monotonicMilliseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 printerLink* linkOf(pappl_printer_t* printer) {

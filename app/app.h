@@ -284,6 +284,9 @@ bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels);
 // 'newPrinterLink()' - a printer's link record, nothing known yet; 'labelDelete()' frees it.
 printerLink* newPrinterLink(const appConfig* config);
 
+// 'monotonicMilliseconds()' - a steady clock, for deadlines.
+int64_t monotonicMilliseconds();
+
 // 'linkOf()' - the printer's link record, made by the driver callback (nullptr if it could not be).
 printerLink* linkOf(pappl_printer_t* printer);
 void labelDelete(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
