@@ -38,7 +38,7 @@ struct suite {
   int port = 0;
   backgroundProcess server;
   fakePrinter printer;
-  fakePrinter stalling, closing;
+  fakePrinter stalling, closing, slow;
   std::string failure;
 };
 suite* gSuite = nullptr;
@@ -217,7 +217,8 @@ class AppSecurity : public testing::Test {
     gSuite->stalling.takes = 0;
     gSuite->closing.takes = 65536;
     gSuite->closing.hangsUp = true;
-    for (fakePrinter* printer : {&gSuite->printer, &gSuite->stalling, &gSuite->closing})
+    gSuite->slow.pauseMicroseconds = 100000;
+    for (fakePrinter* printer : {&gSuite->printer, &gSuite->stalling, &gSuite->closing, &gSuite->slow})
       if (!startFakePrinter(d + "/printer", printer)) return;
     gSuite->port = freeLoopbackPort();
     if (!startServer()) return;
@@ -227,7 +228,8 @@ class AppSecurity : public testing::Test {
     for (const auto& [name, uri] : {std::pair{"label", socket(gSuite->printer.port)},
                                     {"stalled", socket(gSuite->stalling.port)},
                                     {"impatient", socket(gSuite->stalling.port, "/?timeout=2")},
-                                    {"closing", socket(gSuite->closing.port)}}) {
+                                    {"closing", socket(gSuite->closing.port)},
+                                    {"slow", socket(gSuite->slow.port, "/?timeout=2")}}) {
       const processResult r = app({"add", "-d", name, "-m", "generic-label-203dpi", "-v", uri});
       if (r.status != 0) {
         gSuite->failure = "add failed: " + r.out + r.err;
@@ -240,7 +242,7 @@ class AppSecurity : public testing::Test {
   static void TearDownTestSuite() {
     if (gSuite == nullptr) return;
     stopBackground(&gSuite->server, 15);
-    for (fakePrinter* printer : {&gSuite->printer, &gSuite->stalling, &gSuite->closing})
+    for (fakePrinter* printer : {&gSuite->printer, &gSuite->stalling, &gSuite->closing, &gSuite->slow})
       stopFakePrinter(printer);
     if (testing::UnitTest::GetInstance()->failed_test_count() > 0)
       std::fprintf(stderr, "The application's log:\n%s\n", readFile(gSuite->directory + "/app.log").c_str());
@@ -362,20 +364,24 @@ TEST_F(AppSecurity, StrangersCancelOnlyTheirOwnJobs) {
 }
 
 // A printer that stops reading: a cancelled job ends at once, one that waits past the printer's
-// timeout ends aborted; a printer that closes mid-job leaves its job aborted, never completed.
+// timeout ends aborted; a printer that closes mid-job leaves its job aborted, never completed; one
+// that reads slowly but steadily, for longer than its timeout, prints the whole job.
 TEST_F(AppSecurity, PrintersThatStopReadingOrCloseEndTheirJobs) {
   const std::string big = writeJob("big.zpl", labelCommands(size_t{24} << 20));
+  const std::string small = writeJob("small.zpl", labelCommands(size_t{4} << 20));
   const struct {
     const char* printer;
+    const std::string& document;
     bool cancel;
     ipp_jstate_t state;
     double within;
-  } cases[] = {{"stalled", true, IPP_JSTATE_CANCELED, 15},
-               {"impatient", false, IPP_JSTATE_ABORTED, 30},
-               {"closing", false, IPP_JSTATE_ABORTED, 30}};
+  } cases[] = {{"stalled", big, true, IPP_JSTATE_CANCELED, 15},
+               {"impatient", big, false, IPP_JSTATE_ABORTED, 30},
+               {"closing", big, false, IPP_JSTATE_ABORTED, 30},
+               {"slow", small, false, IPP_JSTATE_COMPLETED, 60}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.printer);
-    const int id = submit(c.printer, big, "application/vnd.label-commands");
+    const int id = submit(c.printer, c.document, "application/vnd.label-commands");
     ASSERT_GT(id, 0);
     while (jobState(c.printer, id) < IPP_JSTATE_PROCESSING) usleep(100000);
     if (c.cancel) {

@@ -137,6 +137,7 @@ void serve(fakePrinter* printer) {
       const ssize_t r = read(connection, buffer, std::min(sizeof buffer, left));
       if (r <= 0) break;
       received.append(buffer, static_cast<size_t>(r));
+      if (printer->pauseMicroseconds > 0) usleep(printer->pauseMicroseconds);
     }
     close(connection);
     // A connection that only asked for the printer's status is no print job; this printer never answers.

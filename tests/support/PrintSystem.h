@@ -47,10 +47,11 @@ bool isRunning(backgroundProcess* process);
 
 // A raw TCP printer on 127.0.0.1: each connection's bytes, in order of arrival, also written to
 // 'directory'/connection-N.prn. One that 'takes' fewer bytes stops reading there and holds the
-// connection, or closes it when it 'hangsUp'.
+// connection, or closes it when it 'hangsUp'; one with 'pauseMicroseconds' reads slowly.
 struct fakePrinter {
   size_t takes = SIZE_MAX;
   bool hangsUp = false;
+  unsigned pauseMicroseconds = 0;  // after each read of at most 64 KiB
   int port = 0;
   int listener = -1;
   int wakeup[2] = {-1, -1};
