@@ -59,3 +59,15 @@ bool isLabelCommandData(const unsigned char* data, size_t size) {
   if (i < size && data[i] == 0x10) return true;
   return i + 1 < size && (data[i] == '^' || data[i] == '~') && data[i + 1] >= 'A' && data[i + 1] <= 'Z';
 }
+
+const char* documentFormatOf(const unsigned char* data, size_t size) {
+  const auto begins = [&](const char* magic, size_t length) {
+    return size >= length && std::memcmp(data, magic, length) == 0;
+  };
+  if (begins("%PDF", 4)) return "application/pdf";
+  if (begins("\x89PNG", 4)) return "image/png";
+  if (begins("\xFF\xD8\xFF", 3)) return "image/jpeg";
+  if (begins("RaS2PwgR", 8)) return "image/pwg-raster";
+  if (begins("UNIRAST", 7)) return "image/urf";
+  return isLabelCommandData(data, size) ? kLabelCommandFormat : nullptr;
+}

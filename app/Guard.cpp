@@ -14,6 +14,12 @@
 #include "app/app.h"
 
 extern "C" bool _papplPrinterIsAuthorized(pappl_client_t* client);
+extern "C" void _papplMainloopAddPrinterURI(ipp_t* request, const char* printer_name, char* resource,
+                                            size_t size);
+extern "C" http_t* _papplMainloopConnect(const char* base_name, bool auto_start);
+extern "C" http_t* _papplMainloopConnectURI(const char* base_name, const char* printer_uri, char* resource,
+                                            size_t size);
+extern "C" char* _papplMainloopGetDefaultPrinter(http_t* http, char* buffer, size_t size);
 
 namespace {
 
@@ -65,10 +71,58 @@ void hideFromStranger(pappl_client_t* client, pappl_printer_t* printer) {
   });
 }
 
-// 'runSubmission()' - run a request that may bring a document: refused while the server stops; a
-// raster stream holds the printer's place for the whole request, or is answered busy (its job, when
-// it has one already, cancelled) without the framework's own busy path, whose locking can stop the
-// whole server while the state is being saved.
+// The document formats the printers take; a PDF only with the renderer there.
+inline constexpr const char* kPrintedFormats[] = {"application/octet-stream",
+                                                  kLabelCommandFormat,
+                                                  "image/pwg-raster",
+                                                  "image/urf",
+                                                  "image/png",
+                                                  "image/jpeg",
+                                                  "application/pdf"};
+
+bool printsFormat(pappl_printer_t* printer, const char* format) {
+  const printerLink* link = linkOf(printer);
+  if (std::strcmp(format, "application/pdf") == 0)
+    return link != nullptr && link->config != nullptr && !link->config->rendererPath.empty();
+  for (const char* printed : kPrintedFormats)
+    if (std::strcmp(format, printed) == 0) return true;
+  return false;
+}
+
+// 'takesDocument()' - whether the printer can print the document of a request, by its declared format
+// or, for one of no declared format, by its first bytes ('peek': the document follows the request);
+// else the request is answered document-format-not-supported, rather than the job accepted and
+// aborted.
+bool takesDocument(pappl_client_t* client, pappl_printer_t* printer, bool peek) {
+  ipp_t* request = papplClientGetRequest(client);
+  ipp_attribute_t* declared = ippFindAttribute(request, "document-format", IPP_TAG_MIMETYPE);
+  const char* format = ippGetString(declared, 0, nullptr);
+  const char* compression =
+      ippGetString(ippFindAttribute(request, "compression", IPP_TAG_KEYWORD), 0, nullptr);
+  if (format != nullptr && std::strcmp(format, "application/octet-stream") != 0) {
+    if (printsFormat(printer, format)) return true;
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
+                          "The printer cannot print documents in '%s'.", format);
+    ipp_attribute_t* unsupported = ippCopyAttribute(papplClientGetResponse(client), declared, 0);
+    ippSetGroupTag(papplClientGetResponse(client), &unsupported, IPP_TAG_UNSUPPORTED_GROUP);
+    return false;
+  }
+  char head[256];
+  const ssize_t got = peek && (compression == nullptr || std::strcmp(compression, "none") == 0)
+                          ? httpPeek(papplClientGetHTTP(client), head, sizeof head)
+                          : 0;
+  if (got <= 0) return true;
+  format = documentFormatOf(reinterpret_cast<const unsigned char*>(head), static_cast<size_t>(got));
+  if (format != nullptr && printsFormat(printer, format)) return true;
+  papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
+                        "The document is in a format this printer cannot print.");
+  return false;
+}
+
+// 'runSubmission()' - run a request that may bring a document: refused while the server stops, or
+// when its document is one the printer cannot print; a raster stream holds the printer's place for the whole
+// request, or is answered busy (its job, when it has one already, cancelled) without the framework's own busy
+// path, whose locking can stop the whole server while the state is being saved.
 template <typename Next>
 void runSubmission(pappl_client_t* client, Next next) {
   pappl_printer_t* printer = papplClientGetPrinter(client);
@@ -76,7 +130,9 @@ void runSubmission(pappl_client_t* client, Next next) {
     papplClientRespondIPP(client, IPP_STATUS_ERROR_SERVICE_UNAVAILABLE, "The server is stopping.");
     return;
   }
-  if (papplClientGetOperation(client) == IPP_OP_CREATE_JOB || !streamsRaster(client)) {
+  const bool bringsDocument = papplClientGetOperation(client) != IPP_OP_CREATE_JOB;
+  if (!takesDocument(client, printer, bringsDocument)) return;
+  if (!bringsDocument || !streamsRaster(client)) {
     next(client);
     return;
   }
@@ -186,7 +242,7 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
   const ipp_op_t op = papplClientGetOperation(client);
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB)
     runSubmission(client, next);
-  else
+  else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
     next(client);
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
 }
@@ -245,6 +301,54 @@ unsigned cupsRasterReadHeader2(cups_raster_t* raster, cups_page_header2_t* heade
   char message[256];
   if (pageFits(*header, labelLimits(data), message, sizeof message)) return read;
   refuseRasterPage(tRasterJob, message);
+  return 0;
+}
+
+// The jobs subcommand: each job as the framework lists it, and for a job that ended without printing
+// the reason in words ("aborted  root  label.pdf: The PDF document cannot be read.").
+int _papplMainloopShowJobs(const char* base, int count, cups_option_t* options) {
+  char resource[1024], name[256];
+  const char* uri = cupsGetOption("printer-uri", count, options);
+  const char* printer = cupsGetOption("printer-name", count, options);
+  http_t* http = uri != nullptr ? _papplMainloopConnectURI(base, uri, resource, sizeof resource)
+                                : _papplMainloopConnect(base, true);
+  if (http == nullptr) return 1;
+  if (uri == nullptr && printer == nullptr &&
+      (printer = _papplMainloopGetDefaultPrinter(http, name, sizeof name)) == nullptr) {
+    std::fprintf(stderr, "%s: No default printer available.\n", base);
+    httpClose(http);
+    return 1;
+  }
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+  if (uri != nullptr)
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  else
+    _papplMainloopAddPrinterURI(request, printer, resource, sizeof resource);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+  static const char* const wanted[] = {"job-id", "job-name", "job-originating-user-name", "job-state",
+                                       "job-state-message"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, wanted);
+  ipp_t* response = cupsDoRequest(http, request, resource);
+  for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response)) {
+    if (ippGetGroupTag(a) != IPP_TAG_JOB) continue;
+    int id = 0, state = IPP_JSTATE_PENDING;
+    std::string job = "(none)", user = "(unknown)", message;
+    for (; a != nullptr && ippGetGroupTag(a) == IPP_TAG_JOB; a = ippNextAttribute(response)) {
+      const std::string attribute = ippGetName(a);
+      if (attribute == "job-id") id = ippGetInteger(a, 0);
+      if (attribute == "job-state") state = ippGetInteger(a, 0);
+      if (attribute == "job-name") job = ippGetString(a, 0, nullptr);
+      if (attribute == "job-originating-user-name") user = ippGetString(a, 0, nullptr);
+      if (attribute == "job-state-message") message = ippGetString(a, 0, nullptr);
+    }
+    const bool failed = state == IPP_JSTATE_ABORTED && !message.empty();
+    std::printf("%d %-12s %-16s %s%s%s\n", id, ippEnumString("job-state", state), user.c_str(), job.c_str(),
+                failed ? ": " : "", failed ? message.c_str() : "");
+    if (a == nullptr) break;
+  }
+  ippDelete(response);
+  httpClose(http);
   return 0;
 }
 

@@ -18,8 +18,7 @@ struct labelJob {
   settings_ settings;
   byteSink out;                   // the printer data, taken by sendPending()
   cups_page_header2_t generated;  // the page header the framework made for the job's media
-  bool streamed;                  // PWG or Apple raster from the client; else an image the framework renders
-  bool photograph;                // a JPEG document: grey is dithered unless the job asks otherwise
+  bool streamed;                  // PWG or Apple raster from the client; else a page the application drew
   uint32_t labelWidth;            // dots
   uint32_t labelHeight;           // rows
   pageGeometry geometry;
@@ -27,7 +26,6 @@ struct labelJob {
   lineLayout layout;  // of the current page's lines
   int pages;          // pages started
   uint32_t lines;     // lines the page has received: one past the last line's number
-  bool skipPage;      // a copy the framework repeats, printed already by the first one's quantity
   bool refused;       // a page of the stream could not print: the job is not completed
 };
 
@@ -80,7 +78,7 @@ bool isStreamedRaster(const char* format) {
 bool pageLayout(const labelJob& job, const pappl_pr_options_t& options, lineLayout* layout) {
   const cups_page_header2_t& header = options.header;
   const pappl_content_t content = options.print_content_optimize;
-  layout->dither = content == PAPPL_CONTENT_PHOTO || (job.photograph && content == PAPPL_CONTENT_AUTO);
+  layout->dither = content == PAPPL_CONTENT_PHOTO;
   if (job.streamed && std::memcmp(&header, &job.generated, sizeof header) == 0) {
     layout->kind = kLineOneBit;
     layout->bytes = header.cupsBytesPerLine;
@@ -162,7 +160,6 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   state->generated = options->header;
   const char* format = papplJobGetFormat(job);
   state->streamed = isStreamedRaster(format);
-  state->photograph = format != nullptr && std::strcmp(format, "image/jpeg") == 0;
   state->labelWidth = options->header.cupsWidth;
   state->labelHeight = options->header.cupsHeight;
   state->geometry = geometry;
@@ -178,8 +175,6 @@ bool labelStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return false;
   ++state->pages;
-  // The framework renders an image once per copy; the first page's label prints them all.
-  state->skipPage = !state->streamed && state->pages > 1;
   if (!pageLayout(*state, *options, &state->layout))
     return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The page's colour format cannot be printed.");
   std::memset(state->bitmap, 0, state->geometry.totalBytes);
@@ -192,7 +187,7 @@ bool labelWriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsi
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return true;
   if (y >= state->lines) state->lines = y + 1;
-  if (state->skipPage || y >= state->labelHeight) return true;
+  if (y >= state->labelHeight) return true;
   convertLine(line, state->layout, y, state->labelWidth,
               state->bitmap + uint64_t{y} * state->geometry.rowBytes, state->geometry.rowBytes);
   return true;
@@ -201,7 +196,7 @@ bool labelWriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsi
 bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned) {
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return false;
-  if (state->skipPage || papplJobIsCanceled(job)) return true;
+  if (papplJobIsCanceled(job)) return true;
   const deviceWatch watch(job, device);
   // The framework pads a short page up to its header's height, but a stream that ends inside a page
   // stops the lines early, and the framework would still report the job as printed.

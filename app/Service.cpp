@@ -99,6 +99,8 @@ bool carryOutStop(pappl_system_t* system, void* data) {
 void startStopWatcher(pappl_system_t* system, appConfig* config) {
   const sigset_t set = stopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A peer that has gone is an error to the write, never the end of the server.
+  signal(SIGPIPE, SIG_IGN);
   config->watcher = std::thread(watch, config);
   papplSystemAddTimerCallback(system, 0, 1, carryOutStop, config);
 }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "commands/commands.h"
 
@@ -57,6 +58,11 @@ inline constexpr char kLabelCommandFormat[] = "application/vnd.label-commands";
 // blanks, a command prefix ('^' or '~', or the prefix change byte 0x10) and an upper-case letter.
 bool isLabelCommandData(const unsigned char* data, size_t size);
 
+// 'documentFormatOf()' - the format of a document that begins with 'size' bytes, among those the
+// printers take (PDF, PNG, JPEG, PWG and Apple raster, the label command language); nullptr for any
+// other.
+const char* documentFormatOf(const unsigned char* data, size_t size);
+
 // ---------------------------------------------------------------------------------------------------
 // Job settings from the IPP attributes (Options.cpp).
 
@@ -87,8 +93,9 @@ int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option
 // What the server was started with and where its stop stands, made by main() and handed to the
 // framework as the system and driver callbacks' data: it outlives the system.
 struct appConfig {
-  std::string fileFolder;  // the one folder file devices may write in (canonical); "" when they are off
-  std::string statePath;   // the state file
+  std::string fileFolder;    // the one folder file devices may write in (canonical); "" when they are off
+  std::string statePath;     // the state file
+  std::string rendererPath;  // the PDF renderer, "" when there is none
   // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
   // watcher ends the process should the system not end in time.
   std::atomic<bool> stopRequested{false};  // SIGTERM or SIGINT arrived
@@ -224,10 +231,74 @@ void releasePrinter(printerLink* link, pappl_printer_t* printer);
 // and (once its labels have begun) an aborted job rather than a completed one.
 void refuseRasterPage(pappl_job_t* job, const char* message);
 
-// 'labelFilterPNG()' - print a PNG image: the MIME filter from image/png to the printers' own format
-// (Images.cpp). An image beyond the system's image limits, or one that cannot be read, ends its job
-// with a reason.
+// ---------------------------------------------------------------------------------------------------
+// Documents the application draws onto the label: PDF pages, PNG and JPEG images (Layout.cpp,
+// Images.cpp, Pdf.cpp).
+
+// An 8-bit grey image, 255 white, rows from the top.
+struct greyImage {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<unsigned char> pixels;
+};
+
+// A box on a page, in the page's units; empty when its width is 0.
+struct inkBox {
+  double x, y, width, height;
+};
+
+// How a page goes onto the label: the part of it shown, turned a quarter clockwise or not, and at
+// what scale, and where on the label that part lands.
+struct placement {
+  bool rotate;
+  double dotsPerUnit;                          // label dots per unit of the page
+  double cropX, cropY, cropWidth, cropHeight;  // the part shown, in page units
+  uint32_t width, height;                      // its size on the label, in dots
+  uint32_t left, top;                          // its place on the label
+};
+
+// 'findInk()' - the box around an image's ink (darker than mid-grey), in pixels.
+inkBox findInk(const greyImage& image);
+
+// 'placePage()' - the placement of a page 'pageWidth' x 'pageHeight' units ('unitsPerInch' of them to
+// the inch) on a label of 'labelWidth' x 'labelHeight' dots at 'dpi', by print-scaling: a page of the
+// label's size prints 1:1; 'fit' and 'fill' scale it to the label, keeping its shape; 'none' keeps its
+// size; 'auto' and 'auto-fit' fit a larger page and keep a smaller one at its size, and 'auto' first
+// crops a sheet much larger than the label to the box of its ink ('ink', empty when unknown). A page
+// whose orientation is not the label's is turned a quarter. What is larger than the label is cut to
+// its middle.
+placement placePage(double pageWidth, double pageHeight, double unitsPerInch, const inkBox& ink,
+                    uint32_t labelWidth, uint32_t labelHeight, int dpi, pappl_scaling_t scaling);
+
+// 'drawOnLabel()' - draw the placement's part of 'source' on the label: the part begins at
+// ('sourceX', 'sourceY') pixels and each pixel is 'dotsPerPixel' dots; a dot drawn from several pixels
+// is their average.
+void drawOnLabel(const greyImage& source, double sourceX, double sourceY, double dotsPerPixel,
+                 const placement& p, greyImage* label);
+
+// 'looksLikePhotograph()' - whether a drawn label is a continuous-tone picture (dithered), rather than
+// text, bars and line art (cut at mid-grey) even when scanned or compressed.
+bool looksLikePhotograph(const greyImage& label);
+
+// The most pages of a PDF document, and the longest a page may take to render.
+inline constexpr int kMaxPdfPages = 1000;
+inline constexpr int kPdfPageSeconds = 20;
+
+// 'labelFilterPNG()', 'labelFilterJPEG()', 'labelFilterPDF()' - the MIME filters from image/png,
+// image/jpeg and application/pdf to the printers' own format. A document beyond the limits, or one
+// that cannot be read, ends its job with a reason and a message. The PDF filter's data is the path of
+// the renderer program.
 bool labelFilterPNG(pappl_job_t* job, pappl_device_t* device, void* data);
+bool labelFilterJPEG(pappl_job_t* job, pappl_device_t* device, void* data);
+bool labelFilterPDF(pappl_job_t* job, pappl_device_t* device, void* data);
+
+// 'printPages()' - print 'pages' labels, each drawn by 'draw' onto a white label of the job's size,
+// through the driver's raster callbacks: grey is cut at mid-grey, or dithered for a photograph
+// (print-content-optimize, or with 'auto' a label that looks like one). False when a page could not
+// be drawn or printed.
+bool printPages(
+    pappl_job_t* job, pappl_device_t* device, int pages,
+    const std::function<bool(int page, const pappl_pr_options_t& options, greyImage* label)>& draw);
 
 // ---------------------------------------------------------------------------------------------------
 // The printer's status (Status.cpp).

@@ -13,9 +13,10 @@
 
 namespace {
 
-// 'typeDocument()' - the framework's document typing for what it does not know itself.
+// 'typeDocument()' - the framework's document typing for what it does not know itself (the label
+// command language, and a JPEG image without a JFIF or Exif header).
 const char* typeDocument(const unsigned char* header, size_t size, void*) {
-  return isLabelCommandData(header, size) ? kLabelCommandFormat : nullptr;
+  return documentFormatOf(header, size);
 }
 
 // 'logLevel()' - the log-level option's value.
@@ -87,6 +88,20 @@ bool fileDeviceFolder(const char* value, std::string* folder) {
   return isFolder;
 }
 
+// 'rendererPath()' - the PDF renderer: beside the program (its build folder), or in
+// ../libexec/label-printer-app from the program's folder (installed); "" when neither is there.
+std::string rendererPath() {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return "";
+  const std::string folder =
+      std::string(self, static_cast<size_t>(length)).substr(0, std::string(self, length).rfind('/'));
+  for (const std::string& path :
+       {folder + "/label-pdf-render", folder + "/../libexec/label-printer-app/label-pdf-render"})
+    if (access(path.c_str(), X_OK) == 0) return path;
+  return "";
+}
+
 // 'createSystem()' - the system object for the server and the subcommands: the framework's standard
 // server options, the application's devices, drivers, limits and stop, and document typing for the
 // label command language. The framework's main loop then reads the state file.
@@ -117,9 +132,14 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime != nullptr && runtime[0] == '/')
     papplSystemAddListeners(system, (std::string(runtime) + "/label-printer-app.sock").c_str());
   papplSystemSetMIMECallback(system, typeDocument, nullptr);
-  // PNG images through the application's decoder; the framework looks for a filter to the printer's
-  // own format before its own to raster.
+  // PNG and JPEG images and PDF documents, drawn by the application; the framework looks for a filter
+  // to the printer's own format before its own to raster.
   papplSystemAddMIMEFilter(system, "image/png", kLabelCommandFormat, labelFilterPNG, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kLabelCommandFormat, labelFilterJPEG, nullptr);
+  config->rendererPath = rendererPath();
+  if (!config->rendererPath.empty())
+    papplSystemAddMIMEFilter(system, "application/pdf", kLabelCommandFormat, labelFilterPDF,
+                             const_cast<char*>(config->rendererPath.c_str()));
   // The web pages end with the footer and name the version: the framework's pages read both without
   // checking that they were set.
   papplSystemSetFooterHTML(system, "label-printer-app " LABEL_APP_VERSION);

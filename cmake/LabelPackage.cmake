@@ -7,6 +7,10 @@ include(GNUInstallDirs)
 if(TARGET label-printer-app)
   install(TARGETS label-printer-app RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/app/label-printer-app.service DESTINATION lib/systemd/system)
+  # The PDF renderer, where the program looks for it: ../libexec/label-printer-app from its own folder.
+  if(TARGET label-pdf-render)
+    install(TARGETS label-pdf-render RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/label-printer-app)
+  endif()
 endif()
 
 set(CPACK_GENERATOR DEB)

@@ -12,8 +12,9 @@ packages=(
   # turn PDF into raster, the PPD compiler and checker; Ghostscript and poppler render PDF.
   cups cups-client cups-daemon cups-filters cups-ppdc ghostscript poppler-utils
   # The Printer Application's framework, and ipptool with its conformance tests; systemd-analyze rates
-  # its service's sandbox; zlib writes the test images.
-  libpappl-dev cups-ipp-utils systemd zlib1g-dev
+  # its service's sandbox; zlib writes the test images; poppler renders PDF labels; zint draws and zbar
+  # reads the test labels' barcodes.
+  libpappl-dev cups-ipp-utils systemd zlib1g-dev libpoppler-cpp-dev libjpeg-dev zint zbar-tools
 )
 
 missing=()

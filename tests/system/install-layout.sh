@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # 'cmake --install' into a staging root through DESTDIR: the filter lands in the scheduler's filter
 # folder with mode 0755 (owned by root when root installs), the PPD files in its model folder, the
-# Printer Application (when built, APP is ON) in PREFIX/bin with its systemd unit, and nothing else is
-# installed; the installed PPD files find the installed filter.
+# Printer Application (when built, APP is ON) in PREFIX/bin with its systemd unit and its PDF renderer in
+# PREFIX/libexec/label-printer-app, and nothing else is installed; the installed PPD files find the
+# installed filter.
 # Usage: install-layout.sh CMAKE BUILD_DIR SERVERBIN DATADIR APP PREFIX PPD...
 set -euo pipefail
 cmake=$1 build=$2 serverbin=$3 datadir=$4 app=$5 prefix=$6
@@ -47,6 +48,10 @@ done
 if [ "$app" = ON ]; then
   expected+=("$stage$prefix/bin/label-printer-app" "$stage$prefix/lib/systemd/system/label-printer-app.service")
   [ -x "$stage$prefix/bin/label-printer-app" ] || fail "the application is not executable"
+  if [ -x "$build/app/label-pdf-render" ]; then
+    expected+=("$stage$prefix/libexec/label-printer-app/label-pdf-render")
+    [ -x "$stage$prefix/libexec/label-printer-app/label-pdf-render" ] || fail "the PDF renderer is not executable"
+  fi
 fi
 
 # Nothing but those files.

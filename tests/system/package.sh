@@ -35,6 +35,8 @@ expect_depends libcupsimage2
 if [ "$with_app" = ON ]; then
   expect_file usr/bin/label-printer-app
   expect_file usr/lib/systemd/system/label-printer-app.service
+  expect_file usr/libexec/label-printer-app/label-pdf-render
+  expect_depends libpoppler-cpp
   expect_depends libpappl1
 fi
 exit $status

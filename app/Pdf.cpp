@@ -1,0 +1,212 @@
+// PDF documents, each page one label, rendered by the separate program label-pdf-render (poppler, in
+// a process of its own: a PDF is a stranger's input and its parser is large). The renderer gets a
+// bounded address space, no files to write and no more than a page's time for each answer; whatever it
+// does, it ends its own job with a reason and never the server. Each page is rendered at the scale and
+// over the part of the page that its placement on the label asks for, so that bars and letters are
+// drawn by the renderer at the printer's dots, never resampled.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+
+namespace {
+
+// The renderer's address space, and the resolution of the look at a page for its ink.
+inline constexpr rlim_t kRendererBytes = rlim_t{1} << 30;
+inline constexpr double kInkLookDpi = 36;
+
+// A running renderer: its process and the two ends of its pipes.
+struct renderer {
+  pid_t pid = -1;
+  int commands = -1;  // its standard input
+  int answers = -1;   // its standard output
+  std::string pending;
+  ~renderer() {
+    if (commands >= 0) close(commands);
+    if (answers >= 0) close(answers);
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+// 'startRenderer()' - run the renderer on the document; false when it cannot be started.
+bool startRenderer(const char* program, const char* document, renderer* r) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return false;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]), close(in[1]);
+    return false;
+  }
+  const std::string pages = std::to_string(kMaxPdfPages);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only what is safe between fork and exec: the limits, the pipes, the signals back to normal.
+    const rlimit space = {kRendererBytes, kRendererBytes}, noFiles = {0, 0};
+    setrlimit(RLIMIT_AS, &space);
+    setrlimit(RLIMIT_FSIZE, &noFiles);
+    setrlimit(RLIMIT_CORE, &noFiles);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(in[0], 0), dup2(out[1], 1), dup2(null, 2);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const char* argv[] = {program, document, pages.c_str(), nullptr};
+    execv(program, const_cast<char* const*>(argv));
+    _exit(127);
+  }
+  close(in[0]), close(out[1]);
+  r->commands = in[1], r->answers = out[0];
+  if (pid < 0) return false;
+  r->pid = pid;
+  return true;
+}
+
+// 'fill()' - more of the renderer's answers, within the deadline; false when it has ended, the job
+// is cancelled or the deadline has passed.
+bool fill(pappl_job_t* job, renderer* r, int64_t deadline) {
+  for (;;) {
+    if (papplJobIsCanceled(job)) return false;
+    const int64_t left = deadline - monotonicMilliseconds();
+    if (left <= 0) return false;
+    pollfd ready = {r->answers, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(std::min<int64_t>(left, 100))) <= 0) continue;
+    char buffer[65536];
+    const ssize_t count = read(r->answers, buffer, sizeof buffer);
+    if (count <= 0) return false;
+    r->pending.append(buffer, static_cast<size_t>(count));
+    return true;
+  }
+}
+
+// 'receive()' - the next 'length' bytes of the renderer's answers.
+bool receive(pappl_job_t* job, renderer* r, size_t length, int64_t deadline, std::string* bytes) {
+  while (r->pending.size() < length)
+    if (!fill(job, r, deadline)) return false;
+  *bytes = r->pending.substr(0, length);
+  r->pending.erase(0, length);
+  return true;
+}
+
+// 'answerLine()' - the renderer's next answer line, without its newline.
+bool answerLine(pappl_job_t* job, renderer* r, int64_t deadline, std::string* line) {
+  size_t end;
+  while ((end = r->pending.find('\n')) == std::string::npos)
+    if (r->pending.size() > 4096 || !fill(job, r, deadline)) return false;
+  *line = r->pending.substr(0, end);
+  r->pending.erase(0, end + 1);
+  return true;
+}
+
+// 'ask()' - send a command and read its answer line, within a page's time.
+bool ask(pappl_job_t* job, renderer* r, const std::string& command, std::string* answer, int64_t* deadline) {
+  *deadline = monotonicMilliseconds() + int64_t{kPdfPageSeconds} * 1000;
+  const std::string line = command + "\n";
+  return write(r->commands, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
+         answerLine(job, r, *deadline, answer);
+}
+
+// 'render()' - a region of a page: 'width' x 'height' dots at (x, y) at 'dpi'.
+bool render(pappl_job_t* job, renderer* r, int page, double dpi, long x, long y, uint32_t width,
+            uint32_t height, greyImage* image, std::string* problem) {
+  char command[160];
+  std::snprintf(command, sizeof command, "render %d %.4f %ld %ld %u %u", page, dpi, x, y, width, height);
+  std::string answer;
+  int64_t deadline;
+  unsigned w = 0, h = 0;
+  if (!ask(job, r, command, &answer, &deadline) || std::sscanf(answer.c_str(), "image %u %u", &w, &h) != 2 ||
+      w != width || h != height) {
+    *problem = answer.rfind("error ", 0) == 0 ? answer.substr(6) : "The renderer did not answer in time.";
+    return false;
+  }
+  std::string pixels;
+  if (!receive(job, r, size_t{w} * h, deadline, &pixels)) {
+    *problem = "The renderer did not answer in time.";
+    return false;
+  }
+  image->width = w, image->height = h;
+  image->pixels.assign(pixels.begin(), pixels.end());
+  return true;
+}
+
+// 'drawPage()' - a page of the document on the label.
+bool drawPage(pappl_job_t* job, renderer* r, int page, const pappl_pr_options_t& options, greyImage* label,
+              std::string* problem) {
+  std::string answer;
+  int64_t deadline;
+  double width = 0, height = 0;
+  if (!ask(job, r, "size " + std::to_string(page), &answer, &deadline) ||
+      std::sscanf(answer.c_str(), "size %lf %lf", &width, &height) != 2 || width <= 0 || height <= 0) {
+    *problem = answer.rfind("error ", 0) == 0 ? answer.substr(6) : "The renderer did not answer in time.";
+    return false;
+  }
+  const int dpi = options.printer_resolution[0] > 0 ? options.printer_resolution[0] : 203;
+  // A look at the whole page, coarse, tells where its ink is, for a label on a larger sheet.
+  inkBox ink{0, 0, 0, 0};
+  if (options.print_scaling == PAPPL_SCALING_AUTO) {
+    const uint32_t lookWidth = uint32_t(std::ceil(width / 72 * kInkLookDpi));
+    const uint32_t lookHeight = uint32_t(std::ceil(height / 72 * kInkLookDpi));
+    greyImage look;
+    if (lookWidth * lookHeight <= (8u << 20) &&
+        render(job, r, page, kInkLookDpi, 0, 0, lookWidth, lookHeight, &look, problem)) {
+      ink = findInk(look);
+      const double pointsPerDot = 72 / kInkLookDpi;
+      ink = {ink.x * pointsPerDot, ink.y * pointsPerDot, ink.width * pointsPerDot, ink.height * pointsPerDot};
+    }
+  }
+  const placement p =
+      placePage(width, height, 72, ink, label->width, label->height, dpi, options.print_scaling);
+  greyImage part;
+  const uint32_t partWidth = p.rotate ? p.height : p.width, partHeight = p.rotate ? p.width : p.height;
+  if (!render(job, r, page, p.dotsPerUnit * 72, std::lround(p.cropX * p.dotsPerUnit),
+              std::lround(p.cropY * p.dotsPerUnit), partWidth, partHeight, &part, problem))
+    return false;
+  drawOnLabel(part, 0, 0, 1, p, label);
+  return true;
+}
+
+bool refuse(pappl_job_t* job, pappl_jreason_t reason, const std::string& message) {
+  if (papplJobIsCanceled(job)) return false;
+  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+  papplJobSetMessage(job, "%s", message.c_str());
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool labelFilterPDF(pappl_job_t* job, pappl_device_t* device, void* data) {
+  const char* program = static_cast<const char*>(data);
+  const char* document = papplJobGetFilename(job);
+  renderer r;
+  if (program == nullptr || document == nullptr || !startRenderer(program, document, &r))
+    return refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to start the PDF renderer.");
+  std::string answer;
+  int pages = 0;
+  if (!answerLine(job, &r, monotonicMilliseconds() + int64_t{kPdfPageSeconds} * 1000, &answer) ||
+      std::sscanf(answer.c_str(), "pages %d", &pages) != 1 || pages < 1) {
+    const bool said = answer.rfind("error ", 0) == 0;
+    return refuse(job, said ? PAPPL_JREASON_DOCUMENT_FORMAT_ERROR : PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                  said ? answer.substr(6) : "The PDF renderer ended without an answer.");
+  }
+  std::string problem;
+  const bool printed =
+      printPages(job, device, pages, [&](int page, const pappl_pr_options_t& options, greyImage* label) {
+        return drawPage(job, &r, page, options, label, &problem);
+      });
+  if (!printed && !problem.empty())
+    return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                  "Page of the PDF document not printed: " + problem);
+  return printed;
+}
