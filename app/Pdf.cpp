@@ -67,6 +67,8 @@ bool startRenderer(const char* program, const char* document, renderer* r) {
     _exit(127);
   }
   close(in[0]), close(out[1]);
+  // Room in the pipe for a whole label, so that the renderer goes on with the next page at once.
+  fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
   r->commands = in[1], r->answers = out[0];
   if (pid < 0) return false;
   r->pid = pid;
@@ -90,15 +92,6 @@ bool fill(pappl_job_t* job, renderer* r, int64_t deadline) {
   }
 }
 
-// 'receive()' - the next 'length' bytes of the renderer's answers.
-bool receive(pappl_job_t* job, renderer* r, size_t length, int64_t deadline, std::string* bytes) {
-  while (r->pending.size() < length)
-    if (!fill(job, r, deadline)) return false;
-  *bytes = r->pending.substr(0, length);
-  r->pending.erase(0, length);
-  return true;
-}
-
 // 'answerLine()' - the renderer's next answer line, without its newline.
 bool answerLine(pappl_job_t* job, renderer* r, int64_t deadline, std::string* line) {
   size_t end;
@@ -109,69 +102,116 @@ bool answerLine(pappl_job_t* job, renderer* r, int64_t deadline, std::string* li
   return true;
 }
 
-// 'ask()' - send a command and read its answer line, within a page's time.
-bool ask(pappl_job_t* job, renderer* r, const std::string& command, std::string* answer, int64_t* deadline) {
-  *deadline = monotonicMilliseconds() + int64_t{kPdfPageSeconds} * 1000;
-  const std::string line = command + "\n";
-  return write(r->commands, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-         answerLine(job, r, *deadline, answer);
-}
-
-// 'render()' - a region of a page: 'width' x 'height' dots at (x, y) at 'dpi'.
-bool render(pappl_job_t* job, renderer* r, int page, double dpi, long x, long y, uint32_t width,
-            uint32_t height, greyImage* image, std::string* problem) {
-  char command[160];
-  std::snprintf(command, sizeof command, "render %d %.4f %ld %ld %u %u", page, dpi, x, y, width, height);
-  std::string answer;
-  int64_t deadline;
-  unsigned w = 0, h = 0;
-  if (!ask(job, r, command, &answer, &deadline) || std::sscanf(answer.c_str(), "image %u %u", &w, &h) != 2 ||
-      w != width || h != height) {
-    *problem = answer.rfind("error ", 0) == 0 ? answer.substr(6) : "The renderer did not answer in time.";
-    return false;
+// 'receivePixels()' - the next 'length' bytes of answers, into 'pixels'.
+bool receivePixels(pappl_job_t* job, renderer* r, unsigned char* pixels, size_t length, int64_t deadline) {
+  size_t got = std::min(length, r->pending.size());
+  std::memcpy(pixels, r->pending.data(), got);
+  r->pending.erase(0, got);
+  while (got < length) {
+    if (papplJobIsCanceled(job) || monotonicMilliseconds() >= deadline) return false;
+    pollfd ready = {r->answers, POLLIN, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    const ssize_t count = read(r->answers, pixels + got, length - got);
+    if (count <= 0) return false;
+    got += static_cast<size_t>(count);
   }
-  std::string pixels;
-  if (!receive(job, r, size_t{w} * h, deadline, &pixels)) {
-    *problem = "The renderer did not answer in time.";
-    return false;
-  }
-  image->width = w, image->height = h;
-  image->pixels.assign(pixels.begin(), pixels.end());
   return true;
 }
 
-// 'drawPage()' - a page of the document on the label.
-bool drawPage(pappl_job_t* job, renderer* r, int page, const pappl_pr_options_t& options, greyImage* label,
-              std::string* problem) {
+// 'send()' - a command to the renderer.
+bool send(renderer* r, const std::string& command) {
+  const std::string line = command + "\n";
+  return write(r->commands, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+}
+
+// 'deadline()' - when an answer asked for now is late.
+int64_t deadline() { return monotonicMilliseconds() + int64_t{kPdfPageSeconds} * 1000; }
+
+// 'why()' - the renderer's own words for an answer that is not the one asked for.
+std::string why(const std::string& answer) {
+  return answer.rfind("error ", 0) == 0 ? answer.substr(6) : "The renderer did not answer in time.";
+}
+
+// 'askRender()' - ask for a region of a page: 'width' x 'height' dots at (x, y) at 'dpi'.
+bool askRender(renderer* r, int page, double dpi, long x, long y, uint32_t width, uint32_t height) {
+  char command[160];
+  std::snprintf(command, sizeof command, "render %d %.4f %ld %ld %u %u", page, dpi, x, y, width, height);
+  return send(r, command);
+}
+
+// 'collectRender()' - the image a render asked for.
+bool collectRender(pappl_job_t* job, renderer* r, uint32_t width, uint32_t height, greyImage* image,
+                   std::string* problem) {
   std::string answer;
-  int64_t deadline;
+  unsigned w = 0, h = 0;
+  const int64_t late = deadline();
+  if (!answerLine(job, r, late, &answer) || std::sscanf(answer.c_str(), "image %u %u", &w, &h) != 2 ||
+      w != width || h != height) {
+    *problem = why(answer);
+    return false;
+  }
+  image->width = w, image->height = h;
+  image->pixels.resize(size_t{w} * h);
+  if (receivePixels(job, r, image->pixels.data(), image->pixels.size(), late)) return true;
+  *problem = "The renderer did not answer in time.";
+  return false;
+}
+
+// A document being printed: two renderers work ahead of the printing, each on every other page, so
+// that a page is rendered while the one before is sent.
+struct pdfDocument {
+  pappl_job_t* job;
+  renderer workers[2];
+  int pages = 0;
+  int asked = 0;  // pages whose render has been asked for
+  placement placements[2];
+  std::string problem;
+};
+
+// 'askPage()' - place the next page on the label and ask its renderer for it (a look at a sheet much
+// larger than the label first tells where its ink is).
+bool askPage(pdfDocument* d, const pappl_pr_options_t& options, uint32_t labelWidth, uint32_t labelHeight) {
+  const int page = d->asked++;
+  renderer* r = &d->workers[page % 2];
+  std::string answer;
   double width = 0, height = 0;
-  if (!ask(job, r, "size " + std::to_string(page), &answer, &deadline) ||
+  if (!send(r, "size " + std::to_string(page)) || !answerLine(d->job, r, deadline(), &answer) ||
       std::sscanf(answer.c_str(), "size %lf %lf", &width, &height) != 2 || width <= 0 || height <= 0) {
-    *problem = answer.rfind("error ", 0) == 0 ? answer.substr(6) : "The renderer did not answer in time.";
+    d->problem = why(answer);
     return false;
   }
   const int dpi = options.printer_resolution[0] > 0 ? options.printer_resolution[0] : 203;
-  // A look at the whole page, coarse, tells where its ink is, for a label on a larger sheet.
   inkBox ink{0, 0, 0, 0};
-  if (options.print_scaling == PAPPL_SCALING_AUTO) {
+  const double labelArea = double(labelWidth) * labelHeight / (double(dpi) * dpi) * 72 * 72;
+  if (options.print_scaling == PAPPL_SCALING_AUTO && width * height >= kSheetAreas * labelArea) {
     const uint32_t lookWidth = uint32_t(std::ceil(width / 72 * kInkLookDpi));
     const uint32_t lookHeight = uint32_t(std::ceil(height / 72 * kInkLookDpi));
     greyImage look;
-    if (lookWidth * lookHeight <= (8u << 20) &&
-        render(job, r, page, kInkLookDpi, 0, 0, lookWidth, lookHeight, &look, problem)) {
+    if (size_t{lookWidth} * lookHeight <= (size_t{8} << 20) &&
+        askRender(r, page, kInkLookDpi, 0, 0, lookWidth, lookHeight) &&
+        collectRender(d->job, r, lookWidth, lookHeight, &look, &d->problem)) {
       ink = findInk(look);
       const double pointsPerDot = 72 / kInkLookDpi;
       ink = {ink.x * pointsPerDot, ink.y * pointsPerDot, ink.width * pointsPerDot, ink.height * pointsPerDot};
     }
   }
-  const placement p =
-      placePage(width, height, 72, ink, label->width, label->height, dpi, options.print_scaling);
+  const placement p = placePage(width, height, 72, ink, labelWidth, labelHeight, dpi, options.print_scaling);
+  d->placements[page % 2] = p;
+  return askRender(r, page, p.dotsPerUnit * 72, std::lround(p.cropX * p.dotsPerUnit),
+                   std::lround(p.cropY * p.dotsPerUnit), p.rotate ? p.height : p.width,
+                   p.rotate ? p.width : p.height);
+}
+
+// 'drawPage()' - a page of the document on the label; the renderers are kept two pages ahead.
+bool drawPage(pdfDocument* d, int page, const pappl_pr_options_t& options, greyImage* label) {
+  while (d->asked < std::min(page + 2, d->pages))
+    if (!askPage(d, options, label->width, label->height)) return false;
+  const placement p = d->placements[page % 2];
   greyImage part;
-  const uint32_t partWidth = p.rotate ? p.height : p.width, partHeight = p.rotate ? p.width : p.height;
-  if (!render(job, r, page, p.dotsPerUnit * 72, std::lround(p.cropX * p.dotsPerUnit),
-              std::lround(p.cropY * p.dotsPerUnit), partWidth, partHeight, &part, problem))
+  if (!collectRender(d->job, &d->workers[page % 2], p.rotate ? p.height : p.width,
+                     p.rotate ? p.width : p.height, &part, &d->problem))
     return false;
+  if (d->asked < d->pages && !askPage(d, options, label->width, label->height)) return false;
   drawOnLabel(part, 0, 0, 1, p, label);
   return true;
 }
@@ -189,24 +229,28 @@ bool refuse(pappl_job_t* job, pappl_jreason_t reason, const std::string& message
 bool labelFilterPDF(pappl_job_t* job, pappl_device_t* device, void* data) {
   const char* program = static_cast<const char*>(data);
   const char* document = papplJobGetFilename(job);
-  renderer r;
-  if (program == nullptr || document == nullptr || !startRenderer(program, document, &r))
-    return refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to start the PDF renderer.");
-  std::string answer;
-  int pages = 0;
-  if (!answerLine(job, &r, monotonicMilliseconds() + int64_t{kPdfPageSeconds} * 1000, &answer) ||
-      std::sscanf(answer.c_str(), "pages %d", &pages) != 1 || pages < 1) {
-    const bool said = answer.rfind("error ", 0) == 0;
-    return refuse(job, said ? PAPPL_JREASON_DOCUMENT_FORMAT_ERROR : PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                  said ? answer.substr(6) : "The PDF renderer ended without an answer.");
+  pdfDocument d;
+  d.job = job;
+  for (renderer& worker : d.workers)
+    if (program == nullptr || document == nullptr || !startRenderer(program, document, &worker))
+      return refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to start the PDF renderer.");
+  for (renderer& worker : d.workers) {
+    std::string answer;
+    int pages = 0;
+    if (!answerLine(job, &worker, deadline(), &answer) ||
+        std::sscanf(answer.c_str(), "pages %d", &pages) != 1 || pages < 1) {
+      const bool said = answer.rfind("error ", 0) == 0;
+      return refuse(job, said ? PAPPL_JREASON_DOCUMENT_FORMAT_ERROR : PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                    said ? answer.substr(6) : "The PDF renderer ended without an answer.");
+    }
+    d.pages = pages;
   }
-  std::string problem;
   const bool printed =
-      printPages(job, device, pages, [&](int page, const pappl_pr_options_t& options, greyImage* label) {
-        return drawPage(job, &r, page, options, label, &problem);
+      printPages(job, device, d.pages, [&](int page, const pappl_pr_options_t& options, greyImage* label) {
+        return drawPage(&d, page, options, label);
       });
-  if (!printed && !problem.empty())
+  if (!printed && !d.problem.empty())
     return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                  "Page of the PDF document not printed: " + problem);
+                  "Page of the PDF document not printed: " + d.problem);
   return printed;
 }

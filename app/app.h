@@ -257,6 +257,9 @@ struct placement {
   uint32_t left, top;                          // its place on the label
 };
 
+// A page this many times the label's area or more may be a label on a larger sheet.
+inline constexpr double kSheetAreas = 2.0;
+
 // 'findInk()' - the box around an image's ink (darker than mid-grey), in pixels.
 inkBox findInk(const greyImage& image);
 

@@ -15,12 +15,14 @@
 //                                top: the part of the page at X, Y (W x H dots) rendered at DPI
 //
 // or "error TEXT". Pages count from 0. Anti-aliasing is off, for text and vector art alike, so that
-// the edges of bars and letters stay where they are.
+// the edges of bars and letters stay where they are; glyphs are hinted to the printer's grid.
 #include <poppler/cpp/poppler-document.h>
 #include <poppler/cpp/poppler-global.h>
 #include <poppler/cpp/poppler-image.h>
 #include <poppler/cpp/poppler-page-renderer.h>
 #include <poppler/cpp/poppler-page.h>
+
+#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +52,9 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   poppler::set_debug_error_function([](const std::string&, void*) {}, nullptr);
+  // Each page's bitmaps are as large as the last one's: kept on the heap rather than mapped afresh.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
   std::unique_ptr<poppler::document> document(poppler::document::load_from_file(argv[1]));
   if (document == nullptr || document->is_locked()) {
     fail(document == nullptr ? "The PDF document cannot be read."
@@ -66,7 +71,7 @@ int main(int argc, char* argv[]) {
   std::fflush(stdout);
 
   poppler::page_renderer renderer;
-  renderer.set_render_hints(0);
+  renderer.set_render_hints(poppler::page_renderer::text_hinting);
   renderer.set_image_format(poppler::image::format_gray8);
   char line[256];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -694,6 +696,174 @@ TEST_F(App, IppConformanceTestsPass) {
   }
 }
 
+namespace {
+
+// The texts of the test label's barcodes, as a reader reports them (sorted).
+const char kBarcodes[] = "LABEL-12345\nhttps://example.com/t/12345\n";
+
+// 'labelPostScript()' - a 4 x 6 in label with a frame, a line of text, a Code 128 barcode and a QR code
+// that zint draws, on a page of 'width' x 'height' points, its corner at ('x', 'y') and 'scale'.
+std::string labelPostScript(double width, double height, double x, double y, double scale) {
+  const auto symbol = [](int type, const char* text, double left, double bottom, double across) {
+    const std::string eps = gApp->directory + "/files/symbol.eps";
+    if (runProcess({ZINT_PATH, "-b", std::to_string(type), "-d", text, "-o", eps}, "").status != 0)
+      return std::string();
+    const std::string code = readFile(eps);
+    const size_t box = code.find("%%BoundingBox:");
+    double x0 = 0, y0 = 0, x1 = 1, y1 = 1;
+    if (box != std::string::npos)
+      std::sscanf(code.c_str() + box, "%%%%BoundingBox: %lf %lf %lf %lf", &x0, &y0, &x1, &y1);
+    const double s = across / (x1 - x0);
+    return "gsave " + std::to_string(left) + " " + std::to_string(bottom) + " translate " +
+           std::to_string(s) + " dup scale\n" + code + "\ngrestore\n";
+  };
+  return "%!PS\n<< /PageSize [" + std::to_string(width) + " " + std::to_string(height) +
+         "] >> setpagedevice\ngsave " + std::to_string(x) + " " + std::to_string(y) + " translate " +
+         std::to_string(scale) +
+         " dup scale 0 setgray 2 setlinewidth 4 4 280 424 rectstroke /Helvetica findfont 18 scalefont "
+         "setfont 20 390 "
+         "moveto (SHIP TO: SOMEONE) show\n" +
+         symbol(20, "LABEL-12345", 24, 250, 240) + symbol(58, "https://example.com/t/12345", 84, 40, 120) +
+         "grestore showpage\n";
+}
+
+// 'convert()' - a file made by a program from another ('{in}' and '{out}' in its arguments).
+std::string convert(std::vector<std::string> arguments, const std::string& in, const std::string& name) {
+  const std::string out = gApp->directory + "/files/" + name;
+  for (std::string& argument : arguments)
+    for (const auto& [key, value] : {std::pair{"{in}", in}, {"{out}", out}})
+      if (const size_t at = argument.find(key); at != std::string::npos)
+        argument.replace(at, std::strlen(key), value);
+  return runProcess(arguments, "").status == 0 ? out : "";
+}
+
+// 'scanLabel()' - the barcodes a reader finds on the label printed by 'received', sorted, one a line.
+std::string scanLabel(const std::string& received, monoImage* label = nullptr) {
+  const std::string folder = gApp->directory + "/scan";
+  removeTree(folder);
+  writeFile(gApp->directory + "/scan.prn", received);
+  if (runProcess({LABELPREVIEW_PATH, "-d", folder, gApp->directory + "/scan.prn"}, "").status != 0)
+    return "(no label)";
+  std::istringstream lines(runProcess({ZBARIMG_PATH, "-q", "--raw", folder + "/label-0001.png"}, "").out);
+  std::vector<std::string> found;
+  for (std::string line; std::getline(lines, line);) found.push_back(line + "\n");
+  std::sort(found.begin(), found.end());
+  std::string text;
+  for (const std::string& line : found) text += line;
+  const printerData data = splitPrinterData(received);
+  if (label != nullptr && !data.pages.empty())
+    decodeLabel(data.pages[0], static_cast<unsigned>(data.pages[0].rowBytes * 8),
+                static_cast<unsigned>(data.pages[0].totalBytes / data.pages[0].rowBytes), label);
+  return text;
+}
+
+}  // namespace
+
+// Labels with real barcodes, as a PDF, a PNG and a JPEG image, and a label in one quarter of a Letter
+// page, through submit and ipptool at 203 and 300 dpi: the barcodes scan after printing, and the
+// Letter page prints the label across the label, not a quarter-size stamp.
+TEST_F(App, BarcodesScanFromEveryKindOfLabel) {
+  const std::string ps = writeJob("label.ps", labelPostScript(288, 432, 0, 0, 1));
+  const std::string pdf = convert({PS2PDF_PATH, "{in}", "{out}"}, ps, "label.pdf");
+  const std::string letter =
+      convert({PS2PDF_PATH, "{in}", "{out}"}, writeJob("letter.ps", labelPostScript(612, 792, 10, 400, 0.88)),
+              "letter.pdf");
+  const auto image = [&](const char* device, const char* name) {
+    return convert({GS_PATH, "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", std::string("-sDEVICE=") + device,
+                    "-r300", "-sOutputFile={out}", "{in}"},
+                   pdf, name);
+  };
+  const struct {
+    std::string file;
+    const char* format;
+  } documents[] = {{pdf, "application/pdf"},
+                   {letter, "application/pdf"},
+                   {image("pnggray", "label.png"), "image/png"},
+                   {image("jpeggray", "label.jpg"), "image/jpeg"}};
+  for (const char* printer : {"label", "label300"})
+    for (const auto& d : documents)
+      for (const bool ipp : {false, true}) {
+        SCOPED_TRACE(std::string(printer) + " " + d.file + (ipp ? " by ipptool" : " by submit"));
+        ASSERT_FALSE(d.file.empty());
+        std::string received;
+        if (ipp)
+          ASSERT_NO_FATAL_FAILURE(ippPrint(printer, d.file, d.format, "", "successful-ok", &received));
+        else
+          ASSERT_NO_FATAL_FAILURE(printFile(printer, d.file, {}, &received));
+        monoImage label;
+        EXPECT_EQ(scanLabel(received, &label), kBarcodes);
+        unsigned left = label.width, right = 0;
+        for (unsigned y = 0; y < label.height; ++y)
+          for (unsigned x = 0; x < label.width; ++x)
+            if (inkAt(label, x, y)) left = std::min(left, x), right = std::max(right, x);
+        EXPECT_GT(right - left, label.width * 3 / 4) << "the label's frame spans the label";
+      }
+}
+
+namespace {
+
+// 'handmadePdf()' - a one-page PDF document whose page content is 'content', compressed.
+std::string handmadePdf(const std::string& content, const std::string& resources) {
+  uLongf size = compressBound(content.size());
+  std::string packed(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(content.data()),
+            content.size(), 9);
+  packed.resize(size);
+  const std::string objects[] = {
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 288 432] /Contents 4 0 R /Resources " + resources + " >>",
+      "<< /Length " + std::to_string(packed.size()) + " /Filter /FlateDecode >>\nstream\n" + packed +
+          "\nendstream"};
+  std::string pdf = "%PDF-1.4\n", xref = "xref\n0 5\n0000000000 65535 f \n";
+  for (int i = 0; i < 4; ++i) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", pdf.size());
+    xref += entry;
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  return pdf + xref + "trailer\n<< /Size 5 /Root 1 0 R >>\nstartxref\n" + std::to_string(pdf.size()) +
+         "\n%%EOF\n";
+}
+
+}  // namespace
+
+// Hostile and broken PDF documents end their own jobs with a reason that the jobs command shows, the
+// renderer's limits hold the server's time and memory, and the next PDF prints; a document in a format
+// the printers do not take is refused at submission.
+TEST_F(App, HostilePdfsEndTheirJobs) {
+  const std::string sample = readFile(SHIPPING_LABEL_PDF);
+  std::string qs;
+  for (int i = 0; i < 20'000'000; ++i) qs += "q ";
+  const struct {
+    const char* name;
+    std::string document;
+  } cases[] = {
+      {"truncated", sample.substr(0, sample.size() * 3 / 5)},
+      {"bomb", handmadePdf(qs, std::string(100000, '[') + std::string(100000, ']'))},
+      {"pages", readFile(convert({GS_PATH, "-q", "-sDEVICE=pdfwrite", "-o", "{out}", "-c",
+                                  "1 1 10000 { pop showpage } for"},
+                                 "", "pages.pdf"))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = writeJob(std::string(c.name) + ".pdf", c.document);
+    ASSERT_EQ(app({"submit", "-d", "label", file}).status, 0);
+    ipp_jstate_t state = IPP_JSTATE_PENDING;
+    std::string reasons;
+    for (int wait = 0; wait < 800 && state < IPP_JSTATE_CANCELED; ++wait, usleep(50000))
+      ASSERT_NO_FATAL_FAILURE(lastJob("label", &state, &reasons));
+    EXPECT_EQ(state, IPP_JSTATE_ABORTED);
+    const std::string jobs = app({"jobs", "-d", "label"}).out;
+    EXPECT_NE(jobs.find(std::string(c.name) + ".pdf: "), std::string::npos) << jobs;
+  }
+  std::string received;
+  ASSERT_NO_FATAL_FAILURE(printFile("label", SHIPPING_LABEL_PDF, {}, &received));
+  EXPECT_EQ(splitPrinterData(received).pages.size(), 1u);
+  const processResult refused = app({"submit", "-d", "label", writeJob("note.txt", "Hello, printer.\n")});
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.err.find("format"), std::string::npos) << refused.err;
+}
+
 // 'cupsdAnswers()' - whether a scheduler accepts connections on 'port'.
 bool cupsdAnswers(int port) {
   http_t* http = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
@@ -704,7 +874,8 @@ bool cupsdAnswers(int port) {
 
 // A private CUPS scheduler with a driverless queue made by "lpadmin -m everywhere" on the application
 // prints the sample PDF label with lp: it arrives as the label, with the printer's settings in the
-// prologue; and jobs from the queue and from direct clients at once all print.
+// prologue; jobs from the queue and from direct clients at once all print; and at 203 and 300 dpi a
+// label's barcodes scan after CUPS has rendered it.
 TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
   const std::string d = gApp->directory + "/cupsd";
   for (const char* folder : {"", "/root", "/spool", "/spool/tmp", "/cache", "/state", "/log"})
@@ -781,6 +952,28 @@ TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
     ippDelete(response);
     httpClose(http);
     for (backgroundProcess& client : direct) stopBackground(&client);
+
+    // A label with barcodes through driverless queues at 203 and 300 dpi: CUPS renders the PDF, and
+    // the barcodes scan after printing.
+    const std::string pdf = convert({PS2PDF_PATH, "{in}", "{out}"},
+                                    writeJob("queue.ps", labelPostScript(288, 432, 0, 0, 1)), "queue.pdf");
+    ASSERT_EQ(runProcess({LPADMIN_PATH, "-h", server, "-p", "driverless300", "-E", "-v",
+                          printerUri("label300"), "-m", "everywhere"},
+                         "")
+                  .status,
+              0);
+    for (int wait = 0; wait < 600 && readFile(d + "/root/ppd/driverless300.ppd").empty(); ++wait)
+      usleep(50000);
+    for (const char* queue : {"driverless", "driverless300"}) {
+      SCOPED_TRACE(queue);
+      const size_t sent = receivedConnections(&gApp->printer).size();
+      ASSERT_EQ(
+          runProcess({LP_PATH, "-h", server, "-d", queue, "-o", "media=na_index-4x6_4x6in", pdf}, "").status,
+          0);
+      const std::vector<std::string> now = awaitConnections(sent + 1);
+      ASSERT_GT(now.size(), sent) << readFile(d + "/log/error_log");
+      EXPECT_EQ(scanLabel(now[sent]), kBarcodes);
+    }
   }();
   stopBackground(&cupsd, 10);
   for (const char* setting : {"printer-darkness-configured=50", "label-mirror-default=false"})
