@@ -44,9 +44,10 @@ placement placePage(double pageWidth, double pageHeight, double unitsPerInch, co
   p.cropX = 0, p.cropY = 0, p.cropWidth = pageWidth, p.cropHeight = pageHeight;
   const double labelInches = double(labelWidth) * labelHeight / (double(dpi) * dpi);
   const bool automatic = scaling == PAPPL_SCALING_AUTO || scaling == PAPPL_SCALING_AUTO_FIT;
-  if (scaling == PAPPL_SCALING_AUTO && ink.width > 0 && ink.height > 0 &&
-      pageWidth * pageHeight >= kSheetAreas * labelInches * unitsPerInch * unitsPerInch &&
-      ink.width * ink.height <= kInkShare * pageWidth * pageHeight) {
+  const bool sheet = scaling == PAPPL_SCALING_AUTO && ink.width > 0 && ink.height > 0 &&
+                     pageWidth * pageHeight >= kSheetAreas * labelInches * unitsPerInch * unitsPerInch &&
+                     ink.width * ink.height <= kInkShare * pageWidth * pageHeight;
+  if (sheet) {
     const double margin = kInkMargin * unitsPerInch;
     p.cropX = std::max(0.0, ink.x - margin), p.cropY = std::max(0.0, ink.y - margin);
     p.cropWidth = std::min(pageWidth, ink.x + ink.width + margin) - p.cropX;
@@ -61,7 +62,7 @@ placement placePage(double pageWidth, double pageHeight, double unitsPerInch, co
   const double fill = std::max(labelWidth / across, labelHeight / down);
   const double tolerance = kSizeTolerance * dpi;
   double scale = 1;
-  if (scaling == PAPPL_SCALING_FIT ||
+  if (scaling == PAPPL_SCALING_FIT || sheet ||
       (automatic && (across > labelWidth + tolerance || down > labelHeight + tolerance)))
     scale = fit;
   else if (scaling == PAPPL_SCALING_FILL)

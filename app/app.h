@@ -266,8 +266,9 @@ inkBox findInk(const greyImage& image);
 // 'placePage()' - the placement of a page 'pageWidth' x 'pageHeight' units ('unitsPerInch' of them to
 // the inch) on a label of 'labelWidth' x 'labelHeight' dots at 'dpi', by print-scaling: a page of the
 // label's size prints 1:1; 'fit' and 'fill' scale it to the label, keeping its shape; 'none' keeps its
-// size; 'auto' and 'auto-fit' fit a larger page and keep a smaller one at its size, and 'auto' first
-// crops a sheet much larger than the label to the box of its ink ('ink', empty when unknown). A page
+// size; 'auto' and 'auto-fit' fit a larger page and keep a smaller one at its size, and 'auto' crops
+// a sheet much larger than the label to the box of its ink ('ink', empty when unknown) and fits that.
+// A page
 // whose orientation is not the label's is turned a quarter. What is larger than the label is cut to
 // its middle.
 placement placePage(double pageWidth, double pageHeight, double unitsPerInch, const inkBox& ink,

@@ -96,6 +96,55 @@ TEST(DocumentTyping, RecognisesTheLabelCommandLanguage) {
     EXPECT_EQ(isLabelCommandData(reinterpret_cast<const unsigned char*>(c.data.data()), c.data.size()),
               c.label)
         << c.data;
+  const struct {
+    std::string data;
+    const char* format;
+  } formats[] = {{"%PDF-1.7", "application/pdf"},
+                 {"\x89PNG\r\n", "image/png"},
+                 {"\xFF\xD8\xFF\xDB", "image/jpeg"},
+                 {"RaS2PwgR", "image/pwg-raster"},
+                 {"UNIRAST", "image/urf"},
+                 {"^XA^XZ", kLabelCommandFormat},
+                 {"%!PS-Adobe", nullptr},
+                 {"Hello", nullptr}};
+  for (const auto& f : formats)
+    EXPECT_STREQ(documentFormatOf(reinterpret_cast<const unsigned char*>(f.data.data()), f.data.size()),
+                 f.format)
+        << f.data;
+}
+
+// Pages onto a 4 x 6 in label at 203 dpi (812 x 1218 dots) by print-scaling: the label's size 1:1, a
+// larger page fitted, a smaller one kept, turned when its orientation is not the label's, and a label
+// on a Letter sheet cropped to its ink first. Page units are points.
+TEST(Placement, FollowsPrintScaling) {
+  const inkBox none{0, 0, 0, 0}, quarter{20, 20, 260, 360};
+  const struct {
+    const char* name;
+    double width, height;
+    inkBox ink;
+    pappl_scaling_t scaling;
+    bool rotate;
+    uint32_t shownWidth, shownHeight;
+  } cases[] = {
+      {"label size", 288, 432, none, PAPPL_SCALING_AUTO, false, 812, 1218},
+      {"smaller kept", 144, 216, none, PAPPL_SCALING_AUTO, false, 406, 609},
+      {"smaller fitted", 144, 216, none, PAPPL_SCALING_FIT, false, 812, 1218},
+      {"landscape turned", 432, 288, none, PAPPL_SCALING_AUTO, true, 812, 1218},
+      {"letter fitted", 612, 792, none, PAPPL_SCALING_AUTO, false, 812, 1051},
+      {"letter filled, cut", 612, 792, none, PAPPL_SCALING_FILL, false, 812, 1218},
+      {"letter at its size, cut", 612, 792, none, PAPPL_SCALING_NONE, false, 812, 1218},
+      {"label on a letter sheet", 612, 792, quarter, PAPPL_SCALING_AUTO, false, 812, 1118},
+      {"ink ignored by fit", 612, 792, quarter, PAPPL_SCALING_FIT, false, 812, 1051},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const placement p = placePage(c.width, c.height, 72, c.ink, 812, 1218, 203, c.scaling);
+    EXPECT_EQ(p.rotate, c.rotate);
+    EXPECT_NEAR(p.width, c.shownWidth, 2);
+    EXPECT_NEAR(p.height, c.shownHeight, 2);
+    EXPECT_EQ(p.left, (812 - p.width) / 2);
+    EXPECT_EQ(p.top, (1218 - p.height) / 2);
+  }
 }
 
 // A vendor value outside its supported values is named, never sent as another setting.
