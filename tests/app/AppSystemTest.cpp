@@ -953,10 +953,16 @@ TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
     httpClose(http);
     for (backgroundProcess& client : direct) stopBackground(&client);
 
-    // A label with barcodes through driverless queues at 203 and 300 dpi: CUPS renders the PDF, and
-    // the barcodes scan after printing.
+    // A label with barcodes, as a PDF, a PNG and a JPEG, through driverless queues at 203 and 300 dpi:
+    // CUPS renders it, and the barcodes scan after printing.
     const std::string pdf = convert({PS2PDF_PATH, "{in}", "{out}"},
                                     writeJob("queue.ps", labelPostScript(288, 432, 0, 0, 1)), "queue.pdf");
+    const auto image = [&](const char* device, const char* name) {
+      return convert({GS_PATH, "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", std::string("-sDEVICE=") + device,
+                      "-r300", "-sOutputFile={out}", "{in}"},
+                     pdf, name);
+    };
+    const std::string documents[] = {pdf, image("pnggray", "queue.png"), image("jpeggray", "queue.jpg")};
     ASSERT_EQ(runProcess({LPADMIN_PATH, "-h", server, "-p", "driverless300", "-E", "-v",
                           printerUri("label300"), "-m", "everywhere"},
                          "")
@@ -964,16 +970,18 @@ TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
               0);
     for (int wait = 0; wait < 600 && readFile(d + "/root/ppd/driverless300.ppd").empty(); ++wait)
       usleep(50000);
-    for (const char* queue : {"driverless", "driverless300"}) {
-      SCOPED_TRACE(queue);
-      const size_t sent = receivedConnections(&gApp->printer).size();
-      ASSERT_EQ(
-          runProcess({LP_PATH, "-h", server, "-d", queue, "-o", "media=na_index-4x6_4x6in", pdf}, "").status,
-          0);
-      const std::vector<std::string> now = awaitConnections(sent + 1);
-      ASSERT_GT(now.size(), sent) << readFile(d + "/log/error_log");
-      EXPECT_EQ(scanLabel(now[sent]), kBarcodes);
-    }
+    for (const char* queue : {"driverless", "driverless300"})
+      for (const std::string& document : documents) {
+        SCOPED_TRACE(std::string(queue) + " " + document);
+        const size_t sent = receivedConnections(&gApp->printer).size();
+        ASSERT_EQ(
+            runProcess({LP_PATH, "-h", server, "-d", queue, "-o", "media=na_index-4x6_4x6in", document}, "")
+                .status,
+            0);
+        const std::vector<std::string> now = awaitConnections(sent + 1);
+        ASSERT_GT(now.size(), sent) << readFile(d + "/log/error_log");
+        EXPECT_EQ(scanLabel(now[sent]), kBarcodes);
+      }
   }();
   stopBackground(&cupsd, 10);
   for (const char* setting : {"printer-darkness-configured=50", "label-mirror-default=false"})
