@@ -35,6 +35,18 @@ Function frameworkFunction(const char* name) {
 // than the stream in hand.
 thread_local pappl_job_t* tRasterJob = nullptr;
 
+// 'usesPam()' / 'hasPassword()' - how administrators sign in from the network, if at all.
+bool usesPam(pappl_system_t* system) {
+  const char* service = papplSystemGetAuthService(system);
+  return service != nullptr && service[0] != '\0';
+}
+
+bool hasPassword(pappl_system_t* system) {
+  char password[256] = "";
+  papplSystemGetPassword(system, password, sizeof password);
+  return password[0] != '\0';
+}
+
 bool isStopping(pappl_printer_t* printer) {
   const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
   return link != nullptr && link->config != nullptr && link->config->stopping.load();
@@ -55,8 +67,7 @@ bool streamsRaster(pappl_client_t* client) {
       ippFindAttribute(papplClientGetRequest(client), "document-format", IPP_TAG_MIMETYPE), 0, nullptr);
   pappl_job_t* job = papplClientGetJob(client);
   if (format == nullptr && job != nullptr) format = papplJobGetFormat(job);
-  return format != nullptr &&
-         (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+  return isRasterStream(format);
 }
 
 // 'hideFromStranger()' - hide other users' job names and owners in the response to a network client
@@ -159,10 +170,7 @@ bool papplClientHTMLAuthorize(pappl_client_t* client) {
   if (client == nullptr) return false;
   if (isLocalClient(client)) return true;
   pappl_system_t* system = papplClientGetSystem(client);
-  const char* service = papplSystemGetAuthService(system);
-  char password[256] = "";
-  papplSystemGetPassword(system, password, sizeof password);
-  if ((service == nullptr || service[0] == '\0') && password[0] == '\0') {
+  if (!usesPam(system) && !hasPassword(system)) {
     respondRemoteAdminOff(client);
     return false;
   }
@@ -204,21 +212,16 @@ http_status_t papplClientIsAuthorized(pappl_client_t* client) {
   if (client == nullptr) return HTTP_STATUS_BAD_REQUEST;
   if (isLocalClient(client)) return HTTP_STATUS_CONTINUE;
   pappl_system_t* system = papplClientGetSystem(client);
-  const char* service = papplSystemGetAuthService(system);
-  if (service != nullptr && service[0] != '\0')
+  if (usesPam(system))
     return frameworkFunction<http_status_t (*)(pappl_client_t*)>("papplClientIsAuthorized")(client);
-  char password[256] = "";
-  papplSystemGetPassword(system, password, sizeof password);
-  return password[0] != '\0' ? checkAdminPassword(client) : HTTP_STATUS_FORBIDDEN;
+  return hasPassword(system) ? checkAdminPassword(client) : HTTP_STATUS_FORBIDDEN;
 }
 
 // The operations on a printer and its jobs: printing and reading are open, a job is changed by its
 // owner or an administrator, the printer by an administrator.
 bool _papplPrinterIsAuthorized(pappl_client_t* client) {
   if (isLocalClient(client)) return true;
-  pappl_system_t* system = papplClientGetSystem(client);
-  const char* service = papplSystemGetAuthService(system);
-  if (service != nullptr && service[0] != '\0' && offersCredentials(client)) {
+  if (usesPam(papplClientGetSystem(client)) && offersCredentials(client)) {
     // A network client that signs in owns what it prints under its account's name.
     using authorizeForGroup = http_status_t (*)(pappl_client_t*, bool, const char*, gid_t);
     frameworkFunction<authorizeForGroup>("_papplClientIsAuthorizedForGroup")(client, true, nullptr,

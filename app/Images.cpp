@@ -21,13 +21,6 @@
 
 namespace {
 
-bool refuse(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
-  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-  papplJobSetMessage(job, "%s", message);
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
-  return false;
-}
-
 // 'withinLimits()' - whether an image of 'width' x 'height' pixels of 'depth' bytes may be decoded;
 // else the job is refused.
 bool withinLimits(pappl_job_t* job, const char* kind, uint32_t width, uint32_t height, unsigned depth) {
@@ -41,7 +34,7 @@ bool withinLimits(pappl_job_t* job, const char* kind, uint32_t width, uint32_t h
   std::snprintf(message, sizeof message,
                 "The %s image is %u x %u pixels, more than is printed (%d x %d, %zu bytes).", kind, width,
                 height, maxWidth, maxHeight, maxBytes);
-  return refuse(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
+  return failJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
 }
 
 // 'printImage()' - print a decoded image of 'ppi' pixels per inch (0: unknown, taken as the printer's).
@@ -84,9 +77,9 @@ bool decodePng(pngDecoding* d, greyImage* image, int* ppi) {
   pappl_job_t* job = d->job;
   d->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, pngError, pngWarning);
   d->info = d->png != nullptr ? png_create_info_struct(d->png) : nullptr;
-  if (d->info == nullptr) return refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
+  if (d->info == nullptr) return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
   if (setjmp(png_jmpbuf(d->png)))
-    return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The PNG image cannot be read.");
+    return failJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The PNG image cannot be read.");
   png_init_io(d->png, d->file);
   png_read_info(d->png, d->info);
   image->width = png_get_image_width(d->png, d->info);
@@ -104,7 +97,7 @@ bool decodePng(pngDecoding* d, greyImage* image, int* ppi) {
   const int passes = png_set_interlace_handling(d->png);
   png_read_update_info(d->png, d->info);
   if (png_get_rowbytes(d->png, d->info) != image->width)
-    return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The PNG image cannot be read.");
+    return failJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The PNG image cannot be read.");
   image->pixels.resize(size_t{image->width} * image->height);
   d->rows.resize(image->height);
   for (size_t y = 0; y < d->rows.size(); ++y) d->rows[y] = image->pixels.data() + y * image->width;
@@ -136,7 +129,7 @@ bool decodeJpeg(pappl_job_t* job, jpegDecoding* d, greyImage* image, int* ppi) {
   d->info.err = jpeg_std_error(&d->error.manager);
   d->error.manager.error_exit = jpegExit;
   if (setjmp(d->error.back))
-    return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The JPEG image cannot be read.");
+    return failJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The JPEG image cannot be read.");
   jpeg_create_decompress(&d->info);
   jpeg_stdio_src(&d->info, d->file);
   jpeg_read_header(&d->info, TRUE);
@@ -170,7 +163,7 @@ bool decodeJpeg(pappl_job_t* job, jpegDecoding* d, greyImage* image, int* ppi) {
 FILE* openDocument(pappl_job_t* job) {
   const char* filename = papplJobGetFilename(job);
   FILE* file = filename != nullptr ? std::fopen(filename, "rbe") : nullptr;
-  if (file == nullptr) refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
+  if (file == nullptr) failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
   return file;
 }
 
@@ -197,7 +190,7 @@ bool printPages(
     pappl_job_t* job, pappl_device_t* device, int pages,
     const std::function<bool(int page, const pappl_pr_options_t& options, greyImage* label)>& draw) {
   pappl_pr_options_t* options = papplJobCreatePrintOptions(job, static_cast<unsigned>(pages), false);
-  if (options == nullptr) return refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
+  if (options == nullptr) return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
   // The labels go to the callbacks as 8-bit luminance lines of the label's width.
   cups_page_header2_t& header = options->header;
   header.cupsBitsPerColor = header.cupsBitsPerPixel = 8;

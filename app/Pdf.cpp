@@ -216,14 +216,6 @@ bool drawPage(pdfDocument* d, int page, const pappl_pr_options_t& options, greyI
   return true;
 }
 
-bool refuse(pappl_job_t* job, pappl_jreason_t reason, const std::string& message) {
-  if (papplJobIsCanceled(job)) return false;
-  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-  papplJobSetMessage(job, "%s", message.c_str());
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
-  return false;
-}
-
 }  // namespace
 
 bool labelFilterPDF(pappl_job_t* job, pappl_device_t* device, void* data) {
@@ -233,15 +225,15 @@ bool labelFilterPDF(pappl_job_t* job, pappl_device_t* device, void* data) {
   d.job = job;
   for (renderer& worker : d.workers)
     if (program == nullptr || document == nullptr || !startRenderer(program, document, &worker))
-      return refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to start the PDF renderer.");
+      return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to start the PDF renderer.");
   for (renderer& worker : d.workers) {
     std::string answer;
     int pages = 0;
     if (!answerLine(job, &worker, deadline(), &answer) ||
         std::sscanf(answer.c_str(), "pages %d", &pages) != 1 || pages < 1) {
       const bool said = answer.rfind("error ", 0) == 0;
-      return refuse(job, said ? PAPPL_JREASON_DOCUMENT_FORMAT_ERROR : PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                    said ? answer.substr(6) : "The PDF renderer ended without an answer.");
+      return failJob(job, said ? PAPPL_JREASON_DOCUMENT_FORMAT_ERROR : PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                     said ? answer.substr(6).c_str() : "The PDF renderer ended without an answer.");
     }
     d.pages = pages;
   }
@@ -250,7 +242,7 @@ bool labelFilterPDF(pappl_job_t* job, pappl_device_t* device, void* data) {
         return drawPage(&d, page, options, label);
       });
   if (!printed && !d.problem.empty())
-    return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                  "Page of the PDF document not printed: " + d.problem);
+    return failJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                   ("Page of the PDF document not printed: " + d.problem).c_str());
   return printed;
 }

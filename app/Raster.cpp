@@ -37,22 +37,13 @@ bool sendPending(labelJob* job, pappl_device_t* device) {
   return sendToDevice(device, job->out.bytes, length);
 }
 
-// 'fail()' - end the job with a reason and a message (a cancelled job keeps its own).
-bool fail(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
-  if (papplJobIsCanceled(job)) return false;
-  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-  papplJobSetMessage(job, "%s", message);
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
-  return false;
-}
-
 // 'deviceRefused()' - end the job when the printer's device may not be written: a file device that a
 // state file from before kept outside the file device folder.
 bool deviceRefused(pappl_job_t* job) {
   const printerLink* link = linkOf(papplJobGetPrinter(job));
   if (link == nullptr || link->refusedDevice.empty()) return false;
   const std::string message = "The printer's device is refused: " + link->refusedDevice + ".";
-  fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message.c_str());
+  failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message.c_str());
   return true;
 }
 
@@ -65,12 +56,6 @@ struct deviceWatch {
   }
   ~deviceWatch() { watchJob(printer, device, nullptr); }
 };
-
-// 'isStreamedRaster()' - whether the job's document comes as raster straight from the client.
-bool isStreamedRaster(const char* format) {
-  return format != nullptr &&
-         (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
-}
 
 // 'pageLayout()' - how the page's lines are read. The framework passes 8-bit pages with their own
 // header; a 1-bit page leaves the generated header in place and its line holds the page's own bits,
@@ -140,26 +125,26 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   if (status != 0) {
     char message[256];
     std::snprintf(message, sizeof message, "Unsupported value of '%s'.", bad);
-    return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
+    return failJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
   }
 
   if (!awaitPrinter(job, device, false)) return false;
   const pageGeometry geometry = computePageGeometry(options->header.cupsWidth, options->header.cupsHeight);
   if (options->header.cupsWidth == 0 || options->header.cupsHeight == 0 ||
       geometry.totalBytes > kMaxPageBytes)
-    return fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, "The label size cannot be printed.");
+    return failJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, "The label size cannot be printed.");
   labelJob* state = static_cast<labelJob*>(std::calloc(1, sizeof(labelJob)));
   unsigned char* bitmap = static_cast<unsigned char*>(std::malloc(geometry.totalBytes));
   if (state == nullptr || bitmap == nullptr) {
     std::free(state);
     std::free(bitmap);
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
+    return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
   }
   state->settings = settings;
   state->out.fd = -1;
   state->generated = options->header;
   const char* format = papplJobGetFormat(job);
-  state->streamed = isStreamedRaster(format);
+  state->streamed = isRasterStream(format);
   state->labelWidth = options->header.cupsWidth;
   state->labelHeight = options->header.cupsHeight;
   state->geometry = geometry;
@@ -168,7 +153,7 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
 
   jobSetup(&state->out, settings);
   return sendPending(state, device) ||
-         fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to write to the printer.");
+         failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to write to the printer.");
 }
 
 bool labelStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
@@ -176,7 +161,7 @@ bool labelStartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
   if (state == nullptr) return false;
   ++state->pages;
   if (!pageLayout(*state, *options, &state->layout))
-    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The page's colour format cannot be printed.");
+    return failJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The page's colour format cannot be printed.");
   std::memset(state->bitmap, 0, state->geometry.totalBytes);
   state->lines = 0;
   return true;
@@ -201,18 +186,18 @@ bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
   // The framework pads a short page up to its header's height, but a stream that ends inside a page
   // stops the lines early, and the framework would still report the job as printed.
   if (state->lines < options->header.cupsHeight)
-    return fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document ends inside a page.");
+    return failJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document ends inside a page.");
   // A negative image inverts the whole padded graphic, so the padding starts as ink and prints blank.
   fillPadding(state->bitmap, state->geometry, state->labelWidth, state->labelHeight,
               state->settings.inverse == 1 ? 0xFF : 0x00);
   if (downloadGraphic(&state->out, state->bitmap, state->geometry) != 0)
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
+    return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
   const int32_t quantity = options->copies > 1 ? options->copies : 1;
   endPage(&state->out, state->settings, static_cast<int32_t>(state->labelWidth),
           static_cast<int32_t>(state->labelHeight), static_cast<int32_t>(state->geometry.rowBytes),
           static_cast<int32_t>(state->geometry.paddedRows), quantity);
   return sendPending(state, device) ||
-         fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to write to the printer.");
+         failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to write to the printer.");
 }
 
 bool labelEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
@@ -229,7 +214,7 @@ bool labelEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) 
   // no trouble after its labels.
   const deviceWatch watch(job, device);
   if (printed && !drainDevice(papplJobGetPrinter(job), device))
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer did not take all the labels.");
+    return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer did not take all the labels.");
   return !printed || awaitPrinter(job, device, true);
 }
 
@@ -239,10 +224,10 @@ bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   // The framework may start a job whose document has not been kept in a file.
   const char* filename = papplJobGetFilename(job);
   if (filename == nullptr)
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The job has no document to print.");
+    return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The job has no document to print.");
   if (!awaitPrinter(job, device, false)) return false;
   const int fd = open(filename, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
+  if (fd < 0) return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
   papplJobSetImpressions(job, 1);
   // Each copy is the document again, unchanged.
   const int copies = options->copies > 1 ? options->copies : 1;
@@ -258,12 +243,25 @@ bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   }
   close(fd);
   if (!written || !drainDevice(papplJobGetPrinter(job), device))
-    return fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to send the document to the printer.");
+    return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to send the document to the printer.");
   papplJobSetImpressionsCompleted(job, 1);
   return awaitPrinter(job, device, true);
 }
 
+bool failJob(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
+  if (papplJobIsCanceled(job)) return false;
+  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+  papplJobSetMessage(job, "%s", message);
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
+  return false;
+}
+
+bool isRasterStream(const char* format) {
+  return format != nullptr &&
+         (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+}
+
 void refuseRasterPage(pappl_job_t* job, const char* message) {
-  fail(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
+  failJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
   if (labelJob* state = static_cast<labelJob*>(papplJobGetData(job))) state->refused = true;
 }

@@ -227,6 +227,13 @@ bool pageFits(const cups_page_header2_t& header, const pageLimits& limits, char*
 bool claimPrinter(pappl_printer_t* printer, int waitMilliseconds, printerLink** link);
 void releasePrinter(printerLink* link, pappl_printer_t* printer);
 
+// 'failJob()' - end a job with a reason and a message (logged); a cancelled job keeps its own. False.
+bool failJob(pappl_job_t* job, pappl_jreason_t reason, const char* message);
+
+// 'isRasterStream()' - whether a document format is one the framework prints on the client's own
+// thread as it reads it (PWG and Apple raster).
+bool isRasterStream(const char* format);
+
 // 'refuseRasterPage()' - end a raster job with a page that cannot print: the reason, the message,
 // and (once its labels have begun) an aborted job rather than a completed one.
 void refuseRasterPage(pappl_job_t* job, const char* message);

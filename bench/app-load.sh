@@ -65,9 +65,9 @@ done <"$home/ports"
 python3 -c 'import sys; sys.stdout.buffer.write(b"P4\n812 1218\n" + bytes(i % 251 for i in range(102 * 1218)))' \
   >"$home/label.pbm"
 "$build/pbmtoraster" -r 203 "$home/label.pbm" >"$home/label.ras"
-printf '^XA^FO50,50^GB700,1100,4^FS^FO100,100^FDLoad test^FS^XZ\n' >"$home/label.zpl"
+printf '^XA^FO50,50^GB700,1100,4^FS^FO100,100^FDLoad test^FS^XZ\n' >"$home/label.labels"
 
 echo "$jobs jobs at once to $printers printers, $reps repetitions:"
 for ((r = 0; r < reps; r++)); do
-  "$build/bench/appload" "$port" "$jobs" "$home/label.ras" "$home/label.zpl" "${names[@]}"
+  "$build/bench/appload" "$port" "$jobs" "$home/label.ras" "$home/label.labels" "${names[@]}"
 done

@@ -316,7 +316,7 @@ TEST_F(AppSecurity, FileDevicesStayInTheirFolder) {
                  "file://" + gSuite->folder + "/labels.prn"})
                 .status,
             0);
-  const int id = submit("file", writeJob("file.zpl", labelCommands(1000)), "application/vnd.label-commands");
+  const int id = submit("file", writeJob("file.labels", labelCommands(1000)), "application/vnd.label-commands");
   double seconds;
   std::string reasons;
   EXPECT_EQ(awaitJobEnd("file", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
@@ -326,7 +326,7 @@ TEST_F(AppSecurity, FileDevicesStayInTheirFolder) {
 
 // A stranger sees other users' jobs without their names and owners, and cancels only its own.
 TEST_F(AppSecurity, StrangersCancelOnlyTheirOwnJobs) {
-  const std::string file = writeJob("held.zpl", labelCommands(100));
+  const std::string file = writeJob("held.labels", labelCommands(100));
   int ids[2];
   const char* users[] = {"alice", "bob"};
   for (int i = 0; i < 2; ++i) {
@@ -367,8 +367,8 @@ TEST_F(AppSecurity, StrangersCancelOnlyTheirOwnJobs) {
 // timeout ends aborted; a printer that closes mid-job leaves its job aborted, never completed; one
 // that reads slowly but steadily, for longer than its timeout, prints the whole job.
 TEST_F(AppSecurity, PrintersThatStopReadingOrCloseEndTheirJobs) {
-  const std::string big = writeJob("big.zpl", labelCommands(size_t{24} << 20));
-  const std::string small = writeJob("small.zpl", labelCommands(size_t{4} << 20));
+  const std::string big = writeJob("big.labels", labelCommands(size_t{24} << 20));
+  const std::string small = writeJob("small.labels", labelCommands(size_t{4} << 20));
   const struct {
     const char* printer;
     const std::string& document;
@@ -448,7 +448,7 @@ TEST_F(AppSecurity, ManyPrintersAndJobsAtOnce) {
   std::vector<std::string> arguments = {
       APPLOAD_PATH, std::to_string(gSuite->port), std::to_string(kJobs),
       writeJob("load.ras", rasterFromPbm({patternPage(812, 1218, 3)}, {"-r", "203"})),
-      writeJob("load.zpl", "^XA^FDLoad test^FS^XZ\n")};
+      writeJob("load.labels", "^XA^FDLoad test^FS^XZ\n")};
   for (int p = 0; p < kPrinters; ++p) {
     arguments.push_back("load" + std::to_string(p));
     ASSERT_TRUE(startFakePrinter(gSuite->directory + "/printer", &printers[p]));
@@ -476,7 +476,7 @@ TEST_F(AppSecurity, ManyPrintersAndJobsAtOnce) {
 // SIGTERM with a job stuck on a printer that stopped reading and another queued behind it: the
 // server ends within ten seconds, and the queued job is still there at the next start.
 TEST_F(AppSecurity, StopsWithinSecondsInAnyState) {
-  const std::string big = writeJob("big.zpl", labelCommands(size_t{24} << 20));
+  const std::string big = writeJob("big.labels", labelCommands(size_t{24} << 20));
   const int stuck = submit("stalled", big, "application/vnd.label-commands");
   const int queued = submit("stalled", big, "application/vnd.label-commands");
   ASSERT_GT(stuck, 0);
