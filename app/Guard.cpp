@@ -245,9 +245,14 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
   const ipp_op_t op = papplClientGetOperation(client);
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB)
     runSubmission(client, next);
+  else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES &&
+           (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client)))
+    return;
   else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
     next(client);
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
+  if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
+    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client));
 }
 
 void _papplJobProcessIPP(pappl_client_t* client) {

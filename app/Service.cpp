@@ -33,10 +33,10 @@ void watch(appConfig* config) {
   const timespec slice = {0, kWatchSliceNanoseconds};
   int64_t deadline = 0;
   while (!config->exiting.load()) {
-    if (sigtimedwait(&set, nullptr, &slice) > 0) {
-      if (config->stopRequested.exchange(true)) _exit(0);
+    if (sigtimedwait(&set, nullptr, &slice) > 0 && config->stopRequested.exchange(true)) _exit(0);
+    // A signal or the shutdown subcommand (the system's timer notices it) asks for the stop.
+    if (deadline == 0 && config->stopRequested.load())
       deadline = monotonicMilliseconds() + int64_t{kStopSeconds} * 1000;
-    }
     if (deadline == 0) continue;
     if (config->stopped.load()) _exit(0);
     if (monotonicMilliseconds() >= deadline) {
@@ -80,6 +80,9 @@ void countPrinting(pappl_printer_t* printer, void* data) {
 // with the system locked for reading: nothing here may lock it for writing.)
 bool carryOutStop(pappl_system_t* system, void* data) {
   appConfig* config = static_cast<appConfig*>(data);
+  // The framework's own shutdown (Shutdown-All-Printers) would wait for every queued job and keep the
+  // port for many seconds more; it is carried out as a signal's stop.
+  if (papplSystemIsShutdown(system)) config->stopRequested.store(true);
   if (!config->stopRequested.load() || config->stopped.load()) return true;
   if (!config->stopping.exchange(true)) {
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping: the printing jobs are cancelled, queued jobs kept.");

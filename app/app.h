@@ -389,3 +389,38 @@ bool labelWriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
 bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool labelEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+// ---------------------------------------------------------------------------------------------------
+// The printer's settings from the command line and over IPP (Settings.cpp).
+
+// 'addSettings()' - add to a Set-Printer-Attributes 'request' the settings of the command line's
+// options, each checked against the 'printer''s attributes (what it supports, its media defaults):
+// 0, or 1 with the reason in *error for a name that is no setting or a value the printer does not
+// take, nothing then being worth sending. Options that name the printer or the server are skipped.
+int addSettings(int count, cups_option_t* options, ipp_t* printer, ipp_t* request, std::string* error);
+
+// 'checkSettingsRequest()' - whether the settings of a Set-Printer-Attributes request are all values
+// the printer takes: 0, or 1 with the reason.
+int checkSettingsRequest(ipp_t* request, ipp_t* printer, std::string* error);
+
+// 'describeSettings()' - every setting with what it does, its values and the printer's present one,
+// for the options subcommand.
+std::string describeSettings(ipp_t* printer);
+
+// ---------------------------------------------------------------------------------------------------
+// The program's command line (Commands.cpp, linked into the program only).
+
+// 'printUsage()' - the --help text: the subcommands, the options, the server options, files and log.
+void printUsage(const char* base);
+
+// 'rewriteCopies()' - make each "-n COPIES" of the arguments "-o copies=COPIES", which the framework
+// sends; 1 with the reason for a count that is not 1 to 9999.
+int rewriteCopies(std::vector<char*>& arguments, std::string* error);
+
+// 'refuseBadSettings()' - answer a Set-Printer-Attributes request that holds a value the printer does
+// not take with the reason, before the framework stores it as none: true when refused (Repairs.cpp).
+bool refuseBadSettings(pappl_client_t* client);
+
+// 'repairPrinterValues()' - make a printer's response carry the printer's own printer-id, and no
+// printer-supply-info-uri to a page the printer does not have.
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer);

@@ -1,17 +1,24 @@
 // label-printer-app: a Printer Application that makes label printers driverless IPP printers. Its
 // subcommands, server options and state file are the framework's main loop's; the server adds its
 // own options (file-device-folder), its devices, its limits and its stop.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 
 namespace {
+
+// The port when none is given.
+inline constexpr int kDefaultPort = 8000;
 
 // 'typeDocument()' - the framework's document typing for what it does not know itself (the label
 // command language, and a JPEG image without a JFIF or Exif header).
@@ -102,23 +109,61 @@ std::string rendererPath() {
   return "";
 }
 
+// 'portTaken()' - whether another program listens on the port, on IPv4 or IPv6: the framework's
+// listeners count as made when either is, so a server would share the port with another.
+bool portTaken(int port) {
+  for (const int family : {AF_INET, AF_INET6}) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(static_cast<uint16_t>(port));
+      length = sizeof *v4;
+    } else {
+      setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(static_cast<uint16_t>(port));
+      length = sizeof *v6;
+    }
+    const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 && errno == EADDRINUSE;
+    close(fd);
+    if (taken) return true;
+  }
+  return false;
+}
+
 // 'createSystem()' - the system object for the server and the subcommands: the framework's standard
 // server options, the application's devices, drivers, limits and stop, and document typing for the
 // label command language. The framework's main loop then reads the state file.
 pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   appConfig* config = static_cast<appConfig*>(data);
   const auto option = [&](const char* name) { return cupsGetOption(name, static_cast<int>(count), options); };
-  int port = 0;
+  // The port is the printers' address in every CUPS queue and phone that knows them: it is never
+  // moved to another when taken.
+  int port = kDefaultPort;
   if (const char* value = option("server-port")) {
     char* end = nullptr;
     const long number = std::strtol(value, &end, 10);
-    if (*end != '\0' || end == value || number < 0 || number > 65535) {
+    if (*end != '\0' || end == value || number < 1 || number > 65535) {
       std::fprintf(stderr, "label-printer-app: Bad 'server-port' value.\n");
       return nullptr;
     }
     port = static_cast<int>(number);
   }
   if (!fileDeviceFolder(option("file-device-folder"), &config->fileFolder)) return nullptr;
+  if (option("private-server") == nullptr && portTaken(port)) {
+    std::fprintf(stderr,
+                 "label-printer-app: Port %d is taken: is another server running? Stop it "
+                 "('label-printer-app shutdown') or choose another port (-o server-port=N).\n",
+                 port);
+    return nullptr;
+  }
   const char* spool = option("spool-directory");
   const std::string spoolFolder = spool != nullptr ? spool : defaultSpool("label-printer-app");
   pappl_system_t* system = papplSystemCreate(
@@ -126,7 +171,14 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
       spoolFolder.c_str(), option("log-file"), logLevel(option("log-level")), option("auth-service"), false);
   if (system == nullptr) return nullptr;
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
-  if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
+  if (option("private-server") == nullptr && !papplSystemAddListeners(system, option("listen-hostname"))) {
+    std::fprintf(stderr,
+                 "label-printer-app: Cannot listen on port %d: %s. Is another server running? Stop it "
+                 "('label-printer-app shutdown') or choose another port (-o server-port=N).\n",
+                 port, std::strerror(errno));
+    papplSystemDelete(system);
+    return nullptr;
+  }
   // Run by systemd, the server also listens in its runtime folder, where the commands of the
   // administrators find it (the package links /run/label-printer-app.sock to it).
   if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime != nullptr && runtime[0] == '/')
@@ -158,13 +210,22 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   return system;
 }
 
+void usage(void*) { printUsage("label-printer-app"); }
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   appConfig config;
-  const int status = papplMainloop(argc, argv, LABEL_APP_VERSION, nullptr, kDriverCount,
+  std::vector<char*> arguments(argv, argv + argc);
+  std::string error;
+  if (rewriteCopies(arguments, &error) != 0) {
+    std::fprintf(stderr, "label-printer-app: %s\n", error.c_str());
+    return 1;
+  }
+  arguments.push_back(nullptr);
+  const int status = papplMainloop(argc, arguments.data(), LABEL_APP_VERSION, nullptr, kDriverCount,
                                    const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, labelDriver, nullptr,
-                                   nullptr, createSystem, nullptr, &config);
+                                   nullptr, createSystem, usage, &config);
   finishStopWatcher(&config);
   return status;
 }

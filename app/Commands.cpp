@@ -1,0 +1,235 @@
+// The subcommands that must do what they say. The framework's modify drops a name it does not know
+// and a value it cannot read, and exits 0; its options leaves out the label settings; its shutdown
+// returns while the server still holds its port; its submit reads -n and never sends it. The
+// functions below have the framework's names (see Guard.cpp) and are linked into the program only.
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+
+extern "C" http_t* _papplMainloopConnect(const char* base_name, bool auto_start);
+extern "C" http_t* _papplMainloopConnectURI(const char* base_name, const char* printer_uri, char* resource,
+                                            size_t size);
+extern "C" char* _papplMainloopGetDefaultPrinter(http_t* http, char* buffer, size_t size);
+extern "C" void _papplMainloopAddPrinterURI(ipp_t* request, const char* printer_name, char* resource,
+                                            size_t size);
+extern "C" char* _papplMainloopGetServerPath(const char* base_name, uid_t uid, char* buffer, size_t size);
+
+namespace {
+
+template <typename Function>
+Function frameworkFunction(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// How long shutdown waits for the server to be gone.
+inline constexpr int kShutdownMilliseconds = 5000;
+
+// A connection to the printer the options name (-d, -u, or the default printer), with the resource
+// its requests go to; 'http' is nullptr when there is none (the reason is then printed).
+struct printerConnection {
+  http_t* http = nullptr;
+  char resource[1024] = "";
+  std::string uri;
+  std::string name;
+};
+
+printerConnection connectPrinter(const char* base, int count, cups_option_t* options) {
+  printerConnection c;
+  const char* uri = cupsGetOption("printer-uri", count, options);
+  const char* name = cupsGetOption("printer-name", count, options);
+  c.http = uri != nullptr ? _papplMainloopConnectURI(base, uri, c.resource, sizeof c.resource)
+                          : _papplMainloopConnect(base, true);
+  if (c.http == nullptr) return c;
+  char fallback[256];
+  if (uri == nullptr && name == nullptr &&
+      (name = _papplMainloopGetDefaultPrinter(c.http, fallback, sizeof fallback)) == nullptr) {
+    std::fprintf(stderr, "%s: No default printer available.\n", base);
+    httpClose(c.http);
+    c.http = nullptr;
+    return c;
+  }
+  c.uri = uri != nullptr ? uri : "";
+  c.name = name != nullptr ? name : "";
+  return c;
+}
+
+void addPrinterURI(ipp_t* request, printerConnection& c) {
+  if (!c.uri.empty())
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, c.uri.c_str());
+  else
+    _papplMainloopAddPrinterURI(request, c.name.c_str(), c.resource, sizeof c.resource);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+}
+
+// 'printerAttributes()' - all of the printer's attributes, or nullptr (the reason printed).
+ipp_t* printerAttributes(const char* base, printerConnection& c) {
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  addPrinterURI(request, c);
+  ipp_t* response = cupsDoRequest(c.http, request, c.resource);
+  if (cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST) {
+    std::fprintf(stderr, "%s: Unable to get the printer's settings: %s\n", base, cupsLastErrorString());
+    ippDelete(response);
+    return nullptr;
+  }
+  return response;
+}
+
+// 'serverIsGone()' - whether nothing answers on the server's socket any more.
+bool serverIsGone(const char* base) {
+  char path[1024];
+  _papplMainloopGetServerPath(base, getuid(), path, sizeof path);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof address.sun_path) {
+    close(fd);
+    return false;
+  }
+  std::memcpy(address.sun_path, path, std::strlen(path) + 1);
+  const bool gone = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+  close(fd);
+  return gone;
+}
+
+}  // namespace
+
+void printUsage(const char* base) {
+  std::printf(
+      "Usage: %s SUBCOMMAND [OPTIONS] [FILE]\n"
+      "A Printer Application for thermal label printers: each printer becomes a driverless IPP printer.\n"
+      "\n"
+      "Subcommands:\n"
+      "  server            Run the server (in the foreground).\n"
+      "  shutdown          Stop the running server; returns once it has stopped (at most 5 s).\n"
+      "  add               Add a printer: -d NAME -v DEVICE-URI [-m DRIVER]; without -m the printer is\n"
+      "                    asked its resolution and the driver chosen by it.\n"
+      "  autoadd           Add every printer found that says what it is.\n"
+      "  delete            Delete a printer (-d NAME).\n"
+      "  modify            Change a printer's settings (-d NAME -o NAME=VALUE ...); an unknown name or\n"
+      "                    a value the printer does not take changes nothing and exits 1.\n"
+      "  options           List every setting and job option, its values and the printer's present one.\n"
+      "  submit            Print files (-d NAME [-n COPIES] [-o NAME=VALUE] FILE ...).\n"
+      "  cancel, jobs, printers, devices, drivers, default, pause, resume, status\n"
+      "                    As their names say.\n"
+      "\n"
+      "Options:\n"
+      "  -d NAME           The printer.\n"
+      "  -m DRIVER         The driver (see 'drivers'): generic-label-152dpi ... -600dpi.\n"
+      "  -v DEVICE-URI     socket://HOST[:PORT][/?timeout=SECONDS], usb://..., file:///PATH.\n"
+      "  -n COPIES         Copies of each file (submit).\n"
+      "  -o NAME=VALUE     A setting or job option (see 'options').\n"
+      "  -u URI            A printer or server by its ipp: or ipps: URI.\n"
+      "  --help, --version\n"
+      "\n"
+      "Server options (server -o NAME=VALUE):\n"
+      "  server-port=N             Listen on port N (default 8000); a port already taken is an error.\n"
+      "  listen-hostname=NAME      Listen on this address only.\n"
+      "  file-device-folder=DIR    The one folder file: devices may write in (none by default).\n"
+      "  auth-service=PAM-SERVICE  Let network administrators sign in through PAM over TLS.\n"
+      "  admin-group=GROUP         Their group.\n"
+      "  spool-directory=DIR, log-file=FILE|-|syslog, log-level=error|warn|info|debug\n"
+      "  server-options=LIST       dnssd-host, no-web-interface, web-remote, no-tls, ...\n"
+      "\n"
+      "Files:\n"
+      "  /var/lib/label-printer-app.state (root) or ~/.config/label-printer-app.state   the state\n"
+      "  /var/spool/label-printer-app (root) or ~/.config/label-printer-app.d            the spool\n"
+      "  /run/label-printer-app.sock (the service) or $TMPDIR/label-printer-appUID.sock  the commands' "
+      "socket\n"
+      "\n"
+      "Log: standard error under systemd (the journal: journalctl -u label-printer-app), else log-file.\n"
+      "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
+      base);
+}
+
+int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    if (std::strcmp(arguments[i], "-n") != 0) continue;
+    if (i + 1 >= arguments.size()) {
+      *error = "Missing copy count after '-n'.";
+      return 1;
+    }
+    char* end = nullptr;
+    const long copies = std::strtol(arguments[i + 1], &end, 10);
+    if (end == arguments[i + 1] || *end != '\0' || copies < 1 || copies > 9999) {
+      *error = std::string("Bad copy count '") + arguments[i + 1] + "': 1 to 9999.";
+      return 1;
+    }
+    static thread_local std::vector<std::string> kept;
+    kept.push_back("copies=" + std::to_string(copies));
+    arguments[i] = const_cast<char*>("-o");
+    arguments[i + 1] = kept.back().data();
+  }
+  return 0;
+}
+
+extern "C" {
+
+int _papplMainloopModifyPrinter(const char* base, int count, cups_option_t* options) {
+  printerConnection c = connectPrinter(base, count, options);
+  if (c.http == nullptr) return 1;
+  ipp_t* printer = printerAttributes(base, c);
+  if (printer == nullptr) {
+    httpClose(c.http);
+    return 1;
+  }
+  ipp_t* request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  addPrinterURI(request, c);
+  std::string error;
+  const int status = addSettings(count, options, printer, request, &error);
+  ippDelete(printer);
+  if (status != 0) {
+    std::fprintf(stderr, "%s: Nothing changed: %s.\n", base, error.c_str());
+    ippDelete(request);
+    httpClose(c.http);
+    return 1;
+  }
+  ippDelete(cupsDoRequest(c.http, request, c.resource));
+  httpClose(c.http);
+  if (cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST) {
+    std::fprintf(stderr, "%s: Unable to modify the printer: %s\n", base, cupsLastErrorString());
+    return 1;
+  }
+  return 0;
+}
+
+int _papplMainloopShowOptions(const char* base, int count, cups_option_t* options) {
+  printerConnection c = connectPrinter(base, count, options);
+  if (c.http == nullptr) return 1;
+  ipp_t* printer = printerAttributes(base, c);
+  httpClose(c.http);
+  if (printer == nullptr) return 1;
+  std::printf(
+      "Settings of the printer, for 'modify -o NAME=VALUE'; a job takes those ending in -default\n"
+      "without that ending ('submit -o print-speed=4in'), and -n COPIES:\n%s",
+      describeSettings(printer).c_str());
+  ippDelete(printer);
+  return 0;
+}
+
+int _papplMainloopShutdownServer(const char* base, int count, cups_option_t* options) {
+  using shutdownServer = int (*)(const char*, int, cups_option_t*);
+  const int status = frameworkFunction<shutdownServer>("_papplMainloopShutdownServer")(base, count, options);
+  if (status != 0) return status;
+  // The server stops its printing and saves its state in a second or two; the command returns when
+  // it has gone, so that a server started next finds its port free.
+  for (int waited = 0; waited < kShutdownMilliseconds; waited += 100) {
+    if (serverIsGone(base)) return 0;
+    poll(nullptr, 0, 100);
+  }
+  std::fprintf(stderr, "%s: The server did not stop within %d seconds.\n", base,
+               kShutdownMilliseconds / 1000);
+  return 1;
+}
+
+}  // extern "C"
