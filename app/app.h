@@ -424,3 +424,7 @@ bool refuseBadSettings(pappl_client_t* client);
 // 'repairPrinterValues()' - make a printer's response carry the printer's own printer-id, and no
 // printer-supply-info-uri to a page the printer does not have.
 void repairPrinterValues(ipp_t* response, pappl_printer_t* printer);
+
+// 'addLabelWords()' - the pages' words for the application's settings, in every language the framework
+// has (Words.cpp).
+void addLabelWords(pappl_system_t* system);
