@@ -83,6 +83,7 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
   data->rendjob_cb = labelEndJob;
   data->status_cb = labelStatus;
   data->delete_cb = labelDelete;
+  data->testpage_cb = writeTestLabel;
   // A file device outside the file device folder is refused to every new printer, whatever route
   // it comes by (the web page, IPP, the add command); a printer the state file brings keeps it but
   // prints nothing.

@@ -165,7 +165,8 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
     return nullptr;
   }
   const char* spool = option("spool-directory");
-  const std::string spoolFolder = spool != nullptr ? spool : defaultSpool("label-printer-app");
+  config->spoolFolder = spool != nullptr ? spool : defaultSpool("label-printer-app");
+  const std::string& spoolFolder = config->spoolFolder;
   pappl_system_t* system = papplSystemCreate(
       serverOptions(option("server-options")), "label-printer-app", port, "_print,_universal",
       spoolFolder.c_str(), option("log-file"), logLevel(option("log-level")), option("auth-service"), false);

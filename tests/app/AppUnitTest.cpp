@@ -223,4 +223,76 @@ TEST(AdminPassword, MatchesOnlyTheRightPassword) {
     EXPECT_NE(hashPassword(stored.c_str(), wrong, "ffff"), stored) << wrong;
 }
 
+// Settings from the command line: a name that is no setting, or a value outside what the printer
+// takes, is refused before anything is sent; accepted ones become the request's attributes.
+TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
+  ipp_t* printer = ippNew();
+  static const char* const modes[] = {"peel-off", "rewind", "tear-off"};
+  ippAddStrings(printer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "label-mode-supported", 3, nullptr, modes);
+  ippAddRange(printer, IPP_TAG_PRINTER, "print-speed-supported", 5080, 15240);
+  ippAddRange(printer, IPP_TAG_PRINTER, "label-tear-offset-supported", -1500, 1500);
+  const struct {
+    const char* name;
+    const char* value;
+    bool taken;
+    const char* attribute;  // what the request then holds
+  } cases[] = {
+      {"label-mode-configured", "rewind", true, "label-mode-configured"},
+      {"label-mode", "peel-off", true, "label-mode-configured"},
+      {"label-mode-configured", "sideways", false, nullptr},
+      {"printer-darkness-configured", "0", true, "printer-darkness-configured"},
+      {"printer-darkness-configured", "101", false, nullptr},
+      {"print-speed-default", "4in", true, "print-speed-default"},
+      {"print-speed-default", "0", true, "print-speed-default"},
+      {"print-speed-default", "9in", false, nullptr},
+      {"label-tear-offset", "-1500", true, "label-tear-offset-default"},
+      {"label-tear-offset", "2000", false, nullptr},
+      {"label-mirror", "yes", false, nullptr},
+      {"printer-darkness", "abc", false, nullptr},
+      {"colour", "red", false, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+    cups_option_t option{const_cast<char*>(c.name), const_cast<char*>(c.value)};
+    ipp_t* request = ippNew();
+    std::string error;
+    EXPECT_EQ(addSettings(1, &option, printer, request, &error), c.taken ? 0 : 1) << error;
+    if (c.taken) {
+      EXPECT_NE(ippFindAttribute(request, c.attribute, IPP_TAG_ZERO), nullptr);
+      EXPECT_EQ(checkSettingsRequest(request, printer, &error), 0) << error;
+    }
+    ippDelete(request);
+  }
+  ippDelete(printer);
+}
+
+// The test label at each resolution: its border one dot inside every edge, white outside it, and a
+// barcode that reads back as the printer's name.
+TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
+  for (const int dpi : {152, 203, 300, 600}) {
+    SCOPED_TRACE(dpi);
+    testLabelFacts facts{
+        "Warehouse 3", "Generic Label Printer", dpi, uint32_t(4 * dpi), uint32_t(2 * dpi), 50, 4};
+    greyImage label;
+    ASSERT_TRUE(drawTestLabel(facts, &label));
+    const auto at = [&](uint32_t x, uint32_t y) { return label.pixels[size_t(y) * label.width + x]; };
+    for (const uint32_t x : {0u, label.width - 1}) EXPECT_EQ(at(x, label.height / 2), 255);
+    for (const uint32_t x : {1u, label.width - 2}) EXPECT_EQ(at(x, label.height / 2), 0);
+    for (const uint32_t y : {1u, label.height - 2}) EXPECT_EQ(at(label.width / 2, y), 0);
+    EXPECT_EQ(at(label.width / 2, 0), 255);
+    if (access("/usr/bin/zbarimg", X_OK) != 0) continue;
+    const std::string png = ::testing::TempDir() + "/test-label-" + std::to_string(dpi) + ".pgm";
+    FILE* file = std::fopen(png.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "P5 %u %u 255\n", label.width, label.height);
+    std::fwrite(label.pixels.data(), 1, label.pixels.size(), file);
+    std::fclose(file);
+    FILE* scan = popen(("/usr/bin/zbarimg -q --raw " + png + " 2>/dev/null").c_str(), "r");
+    char read[128] = "";
+    if (std::fgets(read, sizeof read, scan) == nullptr) read[0] = '\0';
+    pclose(scan);
+    EXPECT_EQ(std::string(read), testLabelBarcode("Warehouse 3") + "\n");
+  }
+}
+
 }  // namespace
