@@ -4,6 +4,9 @@
 
 #include "app/app.h"
 
+extern const unsigned char kIcon48[], kIcon128[], kIcon512[];
+extern const size_t kIcon48Size, kIcon128Size, kIcon512Size;
+
 namespace {
 
 // A model: the driver's name, what it shows, and its resolution in dots per inch.
@@ -84,6 +87,10 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
   data->status_cb = labelStatus;
   data->delete_cb = labelDelete;
   data->testpage_cb = writeTestLabel;
+  // The printers' icons: a label printer, at the three sizes IPP asks for.
+  data->icons[0] = {"", kIcon48, kIcon48Size};
+  data->icons[1] = {"", kIcon128, kIcon128Size};
+  data->icons[2] = {"", kIcon512, kIcon512Size};
   // A file device outside the file device folder is refused to every new printer, whatever route
   // it comes by (the web page, IPP, the add command); a printer the state file brings keeps it but
   // prints nothing.

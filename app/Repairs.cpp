@@ -1,9 +1,9 @@
 // Settings that keep their word. PAPPL 1.3.1 stores an unknown label mode or colour mode as none
 // (the printer then stops sending the media handling command), never saves the print speed nor a
 // darkness of 0, answers printer-id 0 for a printer added since the start (so that it cannot be
-// deleted until a restart), and points printer-supply-info-uri at a page it only makes for printers
-// with supplies. The functions below stand before the framework's (see Guard.cpp); they are linked
-// into the program only.
+// deleted until a restart), names the print speed printer-speed-default, and points printer-supply-info-uri
+// at a page it only makes for printers with supplies. The functions below stand before the framework's (see
+// Guard.cpp); they are linked into the program only.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -101,6 +101,10 @@ void repairPrinterValues(ipp_t* response, pappl_printer_t* printer) {
   if (response == nullptr) return;
   pappl_pr_driver_data_t data;
   if (printer != nullptr) papplPrinterGetDriverData(printer, &data);
+  // The framework answers the print speed as "printer-speed-default".
+  if (printer != nullptr && data.speed_supported[1] > 0 &&
+      ippFindAttribute(response, "print-speed-default", IPP_TAG_ZERO) == nullptr)
+    ippAddInteger(response, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "print-speed-default", data.speed_default);
   for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response)) {
     const char* name = ippGetName(a);
     if (name == nullptr || ippGetGroupTag(a) != IPP_TAG_PRINTER) continue;

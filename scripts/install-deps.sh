@@ -14,7 +14,7 @@ packages=(
   # The Printer Application's framework, and ipptool with its conformance tests; systemd-analyze rates
   # its service's sandbox; zlib writes the test images; poppler renders PDF labels; zint draws and zbar
   # reads the test labels' barcodes.
-  libpappl-dev cups-ipp-utils systemd zlib1g-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core libjpeg-dev zint zbar-tools
+  libpappl-dev cups-ipp-utils systemd zlib1g-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
 )
 
 missing=()

@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""The Printer Application as its users meet it: its web pages in headless Chromium (through
+chromedriver's WebDriver protocol), its subcommands, a fake network printer on loopback, and the test
+label read back with labelpreview and zbarimg.
+
+usage: app-pages.py APP LABELPREVIEW ZBARIMG CHROMEDRIVER CHROMIUM [SCREENSHOT-FOLDER]
+"""
+import json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time, urllib.request
+
+APP, PREVIEW, ZBARIMG, DRIVER, CHROMIUM = sys.argv[1:6]
+SHOTS = sys.argv[6] if len(sys.argv) > 6 else None
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def wait_for(condition, seconds=10.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+class FakePrinter:
+    """A raw TCP printer that keeps what each connection sends; status queries go unanswered."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.jobs = []
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            connection, _ = self.listener.accept()
+            data = b""
+            with connection:
+                while chunk := connection.recv(65536):
+                    data += chunk
+            if b"^XA" in data:
+                self.jobs.append(data)
+
+
+class Browser:
+    """A headless Chromium session through chromedriver."""
+
+    def __init__(self, folder):
+        self.port = free_port()
+        self.driver = subprocess.Popen([DRIVER, f"--port={self.port}"], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        wait_for(lambda: listening(self.port))
+        options = {"binary": CHROMIUM, "args": ["--headless=new", "--no-sandbox", "--disable-gpu",
+                                                 "--window-size=1000,1100", f"--user-data-dir={folder}"]}
+        answer = self.call("POST", "/session", {"capabilities": {"alwaysMatch": {"goog:chromeOptions": options}}})
+        self.session = "/session/" + answer["sessionId"]
+
+    def call(self, method, path, body=None):
+        data = json.dumps(body).encode() if body is not None else None
+        request = urllib.request.Request(f"http://127.0.0.1:{self.port}{path}", data=data, method=method,
+                                         headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=60) as response:
+            return json.loads(response.read())["value"]
+
+    def open(self, url):
+        self.call("POST", self.session + "/url", {"url": url})
+
+    def source(self):
+        return self.call("GET", self.session + "/source")
+
+    def element(self, css):
+        found = self.call("POST", self.session + "/element", {"using": "css selector", "value": css})
+        return self.session + "/element/" + next(iter(found.values()))
+
+    def click(self, css):
+        self.call("POST", self.element(css) + "/click", {})
+
+    def type(self, css, text):
+        element = self.element(css)
+        self.call("POST", element + "/clear", {})
+        self.call("POST", element + "/value", {"text": text})
+
+    def value(self, css, name="value"):
+        return self.call("GET", self.element(css) + "/property/" + name)
+
+    def screenshot(self, name):
+        if SHOTS:
+            import base64
+            with open(os.path.join(SHOTS, name), "wb") as f:
+                f.write(base64.b64decode(self.call("GET", self.session + "/screenshot")))
+
+    def close(self):
+        try:
+            self.call("DELETE", self.session)
+        finally:
+            self.driver.terminate()
+            self.driver.wait()
+
+
+def main():
+    folder = tempfile.mkdtemp(prefix="app-pages-")
+    env = dict(os.environ, TMPDIR=folder + "/tmp", SNAP_COMMON=folder + "/common", HOME=folder)
+    for sub in ("tmp", "common", "spool"):
+        os.makedirs(f"{folder}/{sub}")
+    port = free_port()
+    base = f"http://127.0.0.1:{port}"
+
+    def app(*arguments, timeout=30):
+        return subprocess.run([APP, *arguments], env=env, capture_output=True, text=True, timeout=timeout)
+
+    def start_server():
+        return subprocess.Popen([APP, "server", "-o", f"server-port={port}", "-o", f"log-file={folder}/log",
+                                 "-o", "log-level=debug", "-o", f"spool-directory={folder}/spool"], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    printer = FakePrinter()
+    server = start_server()
+    browser = None
+    try:
+        check(wait_for(lambda: listening(port)), "the server listens on its port")
+        check(app("add", "-d", "Shelf", "-m", "generic-label-203dpi", "-v",
+                  f"socket://127.0.0.1:{printer.port}").returncode == 0, "add a printer")
+
+        # Commands that keep their word.
+        added = app("add", "-d", "Scratch", "-m", "generic-label-300dpi", "-v", "socket://127.0.0.1:9")
+        check(added.returncode == 0 and app("delete", "-d", "Scratch").returncode == 0,
+              "a printer added since the start can be deleted at once")
+        for bad in ("label-mode-configured=sideways", "printer-darkness-configured=500", "colour=red"):
+            refused = app("modify", "-d", "Shelf", "-o", bad)
+            check(refused.returncode == 1 and "Nothing changed" in refused.stderr, f"modify refuses {bad}")
+        options = app("options", "-d", "Shelf").stdout
+        check("label-mode-configured" in options and "now: tear-off" in options and "label-tear-offset" in options,
+              "options lists the label settings with their present values")
+        check("file-device-folder" in app("--help").stdout, "--help names the application's own options")
+
+        browser = Browser(folder + "/browser")
+        # The printing defaults page in label words; the label mode and tear-off adjustment saved.
+        browser.open(base + "/Shelf/printing")
+        page = browser.source()
+        for words in ("Tear-off adjustment (mm)", "Label mode", "Rotate 180 degrees", "Mirror", "Negative image",
+                      "Pause", "Direct thermal", "As set on the printer"):
+            check(words in page, f"the defaults page says '{words}'")
+        check("label-tear-offset:" not in page and "Print Mode" not in page, "no attribute names on the page")
+        browser.screenshot("printing-defaults.png")
+        browser.click("select[name='label-mode-configured'] option[value='rewind']")
+        browser.type("input[name='label-tear-offset']", "1.5")
+        browser.click("input[type='submit']")
+        browser.open(base + "/Shelf/printing")
+        check(browser.value("select[name='label-mode-configured']") == "rewind", "the label mode is saved")
+        check(float(browser.value("input[name='label-tear-offset']")) == 1.5, "the tear-off adjustment is in mm")
+        check("now: rewind" in app("options", "-d", "Shelf").stdout, "the saved label mode reaches the printer")
+
+        # A custom size wider than the head is refused with the reason.
+        browser.open(base + "/Shelf/media")
+        browser.screenshot("media.png")
+        browser.click("select[name='size'] option[value='custom']")
+        browser.type("input[name='width']", "127")
+        browser.type("input[name='length']", "76")
+        browser.click("input[type='submit']")
+        check("Not saved" in browser.source(), "a custom size wider than the head is refused")
+
+        # The test label arrives, draws and scans.
+        browser.open(base + "/Shelf")
+        browser.screenshot("printer.png")
+        browser.click("input[value='Print Test Page']")
+        check(wait_for(lambda: printer.jobs, 30), "the test label reaches the printer")
+        if printer.jobs:
+            shutil.rmtree(folder + "/preview", ignore_errors=True)
+            subprocess.run([PREVIEW, "-d", folder + "/preview", "-"], input=printer.jobs[-1], timeout=60)
+            scanned = subprocess.run([ZBARIMG, "-q", "--raw", folder + "/preview/label-0001.png"],
+                                     capture_output=True, text=True, timeout=60).stdout.strip()
+            check(scanned == "Shelf", f"the test label's barcode scans ('{scanned}')")
+            if SHOTS:
+                shutil.copy(folder + "/preview/label-0001.png", os.path.join(SHOTS, "test-label.png"))
+
+        # Copies, its icon, and no link to a page that is not there.
+        jobs = len(printer.jobs)
+        with open(folder + "/label.png", "wb") as f:
+            f.write(open(folder + "/preview/label-0001.png", "rb").read() if printer.jobs else b"")
+        check(app("submit", "-d", "Shelf", "-n", "3", folder + "/label.png").returncode == 0, "submit -n 3")
+        check(wait_for(lambda: len(printer.jobs) > jobs, 30) and printer.jobs[-1].count(b"^XA") >= 3
+              or b"^PQ3" in printer.jobs[-1], "submit -n 3 prints three labels")
+        icon = urllib.request.urlopen(base + "/Shelf/icon-md.png", timeout=10).read()
+        check(b"IHDR\x00\x00\x00\x80" in icon, "the printer's icon is the application's own")
+        attributes = subprocess.run(["ipptool", "-tv", f"ipp://127.0.0.1:{port}/ipp/print/Shelf",
+                                     "get-printer-attributes.test"], capture_output=True, text=True).stdout
+        check("printer-supply-info-uri" not in attributes, "no printer-supply-info-uri without a supplies page")
+
+        # Its port is its address; shutdown ends it, and the chosen settings come back.
+        check(app("modify", "-d", "Shelf", "-o", "print-speed-default=4in").returncode == 0, "set the print speed")
+        second = subprocess.run([APP, "server", "-o", f"server-port={port}", "-o", f"log-file={folder}/log2"],
+                                env=dict(env, TMPDIR=folder + "/common"), capture_output=True, text=True,
+                                timeout=20)
+        check(second.returncode == 1 and "taken" in second.stderr, "a second server on the port fails")
+        started = time.monotonic()
+        check(app("shutdown").returncode == 0 and time.monotonic() - started <= 5.5, "shutdown within 5 s")
+        check(server.wait(timeout=5) == 0 and not listening(port), "the server is gone and its port free")
+        server = start_server()
+        check(wait_for(lambda: listening(port)), "the server starts again on its port")
+        options = app("options", "-d", "Shelf").stdout
+        check("now: 10160" in options and "now: rewind" in options, "the print speed and label mode survive")
+    finally:
+        if browser:
+            browser.close()
+        server.send_signal(signal.SIGTERM)
+        server.wait(timeout=15)
+        if not failures:
+            shutil.rmtree(folder, ignore_errors=True)
+        else:
+            print("kept", folder)
+    return 1 if failures else 0
+
+
+sys.exit(main())
