@@ -1,8 +1,37 @@
 # One Debian package (cpack -G DEB) holding everything a user installs: the filter and the PPD files
-# where the scheduler looks, and, when it is built, the Printer Application in bin/ with its systemd
-# unit. The package's library dependencies come from the programs themselves (dpkg-shlibdeps).
+# where the scheduler looks, and, when they are built, the Printer Application in bin/ with its systemd
+# unit and the label preview, with the manual pages. The package's library dependencies come from the
+# programs themselves (dpkg-shlibdeps).
 
 include(GNUInstallDirs)
+
+# The manual pages, compressed as Debian keeps them (gzip -9n: no name, no time stamp, so that the
+# same page gives the same bytes).
+set(LABEL_MAN_PAGES docs/man/rastertoxxx.8)
+if(TARGET labelpreview)
+  list(APPEND LABEL_MAN_PAGES docs/man/labelpreview.1)
+  install(TARGETS labelpreview RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET label-printer-app)
+  list(APPEND LABEL_MAN_PAGES docs/man/label-printer-app.8)
+endif()
+find_program(GZIP_EXECUTABLE gzip)
+set(man_outputs "")
+foreach(page ${LABEL_MAN_PAGES})
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE ".*\\." "" section ${name})
+  if(GZIP_EXECUTABLE)
+    set(output ${CMAKE_BINARY_DIR}/man/${name}.gz)
+    add_custom_command(OUTPUT ${output} COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+                       COMMAND sh -c "\"$0\" -9n -c \"$1\" > \"$2\"" ${GZIP_EXECUTABLE} ${PROJECT_SOURCE_DIR}/${page} ${output}
+                       DEPENDS ${PROJECT_SOURCE_DIR}/${page} VERBATIM)
+    list(APPEND man_outputs ${output})
+  else()
+    set(output ${PROJECT_SOURCE_DIR}/${page})
+  endif()
+  install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${man_outputs})
 
 if(TARGET label-printer-app)
   install(TARGETS label-printer-app RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
