@@ -44,11 +44,13 @@ endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME label-printer-support)
-set(CPACK_PACKAGE_VENDOR "The label printer support developers")
-set(CPACK_PACKAGE_CONTACT "label printer support developers <root@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Printing to thermal label printers: CUPS filter, PPD files and Printer Application")
-set(CPACK_PACKAGE_DESCRIPTION "A CUPS raster filter and PPD files for 203 and 300 dpi thermal label printers, \
-and a Printer Application that makes each such printer a driverless IPP Everywhere printer.")
+set(CPACK_PACKAGE_VENDOR "Label Printer Project")
+set(CPACK_PACKAGE_CONTACT "Label Printer Project <maintainers@label-printer.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CUPS filter, PPD files and Printer Application for label printers")
+# The lines of the extended description stay under 80 characters.
+set(CPACK_PACKAGE_DESCRIPTION "A CUPS raster filter and PPD files for 203 and 300 dpi thermal label
+printers, and a Printer Application that makes each such printer a driverless
+IPP Everywhere printer.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
@@ -59,6 +61,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ${LABEL_WITH_PACKAGE})
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups")
 # The package creates the service's user.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst
+                                       ${PROJECT_SOURCE_DIR}/cmake/debian/prerm ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+# The copyright file (cmake/debian/copyright) and the changelog go into the package alone, not into
+# 'cmake --install': cmake/debian/package-docs.cmake adds them to cpack's staging folder.
+set(CPACK_LABEL_DEBIAN_DIR ${PROJECT_SOURCE_DIR}/cmake/debian)
+set(CPACK_LABEL_GZIP ${GZIP_EXECUTABLE})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/package-docs.cmake)
 include(CPack)
