@@ -49,12 +49,12 @@ for c in "${cases[@]}"; do
   case $where in
     stderr)
       grep -q "Starting system" "$dir/stderr" || fail "$name: the log is not on standard error"
-      [ "$defaults" -eq 0 ] || fail "$name: a log file was left in TMPDIR: $(ls "$dir" | tr "\n" " ")"
+      [ "$defaults" -eq 0 ] || fail "$name: a log file was left in TMPDIR: $(cd "$dir" && echo *)"
       ;;
     file)
       grep -q "Starting system" "$dir/app.log" || fail "$name: the log is not in the option's file"
       [ ! -s "$dir/stderr" ] || fail "$name: standard error has: $(head -n3 "$dir/stderr")"
-      [ "$defaults" -eq 0 ] || fail "$name: a log file was left in TMPDIR: $(ls "$dir" | tr "\n" " ")"
+      [ "$defaults" -eq 0 ] || fail "$name: a log file was left in TMPDIR: $(cd "$dir" && echo *)"
       ;;
     default)
       [ "$defaults" -eq 1 ] && grep -q "Starting system" "$dir"/pappl*.log ||
