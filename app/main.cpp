@@ -82,6 +82,15 @@ std::string defaultSpool(const char* base) {
   return std::string(papplGetTempDir()) + "/" + base + std::to_string(getuid()) + ".d";
 }
 
+// 'logFile()' - the log-file option's value. Without one, a server that systemd runs (it sets
+// INVOCATION_ID, and JOURNAL_STREAM when standard error is the journal) logs to standard error; the
+// framework's own default is a file /tmp/papplPID.log that nobody reads and each run leaves behind.
+const char* logFile(const char* value) {
+  if (value != nullptr) return value;
+  if (std::getenv("JOURNAL_STREAM") != nullptr || std::getenv("INVOCATION_ID") != nullptr) return "-";
+  return nullptr;
+}
+
 // 'fileDeviceFolder()' - the file-device-folder option's folder, canonical; false (reported) when it
 // names no folder.
 bool fileDeviceFolder(const char* value, std::string* folder) {
@@ -167,9 +176,10 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   const char* spool = option("spool-directory");
   config->spoolFolder = spool != nullptr ? spool : defaultSpool("label-printer-app");
   const std::string& spoolFolder = config->spoolFolder;
-  pappl_system_t* system = papplSystemCreate(
-      serverOptions(option("server-options")), "label-printer-app", port, "_print,_universal",
-      spoolFolder.c_str(), option("log-file"), logLevel(option("log-level")), option("auth-service"), false);
+  pappl_system_t* system =
+      papplSystemCreate(serverOptions(option("server-options")), "label-printer-app", port,
+                        "_print,_universal", spoolFolder.c_str(), logFile(option("log-file")),
+                        logLevel(option("log-level")), option("auth-service"), false);
   if (system == nullptr) return nullptr;
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
   if (option("private-server") == nullptr && !papplSystemAddListeners(system, option("listen-hostname"))) {

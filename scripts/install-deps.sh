@@ -15,6 +15,8 @@ packages=(
   # its service's sandbox; zlib writes the test images; poppler renders PDF labels; zint draws and zbar
   # reads the test labels' barcodes.
   libpappl-dev cups-ipp-utils systemd zlib1g-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
+  # The Debian package: dpkg-shlibdeps lists its libraries, lintian checks it as Debian would.
+  dpkg-dev lintian
 )
 
 missing=()

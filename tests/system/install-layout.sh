@@ -2,8 +2,9 @@
 # 'cmake --install' into a staging root through DESTDIR: the filter lands in the scheduler's filter
 # folder with mode 0755 (owned by root when root installs), the PPD files in its model folder, the
 # Printer Application (when built, APP is ON) in PREFIX/bin with its systemd unit and its PDF renderer in
-# PREFIX/libexec/label-printer-app, and nothing else is installed; the installed PPD files find the
-# installed filter.
+# PREFIX/libexec/label-printer-app, the label preview (when built) in PREFIX/bin, the manual pages of
+# the installed programs, compressed, in PREFIX/share/man, and nothing else is installed; the
+# installed PPD files find the installed filter.
 # Usage: install-layout.sh CMAKE BUILD_DIR SERVERBIN DATADIR APP PREFIX PPD...
 set -euo pipefail
 cmake=$1 build=$2 serverbin=$3 datadir=$4 app=$5 prefix=$6
@@ -53,6 +54,18 @@ if [ "$app" = ON ]; then
     [ -x "$stage$prefix/libexec/label-printer-app/label-pdf-render" ] || fail "the PDF renderer is not executable"
   fi
 fi
+
+if [ -x "$build/labelpreview" ]; then
+  expected+=("$stage$prefix/bin/labelpreview" "$stage$prefix/share/man/man1/labelpreview.1.gz")
+  [ -x "$stage$prefix/bin/labelpreview" ] || fail "the label preview is not executable"
+fi
+[ "$app" != ON ] || expected+=("$stage$prefix/share/man/man8/label-printer-app.8.gz")
+expected+=("$stage$prefix/share/man/man8/rastertoxxx.8.gz")
+# Each manual page is one a reader can read: a gzip-compressed roff page with its name.
+for page in "$stage$prefix"/share/man/man*/*; do
+  gzip -dc "$page" 2>/dev/null | grep -q "^\.TH $(basename "$page" | cut -d. -f1 | tr a-z- A-Z-) " ||
+    fail "$page is not a compressed manual page"
+done
 
 # Nothing but those files.
 found=$(find "$stage" -type f | sort)

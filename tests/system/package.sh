@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package: cpack builds it from the build folder, and it holds the filter, the PPD files and,
-# when built, the Printer Application and its systemd unit, with the libraries they need declared.
+# when built, the Printer Application and its systemd unit and the label preview, with their manual
+# pages, the copyright file, and the libraries they need declared.
 # Usage: package.sh CPACK BUILD_DIR WITH_APP(ON|OFF) SERVERBIN DATADIR PPD_NAME...
 set -euo pipefail
 cpack=$1 build=$2 with_app=$3 serverbin=${4#/} datadir=${5#/}
@@ -30,6 +31,8 @@ expect_depends() {
 }
 expect_file "$serverbin/filter/rastertoxxx"
 for ppd in "$@"; do expect_file "$datadir/model/$ppd"; done
+expect_file usr/share/man/man8/rastertoxxx.8.gz
+expect_file usr/share/doc/label-printer-support/copyright
 expect_depends libcups2
 expect_depends libcupsimage2
 if [ "$with_app" = ON ]; then
@@ -38,5 +41,10 @@ if [ "$with_app" = ON ]; then
   expect_file usr/libexec/label-printer-app/label-pdf-render
   expect_depends libpoppler-cpp
   expect_depends libpappl1
+  expect_file usr/share/man/man8/label-printer-app.8.gz
+fi
+if [ -x "$build/labelpreview" ]; then
+  expect_file usr/bin/labelpreview
+  expect_file usr/share/man/man1/labelpreview.1.gz
 fi
 exit $status
