@@ -13,7 +13,8 @@ packages=(
   cups cups-client cups-daemon cups-filters cups-ppdc ghostscript poppler-utils
   # The Printer Application's framework, and ipptool with its conformance tests; systemd-analyze rates
   # its service's sandbox; zlib writes the test images; poppler renders PDF labels; zint draws and zbar
-  # reads the test labels' barcodes.
+  # reads the test labels' barcodes; libzint, FreeType and fontconfig draw the test label; headless
+  # Chromium through chromedriver drives the web pages in the tests.
   libpappl-dev cups-ipp-utils systemd zlib1g-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
   # The Debian package: dpkg-shlibdeps lists its libraries, lintian checks it as Debian would.
   dpkg-dev lintian
