@@ -17,6 +17,13 @@
 
 namespace {
 
+// The pages' footer: the version, and the add-printer form's address field taking "host:port" as its
+// server side does (the framework's pattern for the field refuses any port in the browser).
+inline constexpr char kFooter[] =
+    "label-printer-app " LABEL_APP_VERSION
+    "<script>document.querySelectorAll('input#hostname[pattern]').forEach("
+    "function(e){e.removeAttribute('pattern');e.placeholder='host or host:port';});</script>";
+
 // The port when none is given.
 inline constexpr int kDefaultPort = 8000;
 
@@ -206,7 +213,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                              const_cast<char*>(config->rendererPath.c_str()));
   // The web pages end with the footer and name the version: the framework's pages read both without
   // checking that they were set.
-  papplSystemSetFooterHTML(system, "label-printer-app " LABEL_APP_VERSION);
+  papplSystemSetFooterHTML(system, kFooter);
   pappl_version_t version{};
   std::snprintf(version.name, sizeof version.name, "%s", "label-printer-app");
   std::snprintf(version.sversion, sizeof version.sversion, "%s", LABEL_APP_VERSION);
