@@ -22,9 +22,11 @@ foreach(page ${LABEL_MAN_PAGES})
   string(REGEX REPLACE ".*\\." "" section ${name})
   if(GZIP_EXECUTABLE)
     set(output ${CMAKE_BINARY_DIR}/man/${name}.gz)
-    add_custom_command(OUTPUT ${output} COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-                       COMMAND sh -c "\"$0\" -9n -c \"$1\" > \"$2\"" ${GZIP_EXECUTABLE} ${PROJECT_SOURCE_DIR}/${page} ${output}
-                       DEPENDS ${PROJECT_SOURCE_DIR}/${page} VERBATIM)
+    add_custom_command(
+      OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND sh -c "\"$0\" -9n -c \"$1\" > \"$2\"" ${GZIP_EXECUTABLE} ${PROJECT_SOURCE_DIR}/${page} ${output}
+      DEPENDS ${PROJECT_SOURCE_DIR}/${page} VERBATIM)
     list(APPEND man_outputs ${output})
   else()
     set(output ${PROJECT_SOURCE_DIR}/${page})
