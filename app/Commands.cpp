@@ -217,6 +217,22 @@ int _papplMainloopShowOptions(const char* base, int count, cups_option_t* option
   return 0;
 }
 
+// The drivers subcommand: the list, without the server's system object the framework would make for
+// it (which opens a log file and, for root, the spool folder).
+int _papplMainloopShowDrivers(const char*, int count, pappl_pr_driver_t* drivers,
+                              pappl_pr_autoadd_cb_t autoadd, pappl_pr_driver_cb_t, int optionCount,
+                              cups_option_t* options, void*, void* data) {
+  const char* deviceId = cupsGetOption("device-id", optionCount, options);
+  const char* chosen =
+      deviceId != nullptr && autoadd != nullptr ? autoadd(nullptr, nullptr, deviceId, data) : nullptr;
+  if (deviceId != nullptr && chosen == nullptr) return 0;
+  for (int i = 0; i < count; ++i)
+    if (chosen == nullptr || std::strcmp(chosen, drivers[i].name) == 0)
+      std::printf("%s \"%s\" \"%s\"\n", drivers[i].name, drivers[i].description,
+                  drivers[i].device_id != nullptr ? drivers[i].device_id : "");
+  return 0;
+}
+
 int _papplMainloopShutdownServer(const char* base, int count, cups_option_t* options) {
   using shutdownServer = int (*)(const char*, int, cups_option_t*);
   const int status = frameworkFunction<shutdownServer>("_papplMainloopShutdownServer")(base, count, options);
