@@ -150,6 +150,9 @@ def main():
         check("label-mode-configured" in options and "now: tear-off" in options and "label-tear-offset" in options,
               "options lists the label settings with their present values")
         check("file-device-folder" in app("--help").stdout, "--help names the application's own options")
+        check("generic-label-203dpi" in app("drivers").stdout and
+              not [n for n in os.listdir(folder + "/tmp") if n.startswith("pappl")],
+              "drivers lists the drivers and leaves no log file")
 
         browser = Browser(folder + "/browser")
         # The printing defaults page in label words; the label mode and tear-off adjustment saved.
