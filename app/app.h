@@ -1,4 +1,4 @@
-// The Printer Application: PAPPL drivers for 203 and 300 dpi label printers on the project's command
+// The Printer Application: PAPPL drivers for 152, 203, 300 and 600 dpi label printers on the project's command
 // writers. The framework calls the driver, raster and raw-print callbacks declared here; the pieces
 // without the framework (line conversion, document typing) are plain functions the tests call alone.
 #pragma once
