@@ -183,3 +183,9 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
   *attributes = vendorAttributes();
   return true;
 }
+
+const char* driverForResolution(int dotsPerInch) {
+  for (const labelModel& m : kModels)
+    if (m.resolution == dotsPerInch) return m.name;
+  return nullptr;
+}
