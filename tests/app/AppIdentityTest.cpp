@@ -78,6 +78,28 @@ class AppIdentity : public testing::Test {
     return text;
   }
 
+  // 'jobWords()' - the job-state-reasons and job-state-message of the printer's first job.
+  std::string jobWords(const std::string& printer) {
+    http_t* http = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+    if (http == nullptr) return "(no connection)";
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    const std::string uri = "ipp://127.0.0.1:" + std::to_string(port) + "/ipp/print/" + printer;
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    static const char* const wanted[] = {"job-state-reasons", "job-state-message"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, wanted);
+    ipp_t* response = cupsDoRequest(http, request, "/");
+    std::string words;
+    for (const char* name : wanted) {
+      char text[1024] = "";
+      if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO))
+        ippAttributeString(a, text, sizeof text);
+      words += std::string(words.empty() ? "" : ": ") + text;
+    }
+    ippDelete(response);
+    httpClose(http);
+    return words;
+  }
+
   // 'page()' - the printer's web page.
   std::string page(const std::string& printer) {
     std::string text;
@@ -188,6 +210,8 @@ TEST_F(AppIdentity, AnUnreachablePrinterIsOfflineNotPaused) {
   EXPECT_NE(attribute("off", "printer-state"), "stopped");
   EXPECT_NE(page("off").find("Printer cannot be reached"), std::string::npos);
   EXPECT_NE(app({"jobs", "-d", "off"}).out.find("processing"), std::string::npos);
+  EXPECT_EQ(jobWords("off").find("job-queued: Waiting: the printer cannot be reached"), 0u)
+      << jobWords("off");
 
   fakePrinter late;
   ASSERT_TRUE(startFakePrinter(directory + "/printer", &late, printerPort));
