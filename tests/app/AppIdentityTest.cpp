@@ -51,6 +51,9 @@ class AppIdentity : public testing::Test {
 
   void TearDown() override {
     stopBackground(&server, 10);
+    // Under the sanitizers, the server's own faults show in its output.
+    const std::string out = readFile(directory + "/app.out");
+    EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
     if (HasFailure())
       std::fprintf(stderr, "The application's log:\n%s\n", readFile(directory + "/app.log").c_str());
     removeTree(directory);
@@ -229,3 +232,20 @@ TEST_F(AppIdentity, AnUnreachablePrinterIsOfflineNotPaused) {
 }
 
 }  // namespace
+
+// A job waiting for a printer that cannot be reached ends at once when it is cancelled.
+TEST_F(AppIdentity, AWaitingJobEndsWhenCancelled) {
+  const std::string label = directory + "/label.txt";
+  writeFile(label, "^XA^FO10,10^GB100,100,3^FS^XZ\n");
+  ASSERT_EQ(
+      app({"add", "-d", "gone", "-m", "generic-label-203dpi", "-v", socketUri(freeLoopbackPort())}).status,
+      0);
+  ASSERT_EQ(app({"submit", "-d", "gone", label}).status, 0);
+  ASSERT_TRUE(await([&] { return jobWords("gone").find("job-queued") == 0; })) << jobWords("gone");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(app({"cancel", "-d", "gone", "-a"}).status, 0);
+  EXPECT_TRUE(await([&] { return app({"jobs", "-d", "gone"}).out.find("canceled") != std::string::npos; }));
+  EXPECT_LE(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count(), 3);
+  EXPECT_EQ(attribute("gone", "printer-state"), "idle");
+}
