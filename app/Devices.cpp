@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "app/app.h"
 
@@ -32,13 +33,20 @@ inline constexpr int kSliceMilliseconds = 100;
 inline constexpr int kReadMilliseconds = 1000;
 inline constexpr int kMaxStallSeconds = 3600;
 
-// A connection to a network printer. The descriptor comes first: the status reader polls it.
+// A connection to a network printer. The descriptor comes first: the status reader polls it. A job's
+// device may be opened before its printer can be reached: its descriptor is then -1 until
+// connectDevice() connects it.
 struct socketDevice {
   int fd;
   int stallSeconds;               // no progress for this long ends a write
   std::atomic<pappl_job_t*> job;  // the job whose cancellation ends a wait, if any
   char address[300];              // "host:port", for messages
+  char host[256];
+  int port;
 };
+
+// Whether this thread's network devices may open unconnected (openJobDevicesLate()).
+thread_local bool tOpenLate = false;
 
 // The parts of a device URI this file needs: its scheme, host, port, path and "?" options.
 struct uriParts {
@@ -148,12 +156,14 @@ bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
     stallSeconds = static_cast<int>(seconds);
   }
   const int fd = connectWithin(parts.host, port, monotonicMilliseconds() + kConnectMilliseconds);
-  if (fd < 0) {
+  if (fd < 0 && !tOpenLate) {
     papplDeviceError(device, "Unable to connect to %s:%d: %s", parts.host, port, std::strerror(errno));
     return false;
   }
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  if (fd >= 0) {
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  }
   socketDevice* s = new (std::nothrow) socketDevice;
   if (s == nullptr) {
     close(fd);
@@ -164,14 +174,26 @@ bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
   s->stallSeconds = stallSeconds;
   s->job.store(nullptr);
   std::snprintf(s->address, sizeof s->address, "%s:%d", parts.host, port);
+  std::snprintf(s->host, sizeof s->host, "%s", parts.host);
+  s->port = port;
   papplDeviceSetData(device, s);
+  return true;
+}
+
+// 'connectSocket()' - connect a device opened unconnected; false with errno when it cannot be.
+bool connectSocket(socketDevice* s) {
+  if (s->fd >= 0) return true;
+  s->fd = connectWithin(s->host, s->port, monotonicMilliseconds() + kConnectMilliseconds);
+  if (s->fd < 0) return false;
+  const int on = 1;
+  setsockopt(s->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   return true;
 }
 
 void socketClose(pappl_device_t* device) {
   socketDevice* s = static_cast<socketDevice*>(papplDeviceGetData(device));
   if (s == nullptr) return;
-  close(s->fd);
+  if (s->fd >= 0) close(s->fd);
   delete s;
   papplDeviceSetData(device, nullptr);
 }
@@ -196,6 +218,10 @@ bool awaitSocket(pappl_device_t* device, socketDevice* s, short events, int64_t 
 ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
   socketDevice* s = static_cast<socketDevice*>(papplDeviceGetData(device));
   if (s == nullptr) return -1;
+  if (!connectSocket(s)) {
+    papplDeviceError(device, "Unable to connect to %s: %s", s->address, std::strerror(errno));
+    return -1;
+  }
   const char* data = static_cast<const char*>(buffer);
   size_t sent = 0;
   int64_t progress = monotonicMilliseconds();
@@ -218,7 +244,7 @@ ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
 
 ssize_t socketRead(pappl_device_t* device, void* buffer, size_t bytes) {
   socketDevice* s = static_cast<socketDevice*>(papplDeviceGetData(device));
-  if (s == nullptr) return -1;
+  if (s == nullptr || s->fd < 0) return -1;
   const int64_t deadline = monotonicMilliseconds() + kReadMilliseconds;
   for (;;) {
     const ssize_t count = recv(s->fd, buffer, bytes, 0);
@@ -383,6 +409,15 @@ int checkFileDevice(const char* uri, const std::string& folder, std::string* rea
     return 1;
   }
   return 0;
+}
+
+void openJobDevicesLate(bool late) { tOpenLate = late; }
+
+bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string* error) {
+  socketDevice* s = socketOf(printer, device);
+  if (s == nullptr || connectSocket(s)) return true;
+  *error = std::string("Unable to connect to ") + s->address + ": " + std::strerror(errno);
+  return false;
 }
 
 void watchJob(pappl_printer_t* printer, pappl_device_t* device, pappl_job_t* job) {

@@ -1,4 +1,4 @@
-// The two label printer models as data, and the driver callback that hands them to the framework.
+// The label printer models as data, and the driver callback that hands them to the framework.
 #include <cstring>
 #include <string>
 
@@ -9,23 +9,39 @@ extern const size_t kIcon48Size, kIcon128Size, kIcon512Size;
 
 namespace {
 
-// A model: the driver's name, what it shows, and its resolution in dots per inch.
+// A model: the driver's name, what it shows, its resolution in dots per inch, and its largest custom
+// label (its head's width, and the longest label the PPD files allow).
 struct labelModel {
   const char* name;
   const char* makeAndModel;
   int resolution;
+  const char* customMax;
 };
+// Each head is as wide as a typical printer's of its resolution: 152 dpi (6 dots/mm), a 4-inch
+// printer of coarse shipping and pallet labels, 104 mm (624 dots); 203 dpi (8 dots/mm), a 4-inch
+// desktop printer, 108 mm (4.25 in, 864 dots); 300 dpi (12 dots/mm), a 4-inch industrial printer,
+// 105.7 mm (4.16 in, 1248 dots); 600 dpi (24 dots/mm), a 4-inch industrial printer of fine labels,
+// 104 mm (4.09 in, 2456 dots).
 inline constexpr labelModel kModels[] = {
-    {"generic-label-203dpi", "Generic Label Printer 203dpi", 203},
-    {"generic-label-300dpi", "Generic Label Printer 300dpi", 300},
+    {"generic-label-152dpi", "Generic Label Printer 152dpi", 152, "custom_max_4.09x39in"},
+    {"generic-label-203dpi", "Generic Label Printer 203dpi", 203, "custom_max_4.25x39in"},
+    {"generic-label-300dpi", "Generic Label Printer 300dpi", 300, "custom_max_4.16x39in"},
+    {"generic-label-600dpi", "Generic Label Printer 600dpi", 600, "custom_max_4.09x39in"},
 };
 
-// The label sizes of the filter's PPD files, then the custom size range those files allow.
+// The label sizes of the filter's PPD files (common label stock, inch and metric), then the custom size
+// range: the model's largest, and the smallest label.
 inline constexpr const char* kMedia[] = {
-    "na_index-4x6_4x6in",         "oe_6x4-label_6x4in",   "oe_4x3-label_4x3in",
-    "oe_4x2-label_4x2in",         "oe_2x1-label_2x1in",   "oe_2-25x1-25-label_2.25x1.25in",
-    "om_100x150-label_100x150mm", "custom_max_4.25x39in", "custom_min_0.5x0.25in",
+    "na_index-4x6_4x6in",           "oe_6x4-label_6x4in",         "oe_4x3-label_4x3in",
+    "oe_4x2-label_4x2in",           "oe_2x1-label_2x1in",         "oe_2-25x1-25-label_2.25x1.25in",
+    "om_100x150-label_100x150mm",   "oe_4x4-label_4x4in",         "oe_4x8-label_4x8in",
+    "oe_4x1-label_4x1in",           "oe_3x2-label_3x2in",         "oe_3x1-label_3x1in",
+    "oe_2-25x0-5-label_2.25x0.5in", "oe_1-5x1-label_1.5x1in",     "oe_1-25x1-label_1.25x1in",
+    "om_100x50-label_100x50mm",     "om_100x100-label_100x100mm", "om_100x200-label_100x200mm",
+    "om_57x32-label_57x32mm",       "om_50x25-label_50x25mm",     "om_60x40-label_60x40mm",
+    "om_38x25-label_38x25mm",       "custom_min_0.5x0.25in",
 };
+inline constexpr int kSizeCount = static_cast<int>(sizeof kMedia / sizeof kMedia[0]) - 1;
 inline constexpr const char* kDefaultMedia = "na_index-4x6_4x6in";
 
 // Margins of one hundredth of a millimetre, not zero: with zero margins a driverless CUPS queue offers
@@ -64,6 +80,8 @@ ipp_t* vendorAttributes() {
 const pappl_pr_driver_t kDrivers[] = {
     {kModels[0].name, kModels[0].makeAndModel, nullptr, nullptr},
     {kModels[1].name, kModels[1].makeAndModel, nullptr, nullptr},
+    {kModels[2].name, kModels[2].makeAndModel, nullptr, nullptr},
+    {kModels[3].name, kModels[3].makeAndModel, nullptr, nullptr},
 };
 const int kDriverCount = static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]);
 static_assert(sizeof kDrivers / sizeof kDrivers[0] == sizeof kModels / sizeof kModels[0]);
@@ -129,8 +147,10 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
   data->left_right = kMargin;
   data->bottom_top = kMargin;
 
-  data->num_media = static_cast<int>(sizeof kMedia / sizeof kMedia[0]);
-  for (int i = 0; i < data->num_media; ++i) data->media[i] = kMedia[i];
+  for (int i = 0; i < kSizeCount; ++i) data->media[i] = kMedia[i];
+  data->media[kSizeCount] = model->customMax;
+  data->media[kSizeCount + 1] = kMedia[kSizeCount];
+  data->num_media = kSizeCount + 2;
   data->num_source = 1;
   data->source[0] = "main-roll";
   data->num_type = 1;
@@ -170,4 +190,10 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
   data->vendor[5] = kPauseAttr;
   *attributes = vendorAttributes();
   return true;
+}
+
+const char* driverForResolution(int dotsPerInch) {
+  for (const labelModel& m : kModels)
+    if (m.resolution == dotsPerInch) return m.name;
+  return nullptr;
 }

@@ -280,21 +280,55 @@ void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
 
 // A queued job's thread: it prints only with the printer's place taken, and only a job that still
 // waits and has its file; a raster stream, printed by its client's thread, is left alone.
+// A job's network device opens even when the printer cannot be reached; the job then waits for it
+// without the framework's pause (awaitConnection()).
 void* _papplJobProcess(pappl_job_t* job) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   if (papplJobGetFilename(job) == nullptr || isStopping(printer)) return nullptr;
   printerLink* link = nullptr;
   if (!claimPrinter(printer, 0, &link)) return nullptr;
+  openJobDevicesLate(true);
   if (papplJobGetState(job) == IPP_JSTATE_PENDING)
     frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(job);
+  openJobDevicesLate(false);
   releasePrinter(link, printer);
   return nullptr;
 }
 
 void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
   tRasterJob = job;
+  openJobDevicesLate(true);
   frameworkFunction<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster")(job, client);
+  openJobDevicesLate(false);
   tRasterJob = nullptr;
+}
+
+// A printer that cannot be reached reports it ('offline-report'): the framework's bare 'offline'
+// reads as an error of the printer itself.
+const char* _papplPrinterReasonString(pappl_preason_t value) {
+  if (value == PAPPL_PREASON_OFFLINE) return "offline-report";
+  return frameworkFunction<const char* (*)(pappl_preason_t)>("_papplPrinterReasonString")(value);
+}
+
+// The add subcommand without a driver: the server asks the printer what it is (identifyPrinter()).
+int _papplMainloopAddPrinter(const char* base, int count, cups_option_t* options) {
+  const auto next = frameworkFunction<int (*)(const char*, int, cups_option_t*)>("_papplMainloopAddPrinter");
+  if (cupsGetOption("smi55357-driver", count, options) != nullptr || count == 0)
+    return next(base, count, options);
+  cups_option_t* withDriver = nullptr;
+  int withCount = 0;
+  for (int i = 0; i < count; ++i)
+    withCount = cupsAddOption(options[i].name, options[i].value, withCount, &withDriver);
+  withCount = cupsAddOption("smi55357-driver", "auto", withCount, &withDriver);
+  const int status = next(base, withCount, withDriver);
+  cupsFreeOptions(withCount, withDriver);
+  const char* error = cupsLastErrorString();
+  if (status != 0 && error != nullptr && std::strstr(error, "'auto'") != nullptr)
+    std::fprintf(stderr,
+                 "%s: The printer gave no readable answer to the identification query, or cannot be "
+                 "reached; name its driver with -m (the drivers subcommand lists them).\n",
+                 base);
+  return status;
 }
 
 // Each page header of a client's raster stream: a page larger than the printer's largest label ends

@@ -25,6 +25,8 @@ inline constexpr pappl_preason_t kManagedReasons = PAPPL_PREASON_OTHER | PAPPL_P
 inline constexpr int kAnswerMilliseconds = 1000;
 inline constexpr int64_t kQuietSeconds = 10;
 inline constexpr int kWaitMilliseconds = 2000;
+// How often a job tries again to reach a printer that cannot be reached.
+inline constexpr int kReachMilliseconds = 3000;
 
 // 'isNetwork()' - whether the printer is reached over the network.
 bool isNetwork(pappl_printer_t* printer) {
@@ -38,28 +40,95 @@ bool isTwoWay(pappl_printer_t* printer) {
   return isNetwork(printer) || (uri != nullptr && std::strncmp(uri, "usb://", 6) == 0);
 }
 
-// 'readAnswer()' - read the answer to a query sent on 'device' within the deadline. A network
-// device's data begins with the connection's descriptor (Devices.cpp), which is polled so that a
-// silent printer costs the deadline and no more.
-int readAnswer(pappl_device_t* device, bool network, hostStatus* status) {
-  unsigned char answer[kMaxHostStatusBytes];
+// 'readAnswer()' - read the answer to a query sent on 'device' within the deadline, into 'answer'
+// ('capacity' bytes) until 'parse' finds it complete or malformed. A network device's data begins with
+// the connection's descriptor (Devices.cpp), which is polled so that a silent printer costs the
+// deadline and no more; a printer that floods the link costs the buffer and no more.
+template <typename Parse>
+int readAnswer(pappl_device_t* device, bool network, unsigned char* answer, size_t capacity, Parse parse) {
   size_t got = 0;
   const int64_t deadline = monotonicMilliseconds() + kAnswerMilliseconds;
-  while (got < sizeof answer) {
+  while (got < capacity) {
     const int64_t left = deadline - monotonicMilliseconds();
     if (left <= 0) return kHostStatusMalformed;
     if (network) {
       pollfd in = {*static_cast<const int*>(papplDeviceGetData(device)), POLLIN, 0};
       if (poll(&in, 1, static_cast<int>(left)) <= 0) return kHostStatusMalformed;
     }
-    const ssize_t count = papplDeviceRead(device, answer + got, sizeof answer - got);
+    const ssize_t count = papplDeviceRead(device, answer + got, capacity - got);
     if (count <= 0) return kHostStatusMalformed;
     got += static_cast<size_t>(count);
-    size_t consumed = 0;
-    const int parsed = parseHostStatus(answer, got, status, &consumed);
+    const int parsed = parse(answer, got);
     if (parsed != kHostStatusIncomplete) return parsed;
   }
   return kHostStatusMalformed;
+}
+
+int readAnswer(pappl_device_t* device, bool network, hostStatus* status) {
+  unsigned char answer[kMaxHostStatusBytes];
+  return readAnswer(device, network, answer, sizeof answer, [status](const unsigned char* data, size_t size) {
+    size_t consumed = 0;
+    return parseHostStatus(data, size, status, &consumed);
+  });
+}
+
+// 'askIdentity()' - ask the printer on an open device what it is: true with *identity when it
+// answered in full.
+bool askIdentity(pappl_device_t* device, bool network, hostIdentity* identity) {
+  if (!sendToDevice(device, btHostIdentity.command, static_cast<size_t>(btHostIdentity.length))) return false;
+  unsigned char answer[kMaxHostIdentityBytes];
+  return readAnswer(device, network, answer, sizeof answer,
+                    [identity](const unsigned char* data, size_t size) {
+                      size_t consumed = 0;
+                      return parseHostIdentity(data, size, identity, &consumed);
+                    }) == kHostStatusComplete;
+}
+
+// 'replaceStatusLine()' - show 'words' as a line of the printer's status on its page in place of
+// 'shown' ("" for none), which then holds them.
+void replaceStatusLine(pappl_printer_t* printer, char* shown, size_t size, const char* words) {
+  if (std::strcmp(shown, words) == 0) return;
+  if (shown[0] != '\0') papplPrinterRemoveLink(printer, shown);
+  char path[256];
+  if (words[0] != '\0')
+    papplPrinterAddLink(printer, words, papplPrinterGetPath(printer, nullptr, path, sizeof path),
+                        PAPPL_LOPTIONS_STATUS);
+  std::snprintf(shown, size, "%s", words);
+}
+
+// 'showReach()' - show whether the printer can be reached: 'offline-report' and why ('reason') when
+// it cannot, nothing when it can (reason ""). Call with the link's 'asking' held.
+void showReach(pappl_printer_t* printer, printerLink* link, const std::string& reason) {
+  const std::string words = reason.empty() ? "" : "Printer cannot be reached: " + reason;
+  if (words == link->reachWords) return;
+  papplLogPrinter(printer, reason.empty() ? PAPPL_LOGLEVEL_INFO : PAPPL_LOGLEVEL_WARN, "%s",
+                  reason.empty() ? "The printer can be reached again." : words.c_str());
+  replaceStatusLine(printer, link->reachWords, sizeof link->reachWords, words.c_str());
+  papplPrinterSetReasons(printer, reason.empty() ? PAPPL_PREASON_NONE : PAPPL_PREASON_OFFLINE,
+                         reason.empty() ? PAPPL_PREASON_OFFLINE : PAPPL_PREASON_NONE);
+  // The printer that answers next may be another one: it is asked again what it is.
+  if (!reason.empty()) link->identityAsked = false;
+}
+
+// 'learnIdentity()' - ask a printer that answered the status query what it is, once, and show its
+// model and firmware on its page.
+void learnIdentity(pappl_printer_t* printer, pappl_device_t* device, bool network, printerLink* link) {
+  if (link->identityAsked) return;
+  link->identityAsked = true;
+  hostIdentity identity;
+  if (!askIdentity(device, network, &identity)) {
+    link->identified = false;
+    replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, "");
+    return;
+  }
+  link->identity = identity;
+  link->identified = true;
+  char words[sizeof link->identityWords];
+  std::snprintf(words, sizeof words, "Printer: %s, firmware %s, %d dpi head", identity.model,
+                identity.version, identity.dotsPerInch);
+  if (std::strcmp(words, link->identityWords) != 0)
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "%s", words);
+  replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, words);
 }
 
 // 'queryPrinter()' - ask the printer for its status on an open device: true with *status when it
@@ -73,6 +142,12 @@ bool queryPrinter(pappl_printer_t* printer, pappl_device_t* device, hostStatus* 
     link->quietUntil = answered ? 0 : monotonicMilliseconds() / 1000 + kQuietSeconds;
   }
   return answered;
+}
+
+// 'keepDeviceError()' - a device's error callback that keeps the message (a std::string) for the
+// page.
+void keepDeviceError(const char* message, void* data) {
+  *static_cast<std::string*>(data) = message != nullptr ? message : "";
 }
 
 // 'configuredMediaType()' - the printer's configured media type, "" when it has none.
@@ -124,6 +199,14 @@ bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
   printerLink* link = static_cast<printerLink*>(data.extension);
+  // A head of another resolution than the driver's prints every label at the wrong size.
+  const std::string mismatch =
+      resolutionMismatch(link != nullptr && link->identified ? &link->identity : nullptr, data.x_default);
+  if (!mismatch.empty()) {
+    report.reasons |= PAPPL_PREASON_OTHER;
+    std::snprintf(report.words + std::strlen(report.words), sizeof report.words - std::strlen(report.words),
+                  "%s%s", report.words[0] != '\0' ? ", " : "", mismatch.c_str());
+  }
   if (link != nullptr && (link->shown != report.reasons || std::strcmp(link->words, report.words) != 0)) {
     papplLogPrinter(printer, report.words[0] != '\0' ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_INFO,
                     "Printer status: %s", report.words[0] != '\0' ? report.words : "ready");
@@ -228,9 +311,11 @@ bool labelStatus(pappl_printer_t* printer) {
   // maintenance can be taken over by a job that starts while it is open and then closed under that
   // job (PAPPL 1.3.1); a USB printer has only that one.
   const bool network = isNetwork(printer);
-  pappl_device_t* device = network ? papplDeviceOpen(papplPrinterGetDeviceURI(printer), "status",
-                                                     papplLogDevice, papplPrinterGetSystem(printer))
-                                   : papplPrinterOpenDevice(printer);
+  std::string unreachable;
+  pappl_device_t* device =
+      network ? papplDeviceOpen(papplPrinterGetDeviceURI(printer), "status", keepDeviceError, &unreachable)
+              : papplPrinterOpenDevice(printer);
+  if (network) showReach(printer, link, device == nullptr ? unreachable : "");
   if (device == nullptr) {
     link->answered = 0;
     link->quietUntil = monotonicMilliseconds() / 1000 + kQuietSeconds;
@@ -238,6 +323,7 @@ bool labelStatus(pappl_printer_t* printer) {
   }
   hostStatus status;
   const bool answered = queryPrinter(printer, device, &status);
+  if (answered) learnIdentity(printer, device, network, link);
   if (network)
     papplDeviceClose(device);
   else
@@ -246,7 +332,40 @@ bool labelStatus(pappl_printer_t* printer) {
   return true;
 }
 
+bool awaitConnection(pappl_job_t* job, pappl_device_t* device) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  printerLink* link = linkOf(printer);
+  std::string error;
+  bool waited = false;
+  while (!connectDevice(printer, device, &error)) {
+    if (link != nullptr) {
+      std::lock_guard<std::mutex> asking(link->asking);
+      showReach(printer, link, error);
+    }
+    if (!waited) papplJobSetReasons(job, PAPPL_JREASON_JOB_QUEUED, PAPPL_JREASON_NONE);
+    waited = true;
+    papplJobSetMessage(job, "Waiting: the printer cannot be reached (%s); trying again every %d seconds.",
+                       error.c_str(), kReachMilliseconds / 1000);
+    for (int slept = 0; slept < kReachMilliseconds; slept += 100) {
+      if (papplJobIsCanceled(job) || papplPrinterIsDeleted(printer) ||
+          !papplSystemIsRunning(papplPrinterGetSystem(printer)))
+        return false;
+      usleep(100000);
+    }
+  }
+  if (link != nullptr && isNetwork(printer)) {
+    std::lock_guard<std::mutex> asking(link->asking);
+    showReach(printer, link, "");
+  }
+  if (waited) {
+    papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_JOB_QUEUED);
+    papplJobSetMessage(job, "Printing.");
+  }
+  return true;
+}
+
 bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels) {
+  if (!afterLabels && !awaitConnection(job, device)) return false;
   pappl_printer_t* printer = papplJobGetPrinter(job);
   printerLink* link = linkOf(printer);
   if (link == nullptr || !isTwoWay(printer)) return true;
@@ -295,6 +414,11 @@ printerLink* newPrinterLink(const appConfig* config) {
     std::snprintf(link->followedMediaType, sizeof link->followedMediaType, "%s", kDefaultMediaType);
     link->claimed = false;
     link->orphaned = false;
+    link->identityAsked = false;
+    link->identified = false;
+    std::memset(&link->identity, 0, sizeof link->identity);
+    link->identityWords[0] = '\0';
+    link->reachWords[0] = '\0';
     link->config = config;
   }
   return link;
@@ -313,4 +437,45 @@ void labelDelete(pappl_printer_t*, pappl_pr_driver_data_t* data) {
     }
   }
   delete link;
+}
+
+std::string resolutionMismatch(const hostIdentity* identity, int driverResolution) {
+  if (identity == nullptr || identity->dotsPerInch == driverResolution) return "";
+  return "a " + std::to_string(identity->dotsPerInch) + " dpi head on a driver for " +
+         std::to_string(driverResolution) + " dpi: labels print at the wrong size";
+}
+
+const char* identifyPrinter(const char*, const char* deviceUri, const char*, void* data) {
+  // Asked with a device ID alone (the drivers subcommand), there is no printer to ask.
+  if (deviceUri == nullptr) return nullptr;
+  const appConfig* config = static_cast<const appConfig*>(data);
+  pappl_system_t* system = config != nullptr ? config->system : nullptr;
+  const auto log = [system](const std::string& words) {
+    if (system != nullptr) papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s", words.c_str());
+  };
+  const bool network = std::strncmp(deviceUri, "socket://", 9) == 0;
+  if (!network && std::strncmp(deviceUri, "usb://", 6) != 0) {
+    log(std::string("The printer at '") + deviceUri + "' cannot be asked what it is: name its driver.");
+    return nullptr;
+  }
+  std::string error;
+  pappl_device_t* device = papplDeviceOpen(deviceUri, "identify", keepDeviceError, &error);
+  if (device == nullptr) {
+    log(std::string("The printer at '") + deviceUri + "' cannot be reached: " + error);
+    return nullptr;
+  }
+  hostIdentity identity;
+  const bool answered = askIdentity(device, network, &identity);
+  papplDeviceClose(device);
+  if (!answered) {
+    log(std::string("The printer at '") + deviceUri +
+        "' did not say what it is (no readable answer to the identification query): name its driver.");
+    return nullptr;
+  }
+  const char* driver = driverForResolution(identity.dotsPerInch);
+  if (system != nullptr)
+    papplLog(system, PAPPL_LOGLEVEL_INFO,
+             "The printer at '%s' is a %s, firmware %s, %d dpi head: driver '%s'.", deviceUri, identity.model,
+             identity.version, identity.dotsPerInch, driver != nullptr ? driver : "none");
+  return driver;
 }

@@ -1,5 +1,5 @@
-// The Printer Application: PAPPL drivers for 203 and 300 dpi label printers on the project's command
-// writers. The framework calls the driver, raster and raw-print callbacks declared here; the pieces
+// The Printer Application: PAPPL drivers for 152, 203, 300 and 600 dpi label printers on the project's
+// command writers. The framework calls the driver, raster and raw-print callbacks declared here; the pieces
 // without the framework (line conversion, document typing) are plain functions the tests call alone.
 #pragma once
 
@@ -104,6 +104,7 @@ struct appConfig {
   std::atomic<bool> stopped{false};        // the printing jobs have ended and the state is saved
   std::atomic<bool> exiting{false};        // main() is returning: the watcher ends
   std::thread watcher;
+  pappl_system_t* system = nullptr;  // the server's system, for the log of the driver choice
 };
 
 // The largest image the framework decodes for a job, in bytes of pixels and in pixels a side: the
@@ -147,6 +148,16 @@ void addDeviceSchemes();
 // path lies inside the folder, names no "." or ".." and passes through no symbolic link; otherwise
 // 1, with the reason in *reason.
 int checkFileDevice(const char* uri, const std::string& folder, std::string* reason);
+
+// 'openJobDevicesLate()' - whether the network devices this thread opens may stay unconnected when
+// their printer cannot be reached at once: the framework pauses the printer whenever a job's device
+// does not open, so the job's thread takes the device unconnected and connects it itself
+// (awaitConnection()).
+void openJobDevicesLate(bool late);
+
+// 'connectDevice()' - connect the printer's network device that was opened unconnected: true when it
+// is connected (or is no network device), else false with the reason in *error.
+bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string* error);
 
 // 'watchJob()' - make the printer's network device give up its waits as soon as 'job' is cancelled
 // (nullptr: no job). Devices of other kinds are left as they are.
@@ -332,6 +343,13 @@ struct printerLink {
   std::mutex claim;
   bool claimed;
   bool orphaned;
+  // What the printer says it is: asked once it answers the status query, and again after it could not
+  // be reached; the page shows it, and the state reasons a head of another resolution than the driver's.
+  bool identityAsked;
+  bool identified;
+  hostIdentity identity;
+  char identityWords[160];    // the page's line about it, "" before it is known
+  char reachWords[300];       // why the printer cannot be reached, "" when it can
   const appConfig* config;    // the server's settings
   std::string refusedDevice;  // why the device may not be opened ("" when it may): a state file's
                               // file device outside the folder
@@ -363,6 +381,24 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
 // while it reports trouble that holds jobs, wait (the job says why) and ask again. A printer whose
 // status is unknown never holds a job. Returns false when the job was cancelled meanwhile.
 bool awaitPrinter(pappl_job_t* job, pappl_device_t* device, bool afterLabels);
+
+// 'awaitConnection()' - before a job's labels, connect its network device: while the printer cannot
+// be reached the printer shows 'offline-report' with the reason in words and the job waits and says
+// so, trying again every few seconds, until it connects (true) or the job is cancelled, the printer
+// deleted or the server stopped (false).
+bool awaitConnection(pappl_job_t* job, pappl_device_t* device);
+
+// 'resolutionMismatch()' - the words for a printer whose head has another resolution than its driver
+// ("" when they agree or the head is unknown).
+std::string resolutionMismatch(const hostIdentity* identity, int driverResolution);
+
+// 'identifyPrinter()' - the framework's auto-add callback: open the device, ask the printer what it is
+// and answer the driver of its head's resolution; nullptr (logged) when it cannot be opened, does not
+// answer in time, answers what cannot be read or has a head no driver has.
+const char* identifyPrinter(const char* deviceInfo, const char* deviceUri, const char* deviceId, void* data);
+
+// 'driverForResolution()' - the driver of a head of 'dotsPerInch', or nullptr.
+const char* driverForResolution(int dotsPerInch);
 
 // 'newPrinterLink()' - a printer's link record, nothing known yet; 'labelDelete()' frees it.
 printerLink* newPrinterLink(const appConfig* config);

@@ -221,8 +221,10 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemSetVersions(system, 1, &version);
 
   addDeviceSchemes();
-  papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers), nullptr,
-                               nullptr, labelDriver, config);
+  // A printer added without a driver gets the one of its head's resolution, which it is asked for.
+  config->system = system;
+  papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
+                               identifyPrinter, nullptr, labelDriver, config);
   config->statePath = stateFilePath("label-printer-app");
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
   startStopWatcher(system, config);
@@ -243,8 +245,8 @@ int main(int argc, char* argv[]) {
   }
   arguments.push_back(nullptr);
   const int status = papplMainloop(argc, arguments.data(), LABEL_APP_VERSION, nullptr, kDriverCount,
-                                   const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, labelDriver, nullptr,
-                                   nullptr, createSystem, usage, &config);
+                                   const_cast<pappl_pr_driver_t*>(kDrivers), identifyPrinter, labelDriver,
+                                   nullptr, nullptr, createSystem, usage, &config);
   finishStopWatcher(&config);
   return status;
 }

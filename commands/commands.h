@@ -266,3 +266,36 @@ inline constexpr size_t kMaxHostStatusLine = 64;
 // line, kHostStatusIncomplete, or kHostStatusMalformed (then *status is unchanged). Every byte is
 // checked; nothing outside 'data' is read.
 int parseHostStatus(const unsigned char* data, size_t size, hostStatus* status, size_t* consumed);
+
+// The host identification query: a printer on a two-way link answers with one line (see
+// parseHostIdentity()).
+inline constexpr command btHostIdentity = commandtext::fixed("~HI");
+
+// The longest model name, firmware version and option letters kept, and the longest answer accepted
+// (noise before it included) and line.
+inline constexpr size_t kMaxIdentityText = 32;
+inline constexpr size_t kMaxIdentityOptions = 16;
+inline constexpr size_t kMaxHostIdentityBytes = 256;
+inline constexpr size_t kMaxHostIdentityLine = 128;
+
+// The answer to the host identification query. Texts end with a zero.
+struct hostIdentity {
+  char model[kMaxIdentityText + 1];    // the model name, e.g. "LP-410"
+  char version[kMaxIdentityText + 1];  // the firmware version
+  int dotsPerMm;                       // 6, 8, 12 or 24
+  int dotsPerInch;                     // the same head as 152, 203, 300 or 600 dots per inch
+  int32_t memoryKilobytes;
+  char options[kMaxIdentityOptions + 1];  // the option letters, "" when there are none
+};
+
+// 'parseHostIdentity()' - read the answer to "~HI" from 'size' bytes: one line
+// "MODEL,VERSION,DPM,MEMORY,OPTIONS", framed like a status line (0x02, the line, 0x03 CR LF; up to
+// kMaxHostIdentityLine bytes before the 0x02 are passed over) or unframed (the line from the first
+// byte, ended by LF or CR LF); line ends before the answer are passed over.
+// MODEL and VERSION hold 1 to kMaxIdentityText printable characters (blanks around them are dropped),
+// DPM is 6, 8, 12 or 24, MEMORY is 1 to 8 digits and "KB" or "MB", OPTIONS 0 to kMaxIdentityOptions
+// letters or digits; exactly five fields. At most kMaxHostIdentityBytes are looked at. Returns
+// kHostStatusComplete with *identity filled and *consumed the bytes up to the end of the line,
+// kHostStatusIncomplete, or kHostStatusMalformed (then nothing is written). Nothing outside 'data' is
+// read.
+int parseHostIdentity(const unsigned char* data, size_t size, hostIdentity* identity, size_t* consumed);

@@ -109,3 +109,81 @@ TEST(HostStatus, TheFakePrintersAnswersReadBackAsTheirStatus) {
     EXPECT_EQ(std::memcmp(&read, &sent, sizeof sent), 0) << "field " << i;
   }
 }
+
+// The printer's answer to the host identification query.
+namespace {
+
+int identify(const std::string& bytes, hostIdentity* identity, size_t* consumed) {
+  return parseHostIdentity(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), identity,
+                           consumed);
+}
+
+TEST(HostIdentity, ReadsEveryHeadFramedOrNot) {
+  const struct {
+    std::string bytes;
+    const char *model, *version;
+    int dotsPerInch;
+    int32_t memory;
+    const char* options;
+    size_t after;  // bytes after the answer
+  } cases[] = {
+      {frame("LP-410,V60.13.0,8,8192KB,"), "LP-410", "V60.13.0", 203, 8192, "", 0},
+      {"noise" + frame("LP 2,V1,6,512KB,AB") + "~more", "LP 2", "V1", 152, 512, "AB", 5},
+      {frame(" LP-410-300 , V75.1 ,12,2MB,C9"), "LP-410-300", "V75.1", 300, 2048, "C9", 0},
+      {"LP-600,V2.0,24,65536KB,X\r\n~HS", "LP-600", "V2.0", 600, 65536, "X", 3},
+      {"\r\nLP-600,V2.0,24,1KB,\n", "LP-600", "V2.0", 600, 1, "", 0},
+  };
+  for (const auto& c : cases) {
+    hostIdentity id{};
+    size_t consumed = 0;
+    ASSERT_EQ(identify(c.bytes, &id, &consumed), kHostStatusComplete) << c.bytes;
+    EXPECT_STREQ(id.model, c.model);
+    EXPECT_STREQ(id.version, c.version);
+    EXPECT_EQ(id.dotsPerInch, c.dotsPerInch) << c.bytes;
+    EXPECT_EQ(id.memoryKilobytes, c.memory) << c.bytes;
+    EXPECT_STREQ(id.options, c.options);
+    EXPECT_EQ(consumed, c.bytes.size() - c.after) << c.bytes;
+  }
+  // Every cut of an answer is incomplete.
+  const std::string whole = frame("LP-410,V60.13.0,8,8192KB,");
+  hostIdentity id{};
+  size_t consumed = 0;
+  for (size_t cut = 0; cut < whole.size(); ++cut)
+    EXPECT_EQ(identify(whole.substr(0, cut), &id, &consumed), kHostStatusIncomplete) << cut;
+}
+
+TEST(HostIdentity, AnythingElseIsMalformed) {
+  const std::string longText(kMaxIdentityText + 1, 'M');
+  const std::string cases[] = {
+      frame("LP-410,V60,10,8192KB,"),  // no such head
+      frame("LP-410,V60,8,8192,"),     // memory without its unit
+      frame("LP-410,V60,8,8192KB"),    // four fields
+      frame("LP-410,V60,8,8192KB,,"),  // six
+      frame(",V60,8,8192KB,"),         // no model
+      frame("  ,V60,8,8192KB,"),
+      frame(longText + ",V60,8,8192KB,"),
+      frame("LP-410,V60,8,123456789KB,"),
+      frame("LP-410,V60,8,-1KB,"),
+      frame("LP-410,V60,8,1KB,A-B"),
+      frame("LP-410,V60,8,1KB,ABCDEFGHIJKLMNOPQ"),
+      frame("LP\x01,V60,8,1KB,"),
+      frame("LP\xC3\xA9,V60,8,1KB,"),
+      "\x02LP-410,V60,8,8192KB,\x03\n",
+      "\x02\x02" + frame("LP-410,V60,8,8192KB,"),
+      frame("030,1,0,1218,000,0,0,0,000,0,0,0"),  // a status line
+      "garbage\r\n",
+      std::string(1 << 20, 'x'),
+      "\x02" + std::string(1 << 20, '8'),
+      std::string(kMaxHostIdentityLine + 1, ' ') + frame("LP-410,V60,8,8192KB,"),
+  };
+  for (const auto& bytes : cases) {
+    hostIdentity id{};
+    id.dotsPerInch = 77;
+    size_t consumed = 99;
+    EXPECT_EQ(identify(bytes, &id, &consumed), kHostStatusMalformed) << bytes.substr(0, 60);
+    EXPECT_EQ(id.dotsPerInch, 77);
+    EXPECT_EQ(consumed, 99u);
+  }
+}
+
+}  // namespace

@@ -17,7 +17,8 @@ struct model {
   int modelNumber;
   unsigned resolution;
 };
-const model kModels[] = {{"glp203.ppd", 203, 203}, {"glp300.ppd", 300, 300}};
+const model kModels[] = {
+    {"glp152.ppd", 152, 152}, {"glp203.ppd", 203, 203}, {"glp300.ppd", 300, 300}, {"glp600.ppd", 600, 600}};
 
 void PrintTo(const model& m, std::ostream* out) { *out << m.file; }
 
@@ -47,7 +48,7 @@ TEST_P(GeneratedPpd, ChoiceKeywordsAreDecimalTableIndexes) {
                {"ImageControl", 0, 1, true},      {"Mirror", 0, 1, true},
                {"Inverse", 0, 1, true},           {"PrintPosition", 0, 40, false},
                {"TearoffPosition", 0, 40, false}, {"BackFeed", 2, 2, true},
-               {"PageSize", 1, 7, true}};
+               {"PageSize", 1, 22, true}};
   for (const auto& c : cases) {
     ppd_option_t* option = ppdFindOption(ppd, c.option);
     ASSERT_NE(option, nullptr) << c.option;
@@ -130,8 +131,9 @@ TEST_P(GeneratedPpd, LabelSizesHaveNoMargins) {
   const struct {
     const char* keyword;
     float width, length;
-  } sizes[] = {{"1", 288, 432}, {"2", 432, 288}, {"3", 288, 216}, {"4", 288, 144},
-               {"5", 144, 72},  {"6", 162, 90},  {"7", 283, 425}};
+  } sizes[] = {{"1", 288, 432}, {"2", 432, 288}, {"3", 288, 216},  {"4", 288, 144},
+               {"5", 144, 72},  {"6", 162, 90},  {"7", 283, 425},  {"8", 288, 288},
+               {"9", 288, 576}, {"13", 162, 36}, {"16", 283, 142}, {"22", 108, 71}};
   for (const auto& s : sizes) {
     ppd_size_t* size = ppdPageSize(ppd, s.keyword);
     ASSERT_NE(size, nullptr) << s.keyword;
@@ -145,8 +147,9 @@ TEST_P(GeneratedPpd, LabelSizesHaveNoMargins) {
   EXPECT_EQ(ppd->variable_sizes, 1);
   EXPECT_GT(ppd->custom_min[0], 0);
   EXPECT_GT(ppd->custom_min[1], 0);
-  EXPECT_GE(ppd->custom_max[0], 288);  // 4 in wide labels
-  EXPECT_LE(ppd->custom_max[0], 432);
+  // Every model's head takes 4 in wide labels, and is no wider than 4.25 in.
+  EXPECT_GE(ppd->custom_max[0], 288);
+  EXPECT_LE(ppd->custom_max[0], 306);
   for (float margin : ppd->custom_margins) EXPECT_EQ(margin, 0);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,9 @@ bool sendAll(int fd, const std::string& data, size_t pieceBytes) {
 // 'answerQueries()' - answer each query that has arrived whole since the last search.
 void answerQueries(statusPrinter* printer, openConnection* connection) {
   for (;;) {
-    const size_t found = connection->received.find("~HS", connection->searched);
+    const size_t status = connection->received.find("~HS", connection->searched);
+    const size_t identify = connection->received.find("~HI", connection->searched);
+    const size_t found = std::min(status, identify);
     if (found == std::string::npos) {
       connection->searched = connection->received.size() < 2 ? 0 : connection->received.size() - 2;
       return;
@@ -48,10 +51,15 @@ void answerQueries(statusPrinter* printer, openConnection* connection) {
     size_t pieceBytes = 0;
     {
       std::lock_guard<std::mutex> lock(printer->mutex);
-      ++printer->queries;
-      answer = printer->answer;
-      silent = printer->silent;
-      pieceBytes = printer->pieceBytes;
+      if (found == status) {
+        ++printer->queries;
+        answer = printer->answer;
+        silent = printer->silent;
+        pieceBytes = printer->pieceBytes;
+      } else {
+        answer = printer->identity;
+        silent = answer.empty();
+      }
     }
     if (!silent) sendAll(connection->fd, answer, pieceBytes);
   }
@@ -136,4 +144,13 @@ hostStatus readyStatus() {
   s.thermalTransfer = 1;
   s.printMode = 2;
   return s;
+}
+
+void setIdentity(statusPrinter* printer, const std::string& identity) {
+  std::lock_guard<std::mutex> lock(printer->mutex);
+  printer->identity = identity;
+}
+
+std::string identityAnswer(int dotsPerMm, const std::string& model, const std::string& version) {
+  return "\002" + model + "," + version + "," + std::to_string(dotsPerMm) + ",8192KB,\003\r\n";
 }

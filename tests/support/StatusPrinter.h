@@ -1,7 +1,7 @@
 // A fake two-way label printer on 127.0.0.1 for the tests of status reporting: it records what each
 // connection sends, like the one-way fake printer, and answers every host status query in the stream
 // ("~HS") with whatever its script says at that moment: a status, garbage, an answer cut into small
-// pieces, a huge answer, or nothing at all.
+// pieces, a huge answer, or nothing at all; and every identification query ("~HI") likewise.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,7 @@ struct statusPrinter {
   std::string answer;     // the bytes answered to each query
   bool silent = false;    // answer nothing
   size_t pieceBytes = 0;  // when non-zero, the answer goes out in pieces this long, 5 ms apart
+  std::string identity;   // the bytes answered to each identification query ("~HI"); none when empty
   // What happened.
   std::vector<std::string> connections;  // the bytes of each connection that has ended
   int queries = 0;                       // the queries answered (or left unanswered) so far
@@ -35,6 +36,13 @@ void stopStatusPrinter(statusPrinter* printer);
 // 'setStatusScript()' - what the printer answers to the next queries.
 void setStatusScript(statusPrinter* printer, const std::string& answer, bool silent = false,
                      size_t pieceBytes = 0);
+
+// 'setIdentity()' - what the printer answers to the next identification queries ("" nothing).
+void setIdentity(statusPrinter* printer, const std::string& identity);
+
+// 'identityAnswer()' - the framed line a printer with a head of 'dotsPerMm' answers to "~HI".
+std::string identityAnswer(int dotsPerMm, const std::string& model = "LP-4",
+                           const std::string& version = "V1.2.3");
 
 // 'statusQueries()' - the number of queries the printer has seen.
 int statusQueries(statusPrinter* printer);
