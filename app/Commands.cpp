@@ -14,22 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "app/Interpose.h"
 #include "app/app.h"
 
-extern "C" http_t* _papplMainloopConnect(const char* base_name, bool auto_start);
-extern "C" http_t* _papplMainloopConnectURI(const char* base_name, const char* printer_uri, char* resource,
-                                            size_t size);
-extern "C" char* _papplMainloopGetDefaultPrinter(http_t* http, char* buffer, size_t size);
-extern "C" void _papplMainloopAddPrinterURI(ipp_t* request, const char* printer_name, char* resource,
-                                            size_t size);
-extern "C" char* _papplMainloopGetServerPath(const char* base_name, uid_t uid, char* buffer, size_t size);
-
 namespace {
-
-template <typename Function>
-Function frameworkFunction(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
 
 // How long shutdown waits for the server to be gone.
 inline constexpr int kShutdownMilliseconds = 5000;

@@ -11,25 +11,13 @@
 #include <cstring>
 #include <string>
 
+#include "app/Interpose.h"
 #include "app/app.h"
-
-extern "C" bool _papplPrinterIsAuthorized(pappl_client_t* client);
-extern "C" void _papplMainloopAddPrinterURI(ipp_t* request, const char* printer_name, char* resource,
-                                            size_t size);
-extern "C" http_t* _papplMainloopConnect(const char* base_name, bool auto_start);
-extern "C" http_t* _papplMainloopConnectURI(const char* base_name, const char* printer_uri, char* resource,
-                                            size_t size);
-extern "C" char* _papplMainloopGetDefaultPrinter(http_t* http, char* buffer, size_t size);
 
 namespace {
 
 // How long a client's raster stream waits for the printer's place before it is answered busy.
 inline constexpr int kStreamWaitMilliseconds = 5000;
-
-template <typename Function>
-Function frameworkFunction(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
 
 // The raster job whose stream this thread reads: the framework reads each page header with no more
 // than the stream in hand.

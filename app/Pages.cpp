@@ -11,16 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "app/Interpose.h"
 #include "app/app.h"
-
-extern "C" const char* _papplLabelModeString(pappl_label_mode_t value);
-extern "C" pappl_label_mode_t _papplLabelModeValue(const char* value);
-extern "C" const char* _papplMediaTrackingString(pappl_media_tracking_t value);
-extern "C" pappl_media_tracking_t _papplMediaTrackingValue(const char* value);
-extern "C" const char* _papplContentString(pappl_content_t value);
-extern "C" pappl_content_t _papplContentValue(const char* value);
-extern "C" const char* _papplScalingString(pappl_scaling_t value);
-extern "C" pappl_scaling_t _papplScalingValue(const char* value);
 
 namespace {
 

@@ -11,18 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "app/Interpose.h"
 #include "app/app.h"
 
-extern "C" const char* _papplLabelModeString(pappl_label_mode_t value);
-extern "C" const char* _papplMediaTrackingString(pappl_media_tracking_t value);
-extern "C" const char* _papplColorModeString(pappl_color_mode_t value);
-
 namespace {
-
-template <typename Function>
-Function frameworkFunction(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
 
 // 'addBits()' - the keywords of the bits set in 'bits', from 1 to 'last'.
 template <typename Bits>
