@@ -39,6 +39,21 @@ void select(pappl_client_t* client, const char* name, const char* const* values,
   papplClientHTMLPuts(client, "</select>");
 }
 
+// 'selectBits()' - a list of the keywords of the supported bits, from 'first' to 'last', 'current'
+// chosen, in the words of "WORDSOF.KEYWORD", ending the row.
+template <typename Bits>
+void selectBits(pappl_client_t* client, const char* name, const char* wordsOf, unsigned supported,
+                unsigned current, unsigned first, unsigned last, const char* (*keyword)(Bits)) {
+  papplClientHTMLPrintf(client, "<select name=\"%s\">", name);
+  for (unsigned bit = first; bit <= last; bit *= 2) {
+    if ((supported & bit) == 0) continue;
+    const char* value = keyword(static_cast<Bits>(bit));
+    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", value,
+                          current == bit ? " selected" : "", keywordWords(client, wordsOf, value).c_str());
+  }
+  papplClientHTMLPuts(client, "</select></td></tr>\n");
+}
+
 // 'vendorDefault()' - a vendor attribute's default, as text.
 std::string vendorDefault(pappl_printer_t* printer, const char* name) {
   ipp_t* attributes = papplPrinterGetDriverAttributes(printer);
@@ -239,15 +254,9 @@ void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) 
                         words(client, "Configure Media"));
 
   row(client, "label-mode-configured");
-  papplClientHTMLPuts(client, "<select name=\"label-mode-configured\">");
-  for (unsigned bit = PAPPL_LABEL_MODE_APPLICATOR; bit <= PAPPL_LABEL_MODE_TEAR_OFF; bit *= 2) {
-    if ((data.mode_supported & bit) == 0) continue;
-    const char* keyword = _papplLabelModeString(static_cast<pappl_label_mode_t>(bit));
-    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", keyword,
-                          data.mode_configured == bit ? " selected" : "",
-                          keywordWords(client, "label-mode-configured", keyword).c_str());
-  }
-  papplClientHTMLPuts(client, "</select></td></tr>\n");
+  selectBits(client, "label-mode-configured", "label-mode-configured", data.mode_supported,
+             data.mode_configured, PAPPL_LABEL_MODE_APPLICATOR, PAPPL_LABEL_MODE_TEAR_OFF,
+             _papplLabelModeString);
 
   const std::string mediaType = vendorDefault(printer, kMediaTypeAttr);
   row(client, kMediaTypeAttr);
@@ -362,15 +371,8 @@ void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
   }
 
   row(client, "label-tracking");
-  papplClientHTMLPuts(client, "<select name=\"tracking\">");
-  for (unsigned bit = PAPPL_MEDIA_TRACKING_CONTINUOUS; bit <= PAPPL_MEDIA_TRACKING_WEB; bit *= 2) {
-    if ((data.tracking_supported & bit) == 0) continue;
-    const char* keyword = _papplMediaTrackingString(static_cast<pappl_media_tracking_t>(bit));
-    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", keyword,
-                          ready.tracking == bit ? " selected" : "",
-                          keywordWords(client, "label-tracking", keyword).c_str());
-  }
-  papplClientHTMLPuts(client, "</select></td></tr>\n");
+  selectBits(client, "tracking", "label-tracking", data.tracking_supported, ready.tracking,
+             PAPPL_MEDIA_TRACKING_CONTINUOUS, PAPPL_MEDIA_TRACKING_WEB, _papplMediaTrackingString);
 
   row(client, "label-stock");
   select(client, "type", data.type, data.num_type, ready.type, "media-type");
