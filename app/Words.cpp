@@ -61,6 +61,7 @@ inline constexpr char kWords[] = R"words(
 "label-tracking.web" = "Web sensing";
 "label-stock" = "Stock";
 "label-top-offset" = "Top adjustment (mm)";
+"printer-state-reasons.offline-report" = "The printer cannot be reached.";
 )words";
 
 // The languages of the framework's own strings.
