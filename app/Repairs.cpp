@@ -150,6 +150,19 @@ void _papplSystemProcessIPP(pappl_client_t* client) {
   }
 }
 
+// The framework adds printer-strings-languages-supported to the printer's own attributes at every
+// Get-Printer-Attributes once there are localisation resources (the application's words): the
+// printer's attributes would grow with each request, and every answer would carry it many times.
+// The first one stays; the languages do not change while the server runs.
+ipp_attribute_t* ippAddStrings(ipp_t* ipp, ipp_tag_t group, ipp_tag_t valueTag, const char* name, int count,
+                               const char* language, const char* const* values) {
+  if (name != nullptr && std::strcmp(name, "printer-strings-languages-supported") == 0)
+    if (ipp_attribute_t* present = ippFindAttribute(ipp, name, IPP_TAG_ZERO)) return present;
+  using addStrings =
+      ipp_attribute_t* (*)(ipp_t*, ipp_tag_t, ipp_tag_t, const char*, int, const char*, const char* const*);
+  return frameworkFunction<addStrings>("ippAddStrings")(ipp, group, valueTag, name, count, language, values);
+}
+
 // The state file: the framework's, and then the settings it leaves out in each printer's block.
 bool papplSystemSaveState(pappl_system_t* system, const char* filename) {
   if (!frameworkFunction<bool (*)(pappl_system_t*, const char*)>("papplSystemSaveState")(system, filename))
