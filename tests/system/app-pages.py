@@ -203,9 +203,11 @@ def main():
               or b"^PQ3" in printer.jobs[-1], "submit -n 3 prints three labels")
         icon = urllib.request.urlopen(base + "/Shelf/icon-md.png", timeout=10).read()
         check(b"IHDR\x00\x00\x00\x80" in icon, "the printer's icon is the application's own")
-        attributes = subprocess.run(["ipptool", "-tv", f"ipp://127.0.0.1:{port}/ipp/print/Shelf",
-                                     "get-printer-attributes.test"], capture_output=True, text=True).stdout
-        check("printer-supply-info-uri" not in attributes, "no printer-supply-info-uri without a supplies page")
+        for _ in range(2):  # each answer as good as the first
+            asked = subprocess.run(["ipptool", "-tv", f"ipp://127.0.0.1:{port}/ipp/print/Shelf",
+                                    "get-printer-attributes.test"], capture_output=True, text=True)
+        check(asked.returncode == 0 and "Duplicate" not in asked.stdout, "the printer's attributes pass ipptool's checks")
+        check("printer-supply-info-uri" not in asked.stdout, "no printer-supply-info-uri without a supplies page")
 
         # Its port is its address; shutdown ends it, and the chosen settings come back.
         check(app("modify", "-d", "Shelf", "-o", "print-speed-default=4in").returncode == 0, "set the print speed")
