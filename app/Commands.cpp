@@ -130,12 +130,15 @@ void printUsage(const char* base) {
       "  server-options=LIST       dnssd-host, no-web-interface, web-remote, no-tls, ...\n"
       "\n"
       "Files:\n"
-      "  /var/lib/label-printer-app.state (root) or ~/.config/label-printer-app.state   the state\n"
-      "  /var/spool/label-printer-app (root) or ~/.config/label-printer-app.d            the spool\n"
-      "  /run/label-printer-app.sock (the service) or $TMPDIR/label-printer-appUID.sock  the commands' "
-      "socket\n"
+      "  The state: /var/lib/label-printer-app/label-printer-app.state (the service), else\n"
+      "    /var/lib/label-printer-app.state (root) or ~/.config/label-printer-app.state.\n"
+      "  The spool: /var/lib/label-printer-app/spool (the service), else /var/spool/label-printer-app\n"
+      "    (root) or ~/.config/label-printer-app.d.\n"
+      "  The commands' socket: /run/label-printer-app.sock (the service), else\n"
+      "    $TMPDIR/label-printer-appUID.sock.\n"
       "\n"
-      "Log: standard error under systemd (the journal: journalctl -u label-printer-app), else log-file.\n"
+      "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
+      "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
       base);
 }
