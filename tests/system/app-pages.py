@@ -126,10 +126,14 @@ def main():
     def app(*arguments, timeout=30):
         return subprocess.run([APP, *arguments], env=env, capture_output=True, text=True, timeout=timeout)
 
+    errors = []  # the servers' standard error, where the sanitizers report
+
     def start_server():
-        return subprocess.Popen([APP, "server", "-o", f"server-port={port}", "-o", f"log-file={folder}/log",
-                                 "-o", "log-level=debug", "-o", f"spool-directory={folder}/spool"], env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        errors.append(f"{folder}/server-{len(errors)}.err")
+        with open(errors[-1], "w") as err:
+            return subprocess.Popen([APP, "server", "-o", f"server-port={port}", "-o", f"log-file={folder}/log",
+                                     "-o", "log-level=debug", "-o", f"spool-directory={folder}/spool"], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=err)
 
     printer = FakePrinter()
     server = start_server()
@@ -227,6 +231,8 @@ def main():
             browser.close()
         server.send_signal(signal.SIGTERM)
         server.wait(timeout=15)
+        reports = [line for path in errors for line in open(path) if "Sanitizer" in line or "runtime error" in line]
+        check(not reports, "the servers ran without a sanitizer report " + "".join(reports[:3]))
         if not failures:
             shutil.rmtree(folder, ignore_errors=True)
         else:
