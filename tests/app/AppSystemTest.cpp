@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/Expected.h"
@@ -35,34 +36,48 @@ struct appSystem {
 };
 appSystem* gApp = nullptr;
 
-// 'answers()' - whether the application accepts IPP connections.
-bool answers() {
-  http_t* http =
-      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
+// 'answers()' - whether the application accepts IPP connections on its port, or at 'host' when that is
+// its domain socket.
+bool answers(const std::string& host = "127.0.0.1") {
+  http_t* http = httpConnect2(host.c_str(), host[0] == '/' ? 0 : gApp->port, nullptr, AF_UNSPEC,
+                              HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
   if (http == nullptr) return false;
   httpClose(http);
   return true;
 }
 
-// 'startServer()' - start the application and wait until it answers; false with gApp->failure set.
+// 'startServer()' - start the application and wait until it answers; false with gApp->failure set. The
+// tests run side by side, each with a server of its own: a server whose port another process took
+// meanwhile runs without a listener (and another answers there), so it is started again on another port.
 bool startServer() {
   const std::string d = gApp->directory;
-  if (!startBackground({LABEL_PRINTER_APP_PATH, "server", "-o", "server-port=" + std::to_string(gApp->port),
-                        "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + d + "/spool", "-o",
-                        "log-file=" + d + "/app.log", "-o", "log-level=debug"},
-                       d + "/app.out", &gApp->server)) {
-    gApp->failure = "the application could not be started";
-    return false;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!answers()) {
-    if (!isRunning(&gApp->server) || std::chrono::steady_clock::now() > deadline) {
-      gApp->failure = "the application did not answer: " + readFile(d + "/app.out");
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) {
+      stopBackground(&gApp->server, 0);
+      gApp->port = freeLoopbackPort();
+    }
+    const size_t logged = readFile(d + "/app.log").size();
+    if (!startBackground({LABEL_PRINTER_APP_PATH, "server", "-o", "server-port=" + std::to_string(gApp->port),
+                          "-o", "listen-hostname=127.0.0.1", "-o", "spool-directory=" + d + "/spool", "-o",
+                          "log-file=" + d + "/app.log", "-o", "log-level=debug"},
+                         d + "/app.out", &gApp->server)) {
+      gApp->failure = "the application could not be started";
       return false;
     }
-    usleep(50000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!answers(d + "/common/label-printer-app.sock") || !answers()) {
+      if (!isRunning(&gApp->server) || std::chrono::steady_clock::now() > deadline) {
+        gApp->failure = "the application did not answer: " + readFile(d + "/app.out");
+        return false;
+      }
+      usleep(20000);
+    }
+    const std::string log = readFile(d + "/app.log");
+    if (log.find("Unable to create listener socket", std::min(logged, log.size())) == std::string::npos)
+      return true;
   }
-  return true;
+  gApp->failure = "the application found no free port: " + readFile(d + "/app.log");
+  return false;
 }
 
 std::string printerUri(const std::string& name) {
@@ -127,8 +142,10 @@ void ippPrint(const std::string& printer, const std::string& file, const std::st
   *received = connections.back();
 }
 
-// 'lastJob()' - the state and job-state-reasons of the printer's most recent job.
-void lastJob(const std::string& printer, ipp_jstate_t* state, std::string* reasons) {
+// 'lastJob()' - the state and job-state-reasons of the printer's most recent job, and when asked its
+// job-state-message and id (0 when the printer has had no job).
+void lastJob(const std::string& printer, ipp_jstate_t* state, std::string* reasons,
+             std::string* message = nullptr, int* newestId = nullptr) {
   http_t* http =
       httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
   ASSERT_NE(http, nullptr);
@@ -136,19 +153,20 @@ void lastJob(const std::string& printer, ipp_jstate_t* state, std::string* reaso
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
-  static const char* const wanted[] = {"job-id", "job-state", "job-state-reasons"};
-  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+  static const char* const wanted[] = {"job-id", "job-state", "job-state-reasons", "job-state-message"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, wanted);
   ipp_t* response = cupsDoRequest(http, request, "/");
   // One group per job, separated by unnamed attributes; the highest job-id is the newest.
   int newest = 0, id = 0;
   ipp_jstate_t groupState = IPP_JSTATE_PENDING;
-  std::string groupReasons;
+  std::string groupReasons, groupMessage;
   for (ipp_attribute_t* a = ippFirstAttribute(response);; a = ippNextAttribute(response)) {
     if (a == nullptr || ippGetName(a) == nullptr) {
       if (id > newest) {
         newest = id;
         *state = groupState;
         *reasons = groupReasons;
+        if (message != nullptr) *message = groupMessage;
       }
       id = 0;
       if (a == nullptr) break;
@@ -160,12 +178,14 @@ void lastJob(const std::string& printer, ipp_jstate_t* state, std::string* reaso
     if (name == "job-id") id = ippGetInteger(a, 0);
     if (name == "job-state") groupState = static_cast<ipp_jstate_t>(ippGetInteger(a, 0));
     if (name == "job-state-reasons") groupReasons = text;
+    if (name == "job-state-message") groupMessage = text;
   }
+  if (newestId != nullptr) *newestId = newest;
   ippDelete(response);
   httpClose(http);
 }
 
-class App : public testing::Test {
+class System : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     gApp = new appSystem;
@@ -200,7 +220,9 @@ class App : public testing::Test {
 
   static void TearDownTestSuite() {
     if (gApp == nullptr) return;
-    stopBackground(&gApp->server, 10);
+    // Killed: nothing is checked of this stop (RestartKeepsPrintersAndSettings and the security tests
+    // check the orderly one), and each test's process has a server of its own to end.
+    stopBackground(&gApp->server, 0);
     stopFakePrinter(&gApp->printer);
     stopStatusPrinter(&gApp->talker);
     if (testing::UnitTest::GetInstance()->failed_test_count() > 0)
@@ -219,7 +241,7 @@ class App : public testing::Test {
 
 // A 1-bit page of the label's exact size prints bit for bit, with the printer's default prologue and
 // one page format.
-TEST_F(App, OneBitPageOfTheLabelSizePrintsBitForBit) {
+TEST_F(System, OneBitPageOfTheLabelSizePrintsBitForBit) {
   const struct {
     const char* printer;
     unsigned width, height, dpi;
@@ -260,7 +282,7 @@ formatSteps inverted() {
 
 // The job's options and the printer's settings reach the prologue and the page format through the
 // filter's own command tables; a job without options prints with the printer's defaults.
-TEST_F(App, OptionsReachThePrologueAndTheFormat) {
+TEST_F(System, OptionsReachThePrologueAndTheFormat) {
   const struct {
     std::vector<std::string> setup;  // printer settings, through the modify subcommand
     std::vector<std::string> options;
@@ -315,7 +337,7 @@ TEST_F(App, OptionsReachThePrologueAndTheFormat) {
 }
 
 // The media collection's tracking and top offset, through ipptool, reach the prologue.
-TEST_F(App, MediaCollectionReachesThePrologue) {
+TEST_F(System, MediaCollectionReachesThePrologue) {
   const struct {
     const char* member;
     prologueSteps prologue;
@@ -343,7 +365,7 @@ TEST_F(App, MediaCollectionReachesThePrologue) {
 
 // Values outside what the printer supports get the standard answers and never another command: refused,
 // or substituted with the printer's default and reported.
-TEST_F(App, UnsupportedValuesAreRefusedOrReported) {
+TEST_F(System, UnsupportedValuesAreRefusedOrReported) {
   const struct {
     const char* attribute;
     const char* status;
@@ -383,7 +405,7 @@ std::string renderImage(const std::string& device, const std::string& name) {
 
 // PNG and JPEG labels through ipptool print the drawing; copies download the bitmap once and print it
 // as often as asked, the framework's own repetition of the image notwithstanding.
-TEST_F(App, ImagesPrintTheirDrawingOnceForAllCopies) {
+TEST_F(System, ImagesPrintTheirDrawingOnceForAllCopies) {
   const struct {
     const char* device;
     const char* name;
@@ -424,7 +446,7 @@ TEST_F(App, ImagesPrintTheirDrawingOnceForAllCopies) {
 
 // Documents already in the label command language pass through unchanged, once per copy, whether
 // named by their format or typed by the application from their first bytes.
-TEST_F(App, LabelCommandDocumentsPassThroughUnchanged) {
+TEST_F(System, LabelCommandDocumentsPassThroughUnchanged) {
   const std::string document = "^XA^FO50,50^GB100,100,100^FS^XZ\r\n";
   const std::string file = writeJob("label.txt", document);
   const struct {
@@ -443,12 +465,18 @@ TEST_F(App, LabelCommandDocumentsPassThroughUnchanged) {
     for (int copy = 0; copy < c.copies; ++copy) expected += document;
     EXPECT_EQ(received, expected);
   }
-  // Bytes the application does not know are refused at submission; nothing reaches the printer.
+  // Bytes the application does not know are refused at submission: no job, so nothing reaches the
+  // printer.
   const size_t before = receivedConnections(&gApp->printer).size();
+  ipp_jstate_t state;
+  std::string reasons;
+  int newest = 0, after = 0;
+  ASSERT_NO_FATAL_FAILURE(lastJob("label", &state, &reasons, nullptr, &newest));
   const std::string other = writeJob("other.bin", std::string("\x01\x02 not a label", 14));
   ASSERT_NO_FATAL_FAILURE(ippPrint("label", other, "application/octet-stream", "",
                                    "client-error-document-format-not-supported", nullptr));
-  usleep(500000);
+  ASSERT_NO_FATAL_FAILURE(lastJob("label", &state, &reasons, nullptr, &after));
+  EXPECT_EQ(after, newest) << "a job for a refused document";
   EXPECT_EQ(receivedConnections(&gApp->printer).size(), before);
 }
 
@@ -480,7 +508,7 @@ std::string hostilePage(const pbmPage& page, unsigned bits, cups_cspace_t space,
 // Pages wider, narrower, longer and shorter than the label, at other resolutions, in 1-bit and 8-bit,
 // cut short or malformed: the server stays up, a page prints cropped or padded to the label (never
 // read or written out of bounds), a bad document ends its job with a reason, and the next job prints.
-TEST_F(App, HostilePagesNeverStopTheServer) {
+TEST_F(System, HostilePagesNeverStopTheServer) {
   const struct {
     const char* name;
     unsigned width, height, bits;
@@ -537,7 +565,7 @@ TEST_F(App, HostilePagesNeverStopTheServer) {
 
 // A restart keeps the printers and their settings: the label mode, the configured darkness and the
 // vendor defaults come back from the state file and reach the next job.
-TEST_F(App, RestartKeepsPrintersAndSettings) {
+TEST_F(System, RestartKeepsPrintersAndSettings) {
   const std::vector<std::string> settings = {"label-mode-configured=rewind", "printer-darkness-configured=80",
                                              "label-mirror-default=true", "label-pause-default=after-job"};
   for (const auto& setting : settings) {
@@ -570,7 +598,7 @@ TEST_F(App, RestartKeepsPrintersAndSettings) {
 
 // Two raster jobs at once: the second is printed or answered busy, never mixed into the first; the
 // server stays up and the next job prints.
-TEST_F(App, TwoRasterJobsAtOnce) {
+TEST_F(System, TwoRasterJobsAtOnce) {
   std::vector<pbmPage> pages;
   for (uint32_t seed = 0; seed < 8; ++seed) pages.push_back(patternPage(812, 1218, seed));
   const std::string file = writeJob("many.ras", rasterFromPbm(pages, {"-r", "203"}));
@@ -598,7 +626,7 @@ TEST_F(App, TwoRasterJobsAtOnce) {
 
 // A printer that cannot be reached holds the job and shows the printer stopped; the job prints, whole,
 // once the printer answers.
-TEST_F(App, UnreachablePrinterHoldsTheJobUntilItAnswers) {
+TEST_F(System, UnreachablePrinterHoldsTheJobUntilItAnswers) {
   const int port = freeLoopbackPort();
   ASSERT_EQ(app({"add", "-d", "later", "-m", "generic-label-203dpi", "-v",
                  "socket://127.0.0.1:" + std::to_string(port)})
@@ -643,7 +671,7 @@ TEST_F(App, UnreachablePrinterHoldsTheJobUntilItAnswers) {
 // as the document: every check passes except those the framework itself fails (README, "Driverless
 // printing"). ipptool stops a file that names a missing file, so each named file exists (the JPEG, or
 // a placeholder for tests that are skipped at this resolution).
-TEST_F(App, IppConformanceTestsPass) {
+TEST_F(System, IppConformanceTestsPass) {
   const std::string folder = gApp->directory + "/conformance";
   mkdir(folder.c_str(), 0755);
   const std::string jpeg = renderImage("jpeggray", "conformance.jpg");
@@ -762,7 +790,7 @@ std::string scanLabel(const std::string& received, monoImage* label = nullptr) {
 // Labels with real barcodes, as a PDF, a PNG and a JPEG image, and a label in one quarter of a Letter
 // page, through submit and ipptool at 203 and 300 dpi: the barcodes scan after printing, and the
 // Letter page prints the label across the label, not a quarter-size stamp.
-TEST_F(App, BarcodesScanFromEveryKindOfLabel) {
+TEST_F(System, BarcodesScanFromEveryKindOfLabel) {
   const std::string ps = writeJob("label.ps", labelPostScript(288, 432, 0, 0, 1));
   const std::string pdf = convert({PS2PDF_PATH, "{in}", "{out}"}, ps, "label.pdf");
   const std::string letter =
@@ -830,7 +858,7 @@ std::string handmadePdf(const std::string& content, const std::string& resources
 // Hostile and broken PDF documents end their own jobs with a reason that the jobs command shows, the
 // renderer's limits hold the server's time and memory, and the next PDF prints; a document in a format
 // the printers do not take is refused at submission.
-TEST_F(App, HostilePdfsEndTheirJobs) {
+TEST_F(System, HostilePdfsEndTheirJobs) {
   const std::string sample = readFile(SHIPPING_LABEL_PDF);
   std::string qs;
   for (int i = 0; i < 20'000'000; ++i) qs += "q ";
@@ -876,7 +904,7 @@ bool cupsdAnswers(int port) {
 // prints the sample PDF label with lp: it arrives as the label, with the printer's settings in the
 // prologue; jobs from the queue and from direct clients at once all print; and at 203 and 300 dpi a
 // label's barcodes scan after CUPS has rendered it.
-TEST_F(App, DriverlessQueuePrintsThePdfLabel) {
+TEST_F(System, DriverlessQueuePrintsThePdfLabel) {
   const std::string d = gApp->directory + "/cupsd";
   for (const char* folder : {"", "/root", "/spool", "/spool/tmp", "/cache", "/state", "/log"})
     mkdir((d + folder).c_str(), 0755);
@@ -1050,21 +1078,54 @@ std::string answerWith(void (*change)(hostStatus*)) {
   return hostStatusAnswer(s);
 }
 
+// Two-way printers of a test's own, one for each of its cases, added as '<prefix>0', '<prefix>1', ...
+// and answering ready: the cases run side by side, so that their waits for the framework's status
+// calls (one every two seconds at most) overlap.
+struct talkingPrinters {
+  std::vector<statusPrinter> devices;
+  std::vector<std::string> names;
+  std::string failure;
+  talkingPrinters(const std::string& prefix, size_t count) : devices(count) {
+    for (size_t i = 0; i < count && failure.empty(); ++i) {
+      names.push_back(prefix + std::to_string(i));
+      if (!startStatusPrinter(hostStatusAnswer(readyStatus()), &devices[i])) {
+        failure = "no listener";
+        break;
+      }
+      const processResult r = app({"add", "-d", names[i], "-m", "generic-label-203dpi", "-v",
+                                   "socket://127.0.0.1:" + std::to_string(devices[i].port)});
+      if (r.status != 0) failure = "add failed: " + r.out + r.err;
+    }
+  }
+  ~talkingPrinters() {
+    for (statusPrinter& device : devices) stopStatusPrinter(&device);
+  }
+};
+
+// 'sideBySide()' - 'work(i)' for each i below 'count', each in a thread of its own; back when all are.
+template <typename Work>
+void sideBySide(size_t count, const Work& work) {
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i) threads.emplace_back(work, i);
+  for (std::thread& thread : threads) thread.join();
+}
+
 }  // namespace
 
 // Every state the printer reports shows over IPP as the framework's reason, and clears when the printer
-// stops reporting it; what cannot be read is no error and leaves nothing shown.
-TEST_F(App, PrinterStatusShowsAsStateReasons) {
+// stops reporting it; what cannot be read is no error and leaves nothing shown, and the printer is
+// asked again some seconds later.
+TEST_F(System, PrinterStatusShowsAsStateReasons) {
   const std::string paperOut = answerWith([](hostStatus* s) { s->paperOut = 1; });
+  const std::string ready = hostStatusAnswer(readyStatus());
   const struct {
     const char* name;
     std::string answer;
     size_t pieceBytes;
     const char* reasons;
   } cases[] = {
-      {"ready", hostStatusAnswer(readyStatus()), 0, "none"},
+      {"ready", ready, 0, "none"},
       {"paper out", paperOut, 0, "media-empty"},
-      {"ready again", hostStatusAnswer(readyStatus()), 0, "none"},
       {"head open", answerWith([](hostStatus* s) { s->headOpen = 1; }), 0, "cover-open"},
       {"paused at the printer", answerWith([](hostStatus* s) { s->paused = 1; }), 0, "other"},
       {"ribbon out, thermal transfer", answerWith([](hostStatus* s) { s->ribbonOut = 1; }), 0,
@@ -1079,38 +1140,67 @@ TEST_F(App, PrinterStatusShowsAsStateReasons) {
        "cover-open,media-empty"},
       {"an answer a few bytes at a time", paperOut, 7, "media-empty"},
   };
-  // No two cases in a row show the same reasons, so each is seen to arrive.
+  // Each case on a printer of its own, in steps that each show other reasons than the step before, so
+  // that each is seen to arrive: a case that shows nothing follows paper out, and one that shows
+  // something is followed by ready.
+  struct step {
+    std::string answer;
+    bool silent;
+    size_t pieceBytes;
+    std::string reasons;
+  };
+  std::vector<std::pair<std::string, std::vector<step>>> scripts;
   for (const auto& c : cases) {
-    setStatusScript(&gApp->talker, c.answer, false, c.pieceBytes);
-    EXPECT_EQ(awaitReasons("talking", c.reasons), c.reasons) << c.name;
+    const bool none = std::string(c.reasons) == "none";
+    std::vector<step> steps;
+    if (none) steps.push_back({paperOut, false, 0, "media-empty"});
+    steps.push_back({c.answer, false, c.pieceBytes, c.reasons});
+    if (!none) steps.push_back({ready, false, 0, "none"});
+    scripts.emplace_back(c.name, steps);
   }
-  // Garbage, a megabyte of noise, or silence: the status is unknown (and the printer is asked again
-  // some seconds later).
-  for (const std::string& answer :
-       {std::string("\x02garbage\x03\r\n"), std::string(1 << 20, '\x02'), std::string()}) {
-    setStatusScript(&gApp->talker, paperOut);
-    ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
-    setStatusScript(&gApp->talker, answer, answer.empty());
-    EXPECT_EQ(awaitReasons("talking", "none"), "none") << answer.size() << " bytes";
-  }
-  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+  // Garbage, a megabyte of noise, or silence: the status is unknown, and then paper out shows.
+  for (const auto& [name, answer] : {std::pair{"garbage", std::string("\x02garbage\x03\r\n")},
+                                     {"noise", std::string(1 << 20, '\x02')},
+                                     {"silence", std::string()}})
+    scripts.push_back({name,
+                       {{paperOut, false, 0, "media-empty"},
+                        {answer, answer.empty(), 0, "none"},
+                        {paperOut, false, 0, "media-empty"}}});
+  talkingPrinters printers("status", scripts.size());
+  ASSERT_EQ(printers.failure, "");
+  std::vector<std::string> seen(scripts.size()), wanted(scripts.size());
+  sideBySide(scripts.size(), [&](size_t i) {
+    for (const step& s : scripts[i].second) {
+      setStatusScript(&printers.devices[i], s.answer, s.silent, s.pieceBytes);
+      seen[i] += awaitReasons(printers.names[i], s.reasons) + "; ";
+      wanted[i] += s.reasons + "; ";
+    }
+  });
+  for (size_t i = 0; i < scripts.size(); ++i) EXPECT_EQ(seen[i], wanted[i]) << scripts[i].first;
 }
 
 // A job sent while the paper is out waits without sending its labels, and prints once, when the paper
 // is back; a printer whose answers cannot be read prints as a one-way printer would.
-TEST_F(App, JobsWaitWhileThePrinterReportsTrouble) {
+TEST_F(System, JobsWaitWhileThePrinterReportsTrouble) {
   const std::string file = writeJob("status.ras", rasterFromPbm({patternPage(812, 1218, 31)}, {"-r", "203"}));
   setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->paperOut = 1; }));
   ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
   const size_t before = downloadsTo(&gApp->talker);
+  ipp_jstate_t state = IPP_JSTATE_PENDING;
+  std::string reasons;
+  // 'awaitWaiting()' - the newest job's message once it says that the job waits for the printer.
+  const auto awaitWaiting = [&] {
+    std::string message;
+    for (int wait = 0; wait < 600 && message.rfind("Waiting: ", 0) != 0; ++wait, usleep(50000))
+      lastJob("talking", &state, &reasons, &message);
+    return message;
+  };
   backgroundProcess submit;
   ASSERT_TRUE(startBackground(
       {LABEL_PRINTER_APP_PATH, "submit", "-d", "talking", "-o", "document-format=image/pwg-raster", file},
       gApp->directory + "/submit.out", &submit));
-  sleep(3);
+  EXPECT_EQ(awaitWaiting(), "Waiting: the printer reports out of labels.");
   EXPECT_EQ(downloadsTo(&gApp->talker), before) << "labels sent while the paper is out";
-  ipp_jstate_t state = IPP_JSTATE_PENDING;
-  std::string reasons;
   ASSERT_NO_FATAL_FAILURE(lastJob("talking", &state, &reasons));
   EXPECT_LT(state, IPP_JSTATE_COMPLETED);
 
@@ -1127,7 +1217,7 @@ TEST_F(App, JobsWaitWhileThePrinterReportsTrouble) {
   ASSERT_TRUE(startBackground(
       {LABEL_PRINTER_APP_PATH, "submit", "-d", "talking", "-o", "document-format=image/pwg-raster", file},
       gApp->directory + "/submit.out", &submit));
-  sleep(3);
+  EXPECT_EQ(awaitWaiting(), "Waiting: the printer reports out of labels.");
   const processResult cancel = app({"cancel", "-d", "talking", "-a"});
   ASSERT_EQ(cancel.status, 0) << cancel.out << cancel.err;
   for (int wait = 0; wait < 200 && state != IPP_JSTATE_CANCELED; ++wait, usleep(50000))
@@ -1150,7 +1240,7 @@ TEST_F(App, JobsWaitWhileThePrinterReportsTrouble) {
 
 // What the printer reports of its stock shows as its ready media and, until someone chooses otherwise,
 // its configured label mode and media type.
-TEST_F(App, PrinterSettingsAndStockShowAsConfigured) {
+TEST_F(System, PrinterSettingsAndStockShowAsConfigured) {
   setStatusScript(&gApp->talker, answerWith([](hostStatus* s) {
     s->printMode = 1, s->thermalTransfer = 0, s->labelLength = 609;
   }));
@@ -1197,7 +1287,7 @@ int webPage(const std::string& path, std::string* text) {
 
 // The web interface and the device list work without a DNS-SD daemon, and show the printer's trouble in
 // words, as the status subcommand does.
-TEST_F(App, WebPagesAndDeviceListKeepTheServerUp) {
+TEST_F(System, WebPagesAndDeviceListKeepTheServerUp) {
   setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->paperOut = 1; }));
   ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
   for (const char* path : {"/", "/label/", "/label/media", "/label/printing", "/label/jobs", "/addprinter"}) {
