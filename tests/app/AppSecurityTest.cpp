@@ -390,7 +390,7 @@ TEST_F(Security, StrangersCancelOnlyTheirOwnJobs) {
 // that reads slowly but steadily, for longer than its timeout, prints the whole job.
 TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
   const std::string big = writeJob("big.labels", labelCommands(size_t{24} << 20));
-  const std::string small = writeJob("small.labels", labelCommands(size_t{3} << 20));
+  const std::string small = writeJob("small.labels", labelCommands(size_t{2} << 20));
   const struct {
     const char* printer;
     const std::string& document;
