@@ -1195,53 +1195,55 @@ TEST_F(System, PrinterStatusShowsAsStateReasons) {
 }
 
 // A job sent while the paper is out waits without sending its labels, and prints once, when the paper
-// is back; a printer whose answers cannot be read prints as a one-way printer would.
+// is back; a waiting job cancelled sends nothing, and nothing once the paper is back (on a second
+// printer, side by side); a printer whose answers cannot be read prints as a one-way printer would.
 TEST_F(System, JobsWaitWhileThePrinterReportsTrouble) {
   const std::string file = writeJob("status.ras", rasterFromPbm({patternPage(812, 1218, 31)}, {"-r", "203"}));
-  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->paperOut = 1; }));
-  ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
-  const size_t before = downloadsTo(&gApp->talker);
+  talkingPrinters held("held", 1);
+  ASSERT_EQ(held.failure, "");
+  statusPrinter* const devices[] = {&gApp->talker, &held.devices[0]};
+  const std::string names[] = {"talking", held.names[0]};
+  const std::string paperOut = answerWith([](hostStatus* s) { s->paperOut = 1; });
+  for (statusPrinter* device : devices) setStatusScript(device, paperOut);
+  for (const std::string& name : names) ASSERT_EQ(awaitReasons(name, "media-empty"), "media-empty") << name;
+  const size_t before[] = {downloadsTo(devices[0]), downloadsTo(devices[1])};
   ipp_jstate_t state = IPP_JSTATE_PENDING;
   std::string reasons;
-  // 'awaitWaiting()' - the newest job's message once it says that the job waits for the printer.
-  const auto awaitWaiting = [&] {
+  // 'awaitWaiting()' - the printer's newest job's message once it says that the job waits for it.
+  const auto awaitWaiting = [&](const std::string& printer) {
     std::string message;
     for (int wait = 0; wait < 600 && message.rfind("Waiting: ", 0) != 0; ++wait, usleep(50000))
-      lastJob("talking", &state, &reasons, &message);
+      lastJob(printer, &state, &reasons, &message);
     return message;
   };
-  backgroundProcess submit;
-  ASSERT_TRUE(startBackground(
-      {LABEL_PRINTER_APP_PATH, "submit", "-d", "talking", "-o", "document-format=image/pwg-raster", file},
-      gApp->directory + "/submit.out", &submit));
-  EXPECT_EQ(awaitWaiting(), "Waiting: the printer reports out of labels.");
-  EXPECT_EQ(downloadsTo(&gApp->talker), before) << "labels sent while the paper is out";
-  ASSERT_NO_FATAL_FAILURE(lastJob("talking", &state, &reasons));
-  EXPECT_LT(state, IPP_JSTATE_COMPLETED);
+  // 'awaitEnd()' - the printer's newest job's state once it has ended.
+  const auto awaitEnd = [&](const std::string& printer) {
+    state = IPP_JSTATE_PENDING;
+    for (int wait = 0; wait < 600 && state < IPP_JSTATE_CANCELED; ++wait, usleep(50000))
+      lastJob(printer, &state, &reasons);
+    return state;
+  };
+  backgroundProcess submits[2];
+  for (int i = 0; i < 2; ++i)
+    ASSERT_TRUE(startBackground(
+        {LABEL_PRINTER_APP_PATH, "submit", "-d", names[i], "-o", "document-format=image/pwg-raster", file},
+        gApp->directory + "/submit" + std::to_string(i) + ".out", &submits[i]));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(awaitWaiting(names[i]), "Waiting: the printer reports out of labels.") << names[i];
+    EXPECT_LT(state, IPP_JSTATE_COMPLETED) << names[i];
+    EXPECT_EQ(downloadsTo(devices[i]), before[i]) << "labels sent while the paper is out";
+  }
 
-  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
-  for (int wait = 0; wait < 600 && state < IPP_JSTATE_CANCELED; ++wait, usleep(50000))
-    ASSERT_NO_FATAL_FAILURE(lastJob("talking", &state, &reasons));
-  EXPECT_EQ(state, IPP_JSTATE_COMPLETED) << reasons;
-  EXPECT_EQ(downloadsTo(&gApp->talker), before + 1);
-  stopBackground(&submit);
-
-  // A waiting job cancelled sends nothing, and sends nothing once the paper is back.
-  setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->paperOut = 1; }));
-  ASSERT_EQ(awaitReasons("talking", "media-empty"), "media-empty");
-  ASSERT_TRUE(startBackground(
-      {LABEL_PRINTER_APP_PATH, "submit", "-d", "talking", "-o", "document-format=image/pwg-raster", file},
-      gApp->directory + "/submit.out", &submit));
-  EXPECT_EQ(awaitWaiting(), "Waiting: the printer reports out of labels.");
-  const processResult cancel = app({"cancel", "-d", "talking", "-a"});
+  setStatusScript(devices[0], hostStatusAnswer(readyStatus()));
+  const processResult cancel = app({"cancel", "-d", names[1], "-a"});
   ASSERT_EQ(cancel.status, 0) << cancel.out << cancel.err;
-  for (int wait = 0; wait < 200 && state != IPP_JSTATE_CANCELED; ++wait, usleep(50000))
-    ASSERT_NO_FATAL_FAILURE(lastJob("talking", &state, &reasons));
-  EXPECT_EQ(state, IPP_JSTATE_CANCELED) << reasons;
-  stopBackground(&submit);
-  setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
-  ASSERT_EQ(awaitReasons("talking", "none"), "none");
-  EXPECT_EQ(downloadsTo(&gApp->talker), before + 1);
+  EXPECT_EQ(awaitEnd(names[0]), IPP_JSTATE_COMPLETED) << reasons;
+  EXPECT_EQ(awaitEnd(names[1]), IPP_JSTATE_CANCELED) << reasons;
+  for (backgroundProcess& submit : submits) stopBackground(&submit);
+  setStatusScript(devices[1], hostStatusAnswer(readyStatus()));
+  ASSERT_EQ(awaitReasons(names[1], "none"), "none");
+  EXPECT_EQ(downloadsTo(devices[0]), before[0] + 1);
+  EXPECT_EQ(downloadsTo(devices[1]), before[1]) << "labels of the cancelled job";
 
   for (const std::string& answer : {std::string("nonsense"), std::string()}) {
     setStatusScript(&gApp->talker, answer, answer.empty());
