@@ -1094,19 +1094,20 @@ std::string answerWith(void (*change)(hostStatus*)) {
 }
 
 // Two-way printers of a test's own, one for each of its cases, added as '<prefix>0', '<prefix>1', ...
-// and answering ready: the cases run side by side, so that their waits for the framework's status
-// calls (one every two seconds at most) overlap.
+// and answering ready (or nothing, when 'silent'): the cases run side by side, so that their waits for
+// the framework's status calls (one every two seconds at most) overlap.
 struct talkingPrinters {
   std::vector<statusPrinter> devices;
   std::vector<std::string> names;
   std::string failure;
-  talkingPrinters(const std::string& prefix, size_t count) : devices(count) {
+  talkingPrinters(const std::string& prefix, size_t count, bool silent = false) : devices(count) {
     for (size_t i = 0; i < count && failure.empty(); ++i) {
       names.push_back(prefix + std::to_string(i));
       if (!startStatusPrinter(hostStatusAnswer(readyStatus()), &devices[i])) {
         failure = "no listener";
         break;
       }
+      if (silent) setStatusScript(&devices[i], "", true);
       const processResult r = app({"add", "-d", names[i], "-m", "generic-label-203dpi", "-v",
                                    "socket://127.0.0.1:" + std::to_string(devices[i].port)});
       if (r.status != 0) failure = "add failed: " + r.out + r.err;
@@ -1173,18 +1174,29 @@ TEST_F(System, PrinterStatusShowsAsStateReasons) {
     if (!none) steps.push_back({ready, false, 0, "none"});
     scripts.emplace_back(c.name, steps);
   }
-  // Garbage, a megabyte of noise, or silence: the status is unknown, and then paper out shows.
+  // Garbage, a megabyte of noise, or silence: the status is unknown.
   for (const auto& [name, answer] : {std::pair{"garbage", std::string("\x02garbage\x03\r\n")},
                                      {"noise", std::string(1 << 20, '\x02')},
                                      {"silence", std::string()}})
-    scripts.push_back({name,
-                       {{paperOut, false, 0, "media-empty"},
-                        {answer, answer.empty(), 0, "none"},
-                        {paperOut, false, 0, "media-empty"}}});
+    scripts.push_back({name, {{paperOut, false, 0, "media-empty"}, {answer, answer.empty(), 0, "none"}}});
   talkingPrinters printers("status", scripts.size());
   ASSERT_EQ(printers.failure, "");
+  // And a printer silent from its first question is asked again some seconds later: paper out shows.
+  talkingPrinters quiet("quiet", 1, true);
+  ASSERT_EQ(quiet.failure, "");
+  std::string afterSilence;
   std::vector<std::string> seen(scripts.size()), wanted(scripts.size());
-  sideBySide(scripts.size(), [&](size_t i) {
+  sideBySide(scripts.size() + 1, [&](size_t i) {
+    if (i == scripts.size()) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (statusQueries(&quiet.devices[0]) == 0 && std::chrono::steady_clock::now() < deadline) {
+        printerAttribute(quiet.names[0], "printer-state-reasons");
+        usleep(100000);
+      }
+      setStatusScript(&quiet.devices[0], paperOut);
+      afterSilence = awaitReasons(quiet.names[0], "media-empty");
+      return;
+    }
     for (const step& s : scripts[i].second) {
       setStatusScript(&printers.devices[i], s.answer, s.silent, s.pieceBytes);
       seen[i] += awaitReasons(printers.names[i], s.reasons) + "; ";
@@ -1192,6 +1204,7 @@ TEST_F(System, PrinterStatusShowsAsStateReasons) {
     }
   });
   for (size_t i = 0; i < scripts.size(); ++i) EXPECT_EQ(seen[i], wanted[i]) << scripts[i].first;
+  EXPECT_EQ(afterSilence, "media-empty") << "a printer that was silent, asked again";
 }
 
 // A job sent while the paper is out waits without sending its labels, and prints once, when the paper
