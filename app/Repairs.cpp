@@ -5,6 +5,8 @@
 // at a page it only makes for printers with supplies. The functions below stand before the framework's (see
 // Guard.cpp); they are linked into the program only.
 #include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -112,8 +114,22 @@ void repairPrinterValues(ipp_t* response, pappl_printer_t* printer) {
 
 extern "C" {
 
-// Get-Printers: each printer's group carries its printer-id as the printer has it.
+// Shutdown-All-Printers as a stop signal; Get-Printers: each printer's group carries its printer-id as
+// the printer has it.
 void _papplSystemProcessIPP(pappl_client_t* client) {
+  if (papplClientGetOperation(client) == IPP_OP_SHUTDOWN_ALL_PRINTERS) {
+    // The framework's shutdown ends its main loop and frees the system while client threads still
+    // use it; the application's own stop (the one SIGTERM takes) cancels the printing, saves the state
+    // and ends the process instead.
+    const http_status_t status = papplClientIsAuthorized(client);
+    if (status != HTTP_STATUS_CONTINUE) {
+      papplClientRespond(client, status, nullptr, nullptr, 0, 0);
+      return;
+    }
+    kill(getpid(), SIGTERM);
+    papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
+    return;
+  }
   frameworkFunction<void (*)(pappl_client_t*)>("_papplSystemProcessIPP")(client);
   if (papplClientGetOperation(client) != IPP_OP_GET_PRINTERS) return;
   ipp_t* response = papplClientGetResponse(client);

@@ -80,13 +80,13 @@ void countPrinting(pappl_printer_t* printer, void* data) {
 // with the system locked for reading: nothing here may lock it for writing.)
 bool carryOutStop(pappl_system_t* system, void* data) {
   appConfig* config = static_cast<appConfig*>(data);
-  // The framework's own shutdown (Shutdown-All-Printers) would wait for every queued job and keep the
-  // port for many seconds more; it is carried out as a signal's stop.
+  // Should anything ask the framework itself to shut down, it is carried out as a signal's stop.
   if (papplSystemIsShutdown(system)) config->stopRequested.store(true);
   if (!config->stopRequested.load() || config->stopped.load()) return true;
   if (!config->stopping.exchange(true)) {
+    // No new job starts from here (the application's own checks refuse them); the framework's own
+    // shutdown is not asked for, since it frees the system while client threads still use it.
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping: the printing jobs are cancelled, queued jobs kept.");
-    papplSystemShutdown(system);
     papplSystemIteratePrinters(system, cancelPrinting, nullptr);
   }
   int printing = 0;

@@ -8,11 +8,13 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 jobs=$(nproc)
+# The system tests mostly wait on servers, printers and browsers: twice as many run as there are cores.
+tests=$((2 * jobs))
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLABEL_WERROR=ON -DLABEL_REQUIRE_ALL=ON
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$tests"
 
 cmake -S . -B build-asan -DLABEL_WERROR=ON -DLABEL_SANITIZE=ON -DLABEL_REQUIRE_ALL=ON
 cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$tests"

@@ -93,6 +93,11 @@ class Browser:
     def click(self, css):
         self.call("POST", self.element(css) + "/click", {})
 
+    def submit(self):
+        """Send the page's form and wait for the answer's banner."""
+        self.click("input[type='submit']")
+        return wait_for(lambda: 'class="banner"' in self.source(), 20)
+
     def type(self, css, text):
         element = self.element(css)
         self.call("POST", element + "/clear", {})
@@ -169,7 +174,7 @@ def main():
         browser.screenshot("printing-defaults.png")
         browser.click("select[name='label-mode-configured'] option[value='rewind']")
         browser.type("input[name='label-tear-offset']", "1.5")
-        browser.click("input[type='submit']")
+        check(browser.submit() and "Changes saved" in browser.source(), "the defaults are saved")
         browser.open(base + "/Shelf/printing")
         check(browser.value("select[name='label-mode-configured']") == "rewind", "the label mode is saved")
         check(float(browser.value("input[name='label-tear-offset']")) == 1.5, "the tear-off adjustment is in mm")
@@ -181,8 +186,7 @@ def main():
         browser.click("select[name='size'] option[value='custom']")
         browser.type("input[name='width']", "127")
         browser.type("input[name='length']", "76")
-        browser.click("input[type='submit']")
-        check("Not saved" in browser.source(), "a custom size wider than the head is refused")
+        check(browser.submit() and "Not saved" in browser.source(), "a custom size wider than the head is refused")
 
         # The test label arrives, draws and scans.
         browser.open(base + "/Shelf")
