@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Who may do what. A client on the machine itself (the domain socket, loopback) may do everything, as
 // the framework lets it. A client from the network may print, see the printers and its own jobs and
 // cancel them; everything that changes the system needs an administrator, who signs in through the

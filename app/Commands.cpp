@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The subcommands that must do what they say. The framework's modify drops a name it does not know
 // and a value it cannot read, and exits 0; its options leaves out the label settings; its shutdown
 // returns while the server still holds its port; its submit reads -n and never sends it. The

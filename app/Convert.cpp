@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Incoming lines into the label bitmap, and recognising documents in the label command language.
 #include <algorithm>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application's network and file devices, registered in place of the framework's own. A network
 // printer is written without ever blocking: each wait is a slice of a tenth of a second, after which
 // the job's cancellation and the printer's progress are looked at, so that a printer that stops

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Network discovery without a DNS-SD daemon. When no daemon runs, the framework still asks the DNS-SD
 // library for a service browser with the client it failed to make, and the library aborts the whole
 // process on that: the device list (the "devices" subcommand, the web page that adds a printer) would

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The label printer models as data, and the driver callback that hands them to the framework.
 #include <cstring>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the application stands before the framework's own functions. PAPPL 1.3.1 lets every client of
 // its web pages administer when no authentication is configured, lets any network client cancel any
 // job, prints a raster page of whatever size a client claims, and can start two jobs on one printer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PNG and JPEG images, decoded here to grey and drawn onto the label by the application's placement
 // rules, and the printing of drawn labels through the driver's own callbacks. The framework's PNG
 // decoder never ends on an image it refuses or cannot read (its clean-up reads the rest of the image,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One job at a time at a printer, and raster pages no larger than the printer's largest label.
 //
 // The framework starts a queued job on a thread of its own whenever it checks its queue, and prints a

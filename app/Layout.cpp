@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A page onto the label: where the ink is, how much of the page is shown and at what scale, turned or
 // not, and the dots drawn from the page's pixels. The same rules place a PDF page, a PNG and a JPEG.
 #include <algorithm>

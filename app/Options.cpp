@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The job's settings record from its IPP attributes: the same table indexes the filter takes from its
 // PPD choices, so that the prologue and the page formats are the filter's own.
 #include <cstdlib>

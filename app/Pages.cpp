@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer's settings pages in label words. The framework's printing defaults page shows the label
 // settings under their attribute names (the tear-off adjustment as a bare number of hundredths of a
 // millimetre), calls the colour mode "Print Mode", has no label mode; its media page has no names on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PDF documents, each page one label, rendered by the separate program label-pdf-render (poppler, in
 // a process of its own: a PDF is a stranger's input and its parser is large). The renderer gets a
 // bounded address space, no files to write and no more than a page's time for each answer; whatever it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The raster callbacks: the job prologue at the start, each page's lines into the label bitmap, and at
 // the end of a page the graphic download and the page format, all written by the command writers. Raw
 // documents in the label command language go to the printer unchanged.

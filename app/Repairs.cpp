@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Settings that keep their word. PAPPL 1.3.1 stores an unknown label mode or colour mode as none
 // (the printer then stops sending the media handling command), never saves the print speed nor a
 // darkness of 0, answers printer-id 0 for a printer added since the start (so that it cannot be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The server's orderly stop. The framework stops on SIGTERM only once no job is active, and waits up
 // to a minute for that, printing queued jobs meanwhile; a job stuck on a printer that stopped reading
 // kept it from stopping at all. Here the signals are taken by a thread of the application's own:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer settings an administrator changes from the command line or over IPP, as one table: the
 // modify subcommand checks every name and value against it before anything is sent, the options
 // subcommand lists it, and the server checks a Set-Printer-Attributes request's values with it, so

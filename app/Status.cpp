@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer talks back: the host status query on a two-way link, what its answer means for the
 // printer's state reasons, and jobs that wait while the printer reports an error.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The test label, drawn for whatever label is loaded: what the printer is and how it is set, a border
 // one dot inside the label's edges (where the label sits under the head), a millimetre ruler (whether
 // the size is right), a ladder of fine lines (whether every dot prints) and a Code 128 barcode (whether

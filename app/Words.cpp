@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The words of the application's pages: its settings under their names and units, and their values,
 // as localisation strings the framework's pages and the application's own look up. They are added to
 // every language the framework has, in English until they are translated, so that no page shows an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Printer Application: PAPPL drivers for 152, 203, 300 and 600 dpi label printers on the project's
 // command writers. The framework calls the driver, raster and raw-print callbacks declared here; the pieces
 // without the framework (line conversion, document typing) are plain functions the tests call alone.

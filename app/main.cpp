@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // label-printer-app: a Printer Application that makes label printers driverless IPP printers. Its
 // subcommands, server options and state file are the framework's main loop's; the server adds its
 // own options (file-device-folder), its devices, its limits and its stop.

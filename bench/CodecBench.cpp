@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Codec benchmarks: GRFDataCompress and the decoders (block and single-character, each also bounded) on
 // 4 x 6 in pages at 203 and 300 dpi, all reported in bytes of bitmap per second.
 //

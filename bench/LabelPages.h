@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Page bitmaps for the codec benchmarks: 4 x 6 in labels drawn in code (frames, text blocks, a 1D
 // barcode, a 2D code), blank and black pages, noise, and the sample label rendered by Ghostscript.
 //

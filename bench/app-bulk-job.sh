@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Printer Application's bulk-job benchmark, run on demand: the 1,000 labels of bench/bulk-job.sh as
 # PWG raster, submitted to label-printer-app, which sends them to a fake socket printer on 127.0.0.1;
 # beside it the filter on the same pages.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Printer Application under load, run on demand: PRINTERS printers, each on a fake socket printer
 # of its own on 127.0.0.1, and JOBS jobs sent at once (one-label raster streams and documents in the
 # label command language, in turn) while two clients keep asking for the printers' attributes.

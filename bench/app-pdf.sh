@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # PDF labels two ways, side by side, run on demand (as root: it starts a private CUPS scheduler):
 # (a) the Printer Application's own PDF path, the document sent with its submit command; (b) a private
 # CUPS scheduler's driverless queue on the application, which renders the PDF with its own filters and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // appload: the Printer Application under load, for bench/app-load.sh. It sends JOBS jobs at once,
 // spread over the printers named, each from a thread of its own (a raster stream or a document in the
 // label command language, in turn; a busy printer is asked again), while two other clients keep

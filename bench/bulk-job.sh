@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The bulk-job benchmark, run on demand: a raster job of 1,000 shipping labels (4 x 6 in, 203 dpi) through
 # the filter, against a program that only reads the same raster (the floor no filter can beat).
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rasterread: read a CUPS raster stream and discard it, the least any raster filter must do.
 //
 //   rasterread [FILE]

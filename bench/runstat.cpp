@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // runstat: run a program and append its wall time and peak memory to a file.
 //
 //   runstat RESULTS PROGRAM [ARGUMENTS...]

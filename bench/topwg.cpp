@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // topwg: a CUPS raster job rewritten as PWG raster, what IPP clients send to a driverless printer.
 //
 //   topwg JOB.ras > JOB.pwg

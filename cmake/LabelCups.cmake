@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The CUPS libraries and the scheduler's folders, found three ways: through cups-config where it exists
 # (CUPS up to 2.4; Debian 12 has nothing else), else through pkg-config's cups module (CUPS 2.5 drops
 # cups-config), else through the libraries and headers themselves with the usual folders.

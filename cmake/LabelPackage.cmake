@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # One Debian package (cpack -G DEB) holding everything a user installs: the filter and the PPD files
 # where the scheduler looks, and, when they are built, the Printer Application in bin/ with its systemd
 # unit and the label preview, with the manual pages. The package's library dependencies come from the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The optional parts of the build. The core (the library, the filter, pbmtoraster and the unit tests)
 # needs only a compiler, CMake, the CUPS development files and GoogleTest; every other part is built when
 # what it needs is found, and configure ends with a summary of what it left out and which Debian package

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page format: print the downloaded graphic as one label (or several copies of it), then delete it.
 #include <cinttypes>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stored-graphic download: a page bitmap as GRF text under the stored graphic's name.
 #include <algorithm>
 #include <cstring>

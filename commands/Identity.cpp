@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer's answer to the host identification query.
 #include <cstdint>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The job prologue.
 #include <cinttypes>
 #include <cstdio>

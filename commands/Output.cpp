@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing commands and data into a byte sink, and a sink's bytes to its descriptor.
 #include <poll.h>
 #include <unistd.h>

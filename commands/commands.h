@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Label command generation: the job's settings record, the command record and the fixed command tables,
 // the job prologue, the stored-graphic download and the page format that prints and deletes it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter's entry: the scheduler's arguments, the raster input and the job's settings.
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The raster page loop: the job prologue, then each page as a stored-graphic download of its bitmap in
 // GRF text and the label format that prints it.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The job's settings record, from the queue's PPD and the job options.
 #include <strings.h>
 

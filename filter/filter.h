@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter driver: settings from the PPD and the job options, and the raster page loop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // rastertoxxx: the CUPS filter that turns a job's raster pages into label printer commands.
 #include "filter/filter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bounded block decoder on any text: it never writes past its capacity, and while the text fits it
 // decodes exactly as the unbounded decoder does.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Taking fuzz input apart: small numbers from the front, the rest as data.
 #pragma once
 

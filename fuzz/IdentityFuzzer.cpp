@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parser of the printer's identification answer: any bytes, as a printer (or a broken link) might
 // send.
 #include <cstring>

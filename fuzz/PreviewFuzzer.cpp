@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The label preview in process: any bytes as printer data, fed whole and again in chunks of a size the
 // input chooses. Both ways end alike with the same labels, and the limits hold after every step.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter's raster input path in process: any bytes as a raster stream, printer data discarded.
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Replays fuzz inputs without a fuzzer: every file named, and every file in every folder named, goes
 // through the harness once. Used by CTest on the committed corpus.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any bitmap, compressed and decoded again by both decoders, comes back byte for byte.
 #include <cstring>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bounded single-character decoder fed any characters: it never writes past its capacity, never
 // changes anything when it refuses a character, and otherwise matches the unchecked decoder.
 #include <cstring>

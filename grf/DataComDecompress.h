@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GRF codec: one-bit bitmaps as run-length compressed hexadecimal text.
 //
 // The GRF text is how a bitmap is downloaded to the printer as a stored graphic. A bitmap is R rows of

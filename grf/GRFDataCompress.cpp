@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GRF text writer and compressor.
 #include <array>
 #include <bit>

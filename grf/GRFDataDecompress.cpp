@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // GRF text readers: the codec's byte routines, the block decoder and the single-character decoder, each
 // decoder with a bounded companion for text that is not trusted.
 #include <array>

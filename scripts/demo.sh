@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: prints the bundled sample shipping label, a 4 x 6 in PDF, through the print system's own
 # filter chain (PDF to raster to rastertoxxx) for the 203 dpi model's PPD, writes the printer data to
 # demo-output/shipping-label.prn and draws the label that data prints as demo-output/label-0001.png.

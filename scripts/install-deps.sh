@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build, the tests and the demonstration need, when any is missing.
 # Runs unattended (CI has no standard input); needs root, or sudo, to install.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything with warnings as errors and runs every test, the unit and the system ones, once in a
 # Release build (the optimiser's warnings included, as users build it) and once under AddressSanitizer
 # and UndefinedBehaviorSanitizer. LABEL_REQUIRE_ALL makes configure fail rather than leave out a part

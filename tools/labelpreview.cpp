@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // labelpreview: draw the labels that printer data prints, one PNG image per label.
 //
 //   labelpreview [-d DIR] [FILE]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pbmtoraster: write a CUPS raster stream from PBM (P4) images, one page per image.
 //
 //   pbmtoraster [-r DPI] [-g K|W|SW] [FILE.pbm ...] > job.ras

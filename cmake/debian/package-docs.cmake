@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) once the files are staged: the package's copyright file and
 # its changelog, compressed as Debian keeps it (gzip -9n), in /usr/share/doc/PACKAGE.
 set(doc "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/share/doc/${CPACK_PACKAGE_NAME}")

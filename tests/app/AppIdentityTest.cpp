@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Printer Application and what its printers say they are: a printer added without a driver gets
 // the one of its head's resolution, a printer that does not say is refused, a head of another
 // resolution than its driver's is reported, and a printer that cannot be reached shows it, is not

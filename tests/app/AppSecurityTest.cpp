@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Printer Application as a network service, tried as a stranger would: the server runs with a
 // preloaded library that makes every TCP client look like a client from the network, so that only
 // its domain socket (the subcommands) is the machine itself. Printers that stall, close the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Printer Application as clients meet it: started by the test with a private spool folder, state
 // file and port on 127.0.0.1, printing to a fake socket printer whose received bytes are decoded back
 // into labels. Jobs come through the application's own submit command and through ipptool.

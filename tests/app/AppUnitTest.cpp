@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Printer Application's pieces without the framework running: incoming lines into the label
 // bitmap, document typing, and the refusal of unsupported vendor values (the mapping of every
 // attribute onto the command tables is tested end to end by the system tests).

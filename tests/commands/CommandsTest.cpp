@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The job prologue and the page format, byte for byte.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The writers into byte sinks: jobs written side by side, copies, and a sink's descriptor.
 #include <fcntl.h>
 #include <gtest/gtest.h>

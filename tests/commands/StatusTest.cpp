@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer's answer to the host status query: what it says, and every way it can fail to say it.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bad input of every kind: each ends with at most one log line, status 0 or 1, and printer data in which
 // every started download is complete and followed by a format.
 #include <gtest/gtest.h>

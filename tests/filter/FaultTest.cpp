@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Grey pages, failed writes and cancellation: the filter must neither print wrongly nor report a failed
 // job as printed, and must leave the printer between commands.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The filter run as the scheduler runs it: arguments, PPD, raster in; printer data, log line, status out.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings record from the PPD and the job options, through the real CUPS library.
 #include <gtest/gtest.h>
 #include <unistd.h>

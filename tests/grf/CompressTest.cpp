@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GRF writer and compressor: the canonical text, byte for byte.
 #include <gtest/gtest.h>
 

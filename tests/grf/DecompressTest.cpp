@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GRF readers: the block and single-character decoders, their bounded companions, and round trips
 // through the compressor.
 #include <gtest/gtest.h>

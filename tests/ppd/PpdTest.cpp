@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The generated PPD files, read through the CUPS library as the filter and the rasterisers read them.
 #include <cups/ppd.h>
 #include <cups/raster.h>

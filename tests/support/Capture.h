@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Capturing what a function writes to standard output, the printer data stream.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer data a job should produce, spelled out once from the label language's own texts and
 // independently of the writers under test, so that tests name only what differs from the defaults.
 #pragma once

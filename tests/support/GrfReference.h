@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An independent, deliberately plain GRF writer and reader for checking the codec: nibble by nibble,
 // exactly as the text format's rules read, with no attention to speed.
 #pragma once

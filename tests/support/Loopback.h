@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Listening sockets on 127.0.0.1 for the tests' fake printers, each served by a thread of its own.
 #pragma once
 

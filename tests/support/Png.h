@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the label preview's PNG images back, as grey pixels.
 #pragma once
 

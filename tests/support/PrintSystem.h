@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real print system around the filter, for the end-to-end tests: private folders laid out as the
 // scheduler expects, background services on loopback that are stopped even when a test fails, a fake
 // printer that records what it receives, and the labels read back from the printer data.

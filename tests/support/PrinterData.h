@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Splitting the filter's printer data into its parts: what precedes the first download, and for each
 // page the download header's numbers, the GRF text and the commands that follow it.
 #pragma once

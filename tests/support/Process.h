@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running the built programs as the scheduler would: arguments, environment, standard input.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Making raster jobs for the tests: PBM images through the project's pbmtoraster tool, and hand-built
 // uncompressed streams for headers that no rasteriser would write.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A library the system tests preload into the Printer Application: every client that reaches it over
 // TCP, loopback included, then looks like a client from the network (192.0.2.1 or 2001:db8::1,
 // addresses kept for documentation), while its domain socket stays the machine itself. The server

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fake two-way label printer on 127.0.0.1 for the tests of status reporting: it records what each
 // connection sends, like the one-way fake printer, and answers every host status query in the stream
 // ("~HS") with whatever its script says at that moment: a status, garbage, an answer cut into small

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PDF labels through the print system's real filter chain (pdftopdf, a rasteriser, then rastertoxxx)
 // as cupsfilter runs it for a generated PPD, with the uninstalled filter in a private program folder.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Jobs through a real, private CUPS scheduler: its own configuration, spool and program folders in a
 // temporary folder, listening on 127.0.0.1 only, with queues made by lpadmin from a generated PPD that
 // send to a fake raw TCP printer. Jobs are submitted with lp as a user would.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The Printer Application as its users meet it: its web pages in headless Chromium (through
 chromedriver's WebDriver protocol), its subcommands, a fake network printer on loopback, and the test
 label read back with labelpreview and zbarimg.

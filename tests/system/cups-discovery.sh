@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Configure finds CUPS each of its three ways and reports the folders of the way it took: a cups-config
 # (a fake one naming its own folders), pkg-config's cups module with and without folder variables (fake
 # modules in a private search path), and neither (the usual folders). A cups-config that fails is passed

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # 'cmake --install' into a staging root through DESTDIR: the filter lands in the scheduler's filter
 # folder with mode 0755 (owned by root when root installs), the PPD files in its model folder, the
 # Printer Application (when built, APP is ON) in PREFIX/bin with its systemd unit and its PDF renderer in

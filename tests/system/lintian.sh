@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package as a distribution would take it: cpack builds it from the build folder, and
 # lintian (its default profile) finds no error and no warning in it. Exit status 77 (skipped) without
 # lintian or dpkg-deb.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Debian package: cpack builds it from the build folder, and it holds the filter, the PPD files and,
 # when built, the Printer Application and its systemd unit and the label preview, with their manual
 # pages, the copyright file, and the libraries they need declared.

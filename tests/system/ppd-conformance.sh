@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # cupstestppd on a generated PPD file, with the built filter laid out where the PPD names it (the
 # scheduler's filter folder under a private root), so the filter's presence and mode are checked too.
 # Usage: ppd-conformance.sh FILTER SERVERBIN PPD

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The service's systemd unit, rated by systemd itself: an overall exposure of at most 2.5 ("OK").
 # Usage: service-hardening.sh SYSTEMD_ANALYZE UNIT
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Where the Printer Application's server logs: to standard error (the journal) when systemd runs it
 # (INVOCATION_ID, JOURNAL_STREAM) and no log-file option is given; to the log-file option's file when
 # one is; and otherwise to the framework's default file in TMPDIR, which shows that a run under systemd

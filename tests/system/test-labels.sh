@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Every test carries exactly one of the labels 'unit' and 'system', so that 'ctest -L unit' and
 # 'ctest -L system' together run each test once and neither set leaves one out.
 # Usage: test-labels.sh CTEST BUILD_DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The label preview run as a user runs it: printer data in, one PNG per printed label out; and the
 // whole way from a raster through the filter to the images, which must show the raster's pages.
 #include <gtest/gtest.h>

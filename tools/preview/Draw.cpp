@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drawing a format's fields on a one-bit label: spans of dots a byte at a time, so that a field costs
 // the dots it covers on the label, however large its bounding box.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing a label as a 1-bit grey PNG file through libpng's classic interface, one row at a time, so
 // that no image larger than the label's own bits is ever held.
 #include <png.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading printer data a chunk at a time: commands split at their prefixes, downloads decoded as their
 // text arrives, formats collected into fields until ^XZ draws them.
 #include <algorithm>

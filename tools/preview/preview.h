@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The label preview: printer data in, label images out, a chunk of data at a time.
 //
 // previewFeed() takes the data in chunks of any size and follows the commands that decide what a label
