@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The subcommands that must do what they say. The framework's modify drops a name it does not know
 // and a value it cannot read, and exits 0; its options leaves out the label settings; its shutdown
-// returns while the server still holds its port; its submit reads -n and never sends it. The
-// functions below have the framework's names (see Guard.cpp) and are linked into the program only.
+// returns while the server still holds its port; its submit reads -n and never sends it; its jobs
+// leaves out why a job ended without printing. The functions below have the framework's names (see
+// Guard.cpp) and are linked into the program only.
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -166,6 +167,40 @@ int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
 }
 
 extern "C" {
+
+// The jobs subcommand: each job as the framework lists it, and for a job that ended without printing
+// the reason in words ("aborted  root  label.pdf: The PDF document cannot be read.").
+int _papplMainloopShowJobs(const char* base, int count, cups_option_t* options) {
+  printerConnection c = connectPrinter(base, count, options);
+  if (c.http == nullptr) return 1;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+  addPrinterURI(request, c);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+  static const char* const wanted[] = {"job-id", "job-name", "job-originating-user-name", "job-state",
+                                       "job-state-message"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, wanted);
+  ipp_t* response = cupsDoRequest(c.http, request, c.resource);
+  for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response)) {
+    if (ippGetGroupTag(a) != IPP_TAG_JOB) continue;
+    int id = 0, state = IPP_JSTATE_PENDING;
+    std::string job = "(none)", user = "(unknown)", message;
+    for (; a != nullptr && ippGetGroupTag(a) == IPP_TAG_JOB; a = ippNextAttribute(response)) {
+      const std::string attribute = ippGetName(a);
+      if (attribute == "job-id") id = ippGetInteger(a, 0);
+      if (attribute == "job-state") state = ippGetInteger(a, 0);
+      if (attribute == "job-name") job = ippGetString(a, 0, nullptr);
+      if (attribute == "job-originating-user-name") user = ippGetString(a, 0, nullptr);
+      if (attribute == "job-state-message") message = ippGetString(a, 0, nullptr);
+    }
+    const bool failed = state == IPP_JSTATE_ABORTED && !message.empty();
+    std::printf("%d %-12s %-16s %s%s%s\n", id, ippEnumString("job-state", state), user.c_str(), job.c_str(),
+                failed ? ": " : "", failed ? message.c_str() : "");
+    if (a == nullptr) break;
+  }
+  ippDelete(response);
+  httpClose(c.http);
+  return 0;
+}
 
 int _papplMainloopModifyPrinter(const char* base, int count, cups_option_t* options) {
   printerConnection c = connectPrinter(base, count, options);

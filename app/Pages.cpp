@@ -114,15 +114,21 @@ inline constexpr const char* kMediaTypes[] = {"printer-setting", "direct-thermal
 inline constexpr const char* kPauses[] = {"none", "after-label", "after-job"};
 inline constexpr const char* kOrientations[] = {"3", "4", "5", "6", "7"};
 
+// 'readForm()' - the form a page was sent, checked: nullptr, or the banner's words when there is none
+// to use.
+const char* readForm(pappl_client_t* client, int* count, cups_option_t** form) {
+  *count = papplClientGetForm(client, form);
+  if (*count == 0) return "Invalid form data.";
+  if (papplClientIsValidForm(client, *count, *form)) return nullptr;
+  cupsFreeOptions(*count, *form);
+  return "Invalid form submission.";
+}
+
 // 'saveDefaults()' - the printing defaults from the form: the status words for the banner.
 const char* saveDefaults(pappl_client_t* client, pappl_printer_t* printer, pappl_pr_driver_data_t* data) {
+  int count = 0;
   cups_option_t* form = nullptr;
-  const int count = papplClientGetForm(client, &form);
-  if (count == 0) return "Invalid form data.";
-  if (!papplClientIsValidForm(client, count, form)) {
-    cupsFreeOptions(count, form);
-    return "Invalid form submission.";
-  }
+  if (const char* refused = readForm(client, &count, &form)) return refused;
   const char* refusal = nullptr;
   const auto get = [&](const char* name) { return cupsGetOption(name, count, form); };
   if (const char* mode = get("label-mode-configured")) {
@@ -169,13 +175,9 @@ const char* saveDefaults(pappl_client_t* client, pappl_printer_t* printer, pappl
 
 // 'saveMedia()' - the loaded labels from the form: the status words for the banner.
 const char* saveMedia(pappl_client_t* client, pappl_printer_t* printer, const pappl_pr_driver_data_t& data) {
+  int count = 0;
   cups_option_t* form = nullptr;
-  const int count = papplClientGetForm(client, &form);
-  if (count == 0) return "Invalid form data.";
-  if (!papplClientIsValidForm(client, count, form)) {
-    cupsFreeOptions(count, form);
-    return "Invalid form submission.";
-  }
+  if (const char* refused = readForm(client, &count, &form)) return refused;
   pappl_media_col_t ready = data.media_ready[0];
   const char* status = "Changes saved.";
   const char* size = cupsGetOption("size", count, form);
