@@ -41,6 +41,11 @@ bool isStopping(pappl_printer_t* printer) {
   return link != nullptr && link->config != nullptr && link->config->stopping.load();
 }
 
+// 'historyOf()' - the ended jobs a printer keeps: the server's job-history.
+int historyOf(const printerLink* link) {
+  return link != nullptr && link->config != nullptr ? link->config->jobHistory : kDefaultJobHistory;
+}
+
 // 'offersCredentials()' - whether a client sent a password or the web interface's sign-in cookie.
 bool offersCredentials(pappl_client_t* client) {
   const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
@@ -271,25 +276,33 @@ void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
 // waits and has its file; a raster stream, printed by its client's thread, is left alone.
 // A job's network device opens even when the printer cannot be reached; the job then waits for it
 // without the framework's pause (awaitConnection()).
+// Once the job has ended, the printer's history is trimmed to the server's job-history.
 void* _papplJobProcess(pappl_job_t* job) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   if (papplJobGetFilename(job) == nullptr || isStopping(printer)) return nullptr;
   printerLink* link = nullptr;
   if (!claimPrinter(printer, 0, &link)) return nullptr;
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  const int history = historyOf(link);
   openJobDevicesLate(true);
   if (papplJobGetState(job) == IPP_JSTATE_PENDING)
     frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(job);
   openJobDevicesLate(false);
   releasePrinter(link, printer);
+  keepHistory(system, history);
   return nullptr;
 }
 
 void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  const int history = historyOf(linkOf(printer));
   tRasterJob = job;
   openJobDevicesLate(true);
   frameworkFunction<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster")(job, client);
   openJobDevicesLate(false);
   tRasterJob = nullptr;
+  keepHistory(system, history);
 }
 
 // A printer that cannot be reached reports it ('offline-report'): the framework's bare 'offline'

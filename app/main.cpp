@@ -174,6 +174,12 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
     port = static_cast<int>(number);
   }
   if (!fileDeviceFolder(option("file-device-folder"), &config->fileFolder)) return nullptr;
+  if (const char* value = option("job-history");
+      value != nullptr && parseJobHistory(value, &config->jobHistory) != 0) {
+    std::fprintf(stderr, "label-printer-app: Bad 'job-history' value (a number of jobs from %d to %d).\n",
+                 kMinJobHistory, kMaxJobHistory);
+    return nullptr;
+  }
   if (option("private-server") == nullptr && portTaken(port)) {
     std::fprintf(stderr,
                  "label-printer-app: Port %d is taken: is another server running? Stop it "
@@ -229,6 +235,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   config->statePath = stateFilePath("label-printer-app");
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
   startStopWatcher(system, config);
+  startHistoryKeeper(system, config);
   return system;
 }
 
