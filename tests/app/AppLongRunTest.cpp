@@ -288,7 +288,7 @@ std::vector<int> newest(int last, int count) {
 
 // Thousands of small jobs through one printer at full speed, sampled after each thousand once the
 // printer has ended them: after the first thousand the server's memory grows by less than 1 MiB in
-// all (a quarter of a kilobyte a job, where keeping each ended job cost 1.1 KiB: the history that
+// all (a quarter of a kilobyte a job, where keeping each ended job cost about 1 KiB: the history that
 // never shrank showed as 3.6 MiB here; the allocator's own settling is a few hundred KiB at most),
 // its threads and open files are back where they were, the spool folder holds no file of an ended
 // job, and the history and the state file hold the 100 newest jobs (the file under half a kilobyte a
