@@ -38,7 +38,7 @@ printerConnection connectPrinter(const char* base, int count, cups_option_t* opt
   const char* uri = cupsGetOption("printer-uri", count, options);
   const char* name = cupsGetOption("printer-name", count, options);
   c.http = uri != nullptr ? _papplMainloopConnectURI(base, uri, c.resource, sizeof c.resource)
-                          : _papplMainloopConnect(base, true);
+                          : _papplMainloopConnect(base, false);
   if (c.http == nullptr) return c;
   char fallback[256];
   if (uri == nullptr && name == nullptr &&
@@ -166,7 +166,118 @@ int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
   return 0;
 }
 
+namespace {
+
+// 'printerMissing()' - whether a request to the printer of 'c' failed because there is no such
+// printer, the reason then printed.
+bool printerMissing(const char* base, const printerConnection& c) {
+  if (cupsLastError() < IPP_STATUS_ERROR_BAD_REQUEST) return false;
+  if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
+    std::fprintf(stderr, "%s: There is no printer '%s' ('printers' lists them).\n", base,
+                 !c.name.empty() ? c.name.c_str() : c.uri.c_str());
+  else
+    std::fprintf(stderr, "%s: %s\n", base, cupsLastErrorString());
+  return true;
+}
+
+// The words of the state reasons a printer or the server may show.
+struct reasonWords {
+  const char* keyword;
+  const char* words;
+};
+inline constexpr reasonWords kReasonWords[] = {
+    {"offline-report", "the printer cannot be reached"},
+    {"media-empty", "out of labels"},
+    {"cover-open", "print head open"},
+    {"marker-supply-empty", "out of ribbon"},
+    {"spool-area-full", "the printer's receive buffer is full"},
+    {"paused", "paused"},
+    {"moving-to-paused", "pausing after the job that prints"},
+    {"other", "the printer reports trouble (its page says what)"},
+};
+
+// 'stateLine()' - a printer's or the server's state in words: "idle since Thu, 10 Dec 2026 10:00:00
+// GMT; paused, the printer cannot be reached."
+std::string stateLine(ipp_t* response, const char* prefix) {
+  const std::string p = prefix;
+  const int state = ippGetInteger(ippFindAttribute(response, (p + "-state").c_str(), IPP_TAG_ENUM), 0);
+  const char* names[] = {"idle", "printing", "stopped"};
+  std::string line =
+      state >= IPP_PSTATE_IDLE && state <= IPP_PSTATE_STOPPED ? names[state - IPP_PSTATE_IDLE] : "unknown";
+  ipp_attribute_t* changed =
+      ippFindAttribute(response, (p + "-state-change-date-time").c_str(), IPP_TAG_DATE);
+  if (changed != nullptr) {
+    char date[256];
+    line +=
+        std::string(" since ") + httpGetDateString2(ippDateToTime(ippGetDate(changed, 0)), date, sizeof date);
+  }
+  std::string reasons;
+  ipp_attribute_t* list = ippFindAttribute(response, (p + "-state-reasons").c_str(), IPP_TAG_KEYWORD);
+  for (int i = 0; i < ippGetCount(list); ++i) {
+    const std::string keyword = ippGetString(list, i, nullptr);
+    if (keyword == "none") continue;
+    std::string words = keyword;
+    for (const reasonWords& r : kReasonWords)
+      if (keyword == r.keyword) words = r.words;
+    reasons += (reasons.empty() ? "" : ", ") + words;
+  }
+  return line + (reasons.empty() ? "." : "; " + reasons + ".");
+}
+
+}  // namespace
+
 extern "C" {
+
+// Every subcommand reaches the server that runs, and never starts one of its own: a server started by a
+// command would run in the background, unattended, beside the one the system starts.
+http_t* _papplMainloopConnect(const char* base, bool) {
+  http_t* http = frameworkFunction<http_t* (*)(const char*, bool)>("_papplMainloopConnect")(base, false);
+  if (http == nullptr)
+    std::fprintf(stderr,
+                 "%s: The server is not running. Start it with 'systemctl start label-printer-app' (the "
+                 "service) or '%s server' (in the foreground).\n",
+                 base, base);
+  return http;
+}
+
+// The status subcommand: the server's or a printer's state in words, and exit status 1 when there is
+// no such printer.
+int _papplMainloopShowStatus(const char* base, int count, cups_option_t* options) {
+  const bool ofPrinter = cupsGetOption("printer-name", count, options) != nullptr ||
+                         cupsGetOption("printer-uri", count, options) != nullptr;
+  if (!ofPrinter) {
+    http_t* http = _papplMainloopConnect(base, false);
+    if (http == nullptr) return 1;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_SYSTEM_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
+                 "ipp://localhost/ipp/system");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ipp_t* response = cupsDoRequest(http, request, "/ipp/system");
+    httpClose(http);
+    const bool failed = cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST;
+    if (failed)
+      std::fprintf(stderr, "%s: %s\n", base, cupsLastErrorString());
+    else
+      std::printf("The server is running: %s\n", stateLine(response, "system").c_str());
+    ippDelete(response);
+    return failed ? 1 : 0;
+  }
+  printerConnection c = connectPrinter(base, count, options);
+  if (c.http == nullptr) return 1;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  addPrinterURI(request, c);
+  static const char* const wanted[] = {"printer-state", "printer-state-change-date-time",
+                                       "printer-state-reasons"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+  ipp_t* response = cupsDoRequest(c.http, request, c.resource);
+  httpClose(c.http);
+  const bool missing = printerMissing(base, c);
+  if (!missing)
+    std::printf("%s: %s\n", !c.name.empty() ? c.name.c_str() : c.uri.c_str(),
+                stateLine(response, "printer").c_str());
+  ippDelete(response);
+  return missing ? 1 : 0;
+}
 
 // The jobs subcommand: each job as the framework lists it, and for a job that ended without printing
 // the reason in words ("aborted  root  label.pdf: The PDF document cannot be read.").
@@ -180,6 +291,11 @@ int _papplMainloopShowJobs(const char* base, int count, cups_option_t* options) 
                                        "job-state-message"};
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, wanted);
   ipp_t* response = cupsDoRequest(c.http, request, c.resource);
+  if (printerMissing(base, c)) {
+    ippDelete(response);
+    httpClose(c.http);
+    return 1;
+  }
   for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response)) {
     if (ippGetGroupTag(a) != IPP_TAG_JOB) continue;
     int id = 0, state = IPP_JSTATE_PENDING;

@@ -113,7 +113,7 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
   // A file device outside the file device folder is refused to every new printer, whatever route
   // it comes by (the web page, IPP, the add command); a printer the state file brings keeps it but
   // prints nothing.
-  const appConfig* config = static_cast<const appConfig*>(context);
+  appConfig* config = static_cast<appConfig*>(context);
   std::string refused;
   if (config != nullptr && checkFileDevice(deviceUri, config->fileFolder, &refused) != 0) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing the device '%s': %s.", deviceUri, refused.c_str());

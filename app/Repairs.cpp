@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -65,17 +66,6 @@ ipp_t* supportedValues(pappl_printer_t* printer) {
   static const int qualities[] = {3, 4, 5};
   ippAddIntegers(attributes, IPP_TAG_PRINTER, IPP_TAG_ENUM, "print-quality-supported", 3, qualities);
   return attributes;
-}
-
-// 'savedLines()' - what the framework leaves out of a printer's block in the state file: the
-// print speed, and a darkness of 0.
-std::string savedLines(pappl_printer_t* printer) {
-  pappl_pr_driver_data_t data;
-  papplPrinterGetDriverData(printer, &data);
-  std::string lines;
-  if (data.speed_default != 0) lines += "print-speed-default " + std::to_string(data.speed_default) + "\n";
-  if (data.darkness_configured == 0) lines += "printer-darkness-configured 0\n";
-  return lines;
 }
 
 }  // namespace
@@ -178,44 +168,6 @@ ipp_attribute_t* ippAddStrings(ipp_t* ipp, ipp_tag_t group, ipp_tag_t valueTag, 
   using addStrings =
       ipp_attribute_t* (*)(ipp_t*, ipp_tag_t, ipp_tag_t, const char*, int, const char*, const char* const*);
   return frameworkFunction<addStrings>("ippAddStrings")(ipp, group, valueTag, name, count, language, values);
-}
-
-// The state file: the framework's, and then the settings it leaves out in each printer's block.
-bool papplSystemSaveState(pappl_system_t* system, const char* filename) {
-  if (!frameworkFunction<bool (*)(pappl_system_t*, const char*)>("papplSystemSaveState")(system, filename))
-    return false;
-  cups_file_t* in = cupsFileOpen(filename, "r");
-  if (in == nullptr) return true;
-  std::string text, line;
-  char buffer[8192];
-  pappl_printer_t* printer = nullptr;
-  bool changed = false;
-  while (cupsFileGets(in, buffer, sizeof buffer) != nullptr) {
-    line = buffer;
-    if (line.starts_with("<Printer ")) {
-      const size_t id = line.find(" id=\"");
-      printer = id != std::string::npos
-                    ? papplSystemFindPrinter(system, nullptr, std::atoi(line.c_str() + id + 5), nullptr)
-                    : nullptr;
-    } else if (line == "</Printer>" && printer != nullptr) {
-      const std::string more = savedLines(printer);
-      text += more;
-      changed = changed || !more.empty();
-      printer = nullptr;
-    }
-    text += line + "\n";
-  }
-  cupsFileClose(in);
-  if (!changed) return true;
-  const std::string temporary = std::string(filename) + ".N";
-  cups_file_t* out = cupsFileOpen(temporary.c_str(), "w");
-  if (out == nullptr) return true;
-  const bool written = cupsFileWrite(out, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (cupsFileClose(out) != 0 || !written || std::rename(temporary.c_str(), filename) != 0) {
-    std::remove(temporary.c_str());
-    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to add the print speeds to '%s'.", filename);
-  }
-  return true;
 }
 
 }  // extern "C"

@@ -404,7 +404,7 @@ printerLink* linkOf(pappl_printer_t* printer) {
   return static_cast<printerLink*>(data.extension);
 }
 
-printerLink* newPrinterLink(const appConfig* config) {
+printerLink* newPrinterLink(appConfig* config) {
   printerLink* link = new (std::nothrow) printerLink;
   if (link != nullptr) {
     link->answered = -1;
@@ -450,7 +450,10 @@ const char* identifyPrinter(const char*, const char* deviceUri, const char*, voi
   // Asked with a device ID alone (the drivers subcommand), there is no printer to ask.
   if (deviceUri == nullptr) return nullptr;
   const appConfig* config = static_cast<const appConfig*>(data);
-  pappl_system_t* system = config != nullptr ? config->system : nullptr;
+  return identifyDriver(config != nullptr ? config->system : nullptr, deviceUri);
+}
+
+const char* identifyDriver(pappl_system_t* system, const char* deviceUri) {
   const auto log = [system](const std::string& words) {
     if (system != nullptr) papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s", words.c_str());
   };

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "commands/commands.h"
 
 struct printerLink;
+struct savedPlace;
 
 // ---------------------------------------------------------------------------------------------------
 // Lines into the label bitmap (Convert.cpp; no framework calls).
@@ -106,6 +108,15 @@ struct appConfig {
   std::atomic<bool> exiting{false};        // main() is returning: the watcher ends
   std::thread watcher;
   pappl_system_t* system = nullptr;  // the server's system, for the log of the driver choice
+  // The queue's order: the next place a job takes (Queue.cpp), and the places a state file brought,
+  // given to its jobs as the framework makes them.
+  std::atomic<uint64_t> nextPlace{1};
+  std::vector<savedPlace> loadedPlaces;
+  // One save of the state at a time, and what the last one wrote.
+  std::mutex saving;
+  std::string lastSaved;
+  int stateLock = -1;     // the state folder's lock, held while the server runs
+  int64_t stopAsked = 0;  // when the stop was asked for (monotonic milliseconds)
 };
 
 // The largest image the framework decodes for a job, in bytes of pixels and in pixels a side: the
@@ -126,9 +137,89 @@ void startStopWatcher(pappl_system_t* system, appConfig* config);
 // 'finishStopWatcher()' - end the watcher thread once the framework's main loop has returned.
 void finishStopWatcher(appConfig* config);
 
+// ---------------------------------------------------------------------------------------------------
+// The state file (StateFile.cpp; no framework calls but the option parser).
+
+// A queued job's place, as a state file keeps it.
+struct savedPlace {
+  int printerId;
+  int jobId;
+  uint64_t place;
+};
+
+// Chooses the driver of a printer saved without one: from its device URI and the resolution it was
+// saved with (0 when unknown).
+using driverResolver = std::function<std::string(const std::string& uri, int dotsPerInch)>;
+
+// 'prepareStateForLoad()' - the state text as the framework is to read it: a printer saved with the
+// driver "auto" (which the framework drops when its printer cannot be asked at the start) gets the
+// driver 'resolve' chooses, and a job that was printing when the server stopped waits to print again,
+// whole. The queued jobs' places go to *places, and what was mended to *notes.
+std::string prepareStateForLoad(const std::string& text, const driverResolver& resolve,
+                                std::vector<savedPlace>* places, std::vector<std::string>* notes);
+
+// 'annotateSavedState()' - the framework's state text with what it leaves out: 'extraLines' of each
+// printer (by id) at the end of its block, and on each queued job's line its place ('placeOf' a
+// printer and job id; 0 for none).
+std::string annotateSavedState(const std::string& text, const std::function<std::string(int)>& extraLines,
+                               const std::function<uint64_t(int, int)>& placeOf);
+
+// 'replaceFile()' - replace 'path' with 'text' through a temporary file beside it, flushed to the disk
+// and renamed over it, mode 0600: a crash at any moment leaves the old file or the new one. False with
+// the reason in *error.
+bool replaceFile(const std::string& path, const std::string& text, std::string* error);
+
+// 'readWholeFile()' - a file's bytes, "" when it cannot be read.
+std::string readWholeFile(const std::string& path);
+
+// 'saveState()' - the system's save callback: the framework's state with the application's additions,
+// replacing the state file in one step (nothing is written when nothing changed). 'data' is the
+// appConfig (State.cpp).
+bool saveState(pappl_system_t* system, void* data);
+
+// 'loadState()' - read the state file, mended as prepareStateForLoad() says, into a system that does
+// not run yet; its queued jobs keep their places (State.cpp).
+bool loadState(pappl_system_t* system, appConfig* config);
+
+// 'savedLines()' - what the framework leaves out of a printer's block in the state file (State.cpp).
+std::string savedLines(pappl_printer_t* printer);
+
+// 'lockStateFolder()' - take the lock beside the state file that one server holds while it runs: its
+// descriptor, or -1 when another server holds it (its process id in *holder, 0 when unknown) or the lock
+// cannot be made (the reason in *error).
+int lockStateFolder(const std::string& statePath, int* holder, std::string* error);
+
 // 'stateFilePath()' - the state file the framework's main loop would choose for 'base', from the
 // environment (SNAP_COMMON, XDG_CONFIG_HOME, HOME, TMPDIR) and the user id.
 std::string stateFilePath(const char* base);
+
+// ---------------------------------------------------------------------------------------------------
+// The queue's order (Queue.cpp): first in, first out, a higher job-priority first.
+
+// A job that waits at a printer, or a client's raster stream waiting for it ('stream').
+struct queuedJob {
+  int id;          // the job's id (0 for a stream whose job does not exist yet)
+  int priority;    // job-priority, 1 to 100
+  uint64_t place;  // taken when the job was accepted or released from a hold
+  bool stream;
+};
+
+// 'goesBefore()' - whether 'a' prints before 'b': the higher priority, else the earlier place.
+bool goesBefore(const queuedJob& a, const queuedJob& b);
+
+// 'firstInQueue()' - the index of the job that prints first, -1 when there is none.
+int firstInQueue(const std::vector<queuedJob>& jobs);
+
+// 'takePlace()' - the next place in the server's queues.
+uint64_t takePlace(appConfig* config);
+
+// 'givePlace()' - set the place of a printer's job; 'placeOf()' - its place, 0 when it has none.
+void givePlace(pappl_printer_t* printer, int jobId, uint64_t place);
+uint64_t placeOf(pappl_printer_t* printer, int jobId);
+
+// 'nextQueuedJob()' - the printer's pending job or waiting raster stream that prints next (id 0 and
+// not a stream when there is none).
+queuedJob nextQueuedJob(pappl_printer_t* printer);
 
 // ---------------------------------------------------------------------------------------------------
 // Devices (Devices.cpp): network printers whose waits are bounded and notice cancellation, and file
@@ -238,7 +329,12 @@ bool pageFits(const cups_page_header2_t& header, const pageLimits& limits, char*
 // takes back, even after the job's end has deleted the printer (a deleted printer's link then goes).
 // releasePrinter starts the next queued job, if there is one.
 bool claimPrinter(pappl_printer_t* printer, int waitMilliseconds, printerLink** link);
-void releasePrinter(printerLink* link, pappl_printer_t* printer);
+void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueue = true);
+
+// 'claimPrinterInTurn()' - claimPrinter for a client's raster stream that holds 'turn' in the queue:
+// the place is taken only when no job or stream before it waits.
+bool claimPrinterInTurn(pappl_printer_t* printer, int waitMilliseconds, const queuedJob& turn,
+                        printerLink** link);
 
 // 'failJob()' - end a job with a reason and a message (logged); a cancelled job keeps its own. False.
 bool failJob(pappl_job_t* job, pappl_jreason_t reason, const char* message);
@@ -351,9 +447,13 @@ struct printerLink {
   hostIdentity identity;
   char identityWords[160];    // the page's line about it, "" before it is known
   char reachWords[300];       // why the printer cannot be reached, "" when it can
-  const appConfig* config;    // the server's settings
+  appConfig* config;          // the server's settings
   std::string refusedDevice;  // why the device may not be opened ("" when it may): a state file's
                               // file device outside the folder
+  // The queue's order: each active job's place, and the raster streams that wait for the printer.
+  std::mutex queue;
+  std::map<int, uint64_t> places;
+  std::vector<queuedJob> streams;
 };
 
 // What an answer to the status query means: the printer's state reasons, whether jobs wait, and the
@@ -398,11 +498,15 @@ std::string resolutionMismatch(const hostIdentity* identity, int driverResolutio
 // answer in time, answers what cannot be read or has a head no driver has.
 const char* identifyPrinter(const char* deviceInfo, const char* deviceUri, const char* deviceId, void* data);
 
+// 'identifyDriver()' - the driver of the printer at 'deviceUri' as identifyPrinter() finds it, logged
+// to 'system' (nullptr: not logged).
+const char* identifyDriver(pappl_system_t* system, const char* deviceUri);
+
 // 'driverForResolution()' - the driver of a head of 'dotsPerInch', or nullptr.
 const char* driverForResolution(int dotsPerInch);
 
 // 'newPrinterLink()' - a printer's link record, nothing known yet; 'labelDelete()' frees it.
-printerLink* newPrinterLink(const appConfig* config);
+printerLink* newPrinterLink(appConfig* config);
 
 // 'monotonicMilliseconds()' - a steady clock, for deadlines.
 int64_t monotonicMilliseconds();

@@ -174,6 +174,25 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
     port = static_cast<int>(number);
   }
   if (!fileDeviceFolder(option("file-device-folder"), &config->fileFolder)) return nullptr;
+  // One server to a state: a second one would overwrite the first one's printers and jobs.
+  config->statePath = stateFilePath("label-printer-app");
+  if (option("private-server") == nullptr) {
+    int holder = 0;
+    std::string error;
+    config->stateLock = lockStateFolder(config->statePath, &holder, &error);
+    if (config->stateLock < 0 && error.empty()) {
+      std::fprintf(stderr,
+                   "label-printer-app: Another server%s runs with the state '%s'; stop it first "
+                   "('label-printer-app shutdown').\n",
+                   holder > 0 ? (" (process " + std::to_string(holder) + ")").c_str() : "",
+                   config->statePath.c_str());
+      return nullptr;
+    }
+    if (config->stateLock < 0) {
+      std::fprintf(stderr, "label-printer-app: Cannot lock the state: %s.\n", error.c_str());
+      return nullptr;
+    }
+  }
   if (option("private-server") == nullptr && portTaken(port)) {
     std::fprintf(stderr,
                  "label-printer-app: Port %d is taken: is another server running? Stop it "
@@ -226,8 +245,11 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   config->system = system;
   papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
                                identifyPrinter, nullptr, labelDriver, config);
-  config->statePath = stateFilePath("label-printer-app");
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
+  // The state is the application's to read and write (the framework's main loop then leaves both to
+  // it): saved whole in one step, read with the faults of earlier versions mended.
+  papplSystemSetSaveCallback(system, saveState, config);
+  loadState(system, config);
   startStopWatcher(system, config);
   return system;
 }

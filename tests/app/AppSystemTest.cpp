@@ -1328,7 +1328,7 @@ TEST_F(System, WebPagesAndDeviceListKeepTheServerUp) {
   EXPECT_NE(text.find("Out of paper"), std::string::npos) << text;
   EXPECT_NE(text.find("Printer reports: out of labels"), std::string::npos) << text;
   const processResult status = app({"status", "-d", "talking"});
-  EXPECT_NE(status.out.find("media-empty"), std::string::npos) << status.out << status.err;
+  EXPECT_NE(status.out.find("; out of labels."), std::string::npos) << status.out << status.err;
   listing.join();
   EXPECT_EQ(devices.status, 0) << devices.err;
   EXPECT_TRUE(answers());
