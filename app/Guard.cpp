@@ -122,17 +122,6 @@ bool takesDocument(pappl_client_t* client, pappl_printer_t* printer, bool peek) 
   return false;
 }
 
-// 'saveAccepted()' - keep what a request changed in the state file before the client hears of it,
-// when it was done: an accepted job survives a crash or a power cut from then on.
-void saveAccepted(pappl_client_t* client, pappl_printer_t* printer) {
-  const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
-  ipp_t* response = papplClientGetResponse(client);
-  if (link == nullptr || link->config == nullptr || response == nullptr ||
-      ippGetStatusCode(response) >= IPP_STATUS_ERROR_BAD_REQUEST)
-    return;
-  saveState(papplClientGetSystem(client), link->config);
-}
-
 // 'runSubmission()' - run a request that may bring a document: refused while the server stops, or
 // when its document is one the printer cannot print; a raster stream holds the printer's place for the whole
 // request, or is answered busy (its job, when it has one already, cancelled) without the framework's own busy
@@ -148,7 +137,7 @@ void runSubmission(pappl_client_t* client, Next next) {
   if (!takesDocument(client, printer, bringsDocument)) return;
   if (!bringsDocument || !streamsRaster(client)) {
     next(client);
-    saveAccepted(client, printer);
+    saveAfterRequest(client);
     return;
   }
   // A raster stream waits for its turn: after the jobs accepted before it (a Send-Document's job was
@@ -168,7 +157,7 @@ void runSubmission(pappl_client_t* client, Next next) {
     return;
   }
   next(client);
-  saveAccepted(client, printer);
+  saveAfterRequest(client);
   releasePrinter(link, printer);
 }
 
@@ -284,6 +273,7 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
     return;
   else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
     next(client);
+  if (op != IPP_OP_PRINT_JOB && op != IPP_OP_CREATE_JOB && changesState(op)) saveAfterRequest(client);
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
   if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
     repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client));
@@ -303,9 +293,10 @@ void _papplJobProcessIPP(pappl_client_t* client) {
         link != nullptr && link->config != nullptr && _papplPrinterIsAuthorized(client))
       givePlace(printer, papplJobGetID(job), takePlace(link->config));
     next(client);
-    saveAccepted(client, printer);
+    saveAfterRequest(client);
   } else {
     next(client);
+    if (changesState(op)) saveAfterRequest(client);
   }
   if (op == IPP_OP_GET_JOB_ATTRIBUTES) hideFromStranger(client, papplClientGetPrinter(client));
 }

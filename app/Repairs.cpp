@@ -122,6 +122,7 @@ void _papplSystemProcessIPP(pappl_client_t* client) {
     return;
   }
   frameworkFunction<void (*)(pappl_client_t*)>("_papplSystemProcessIPP")(client);
+  if (changesState(papplClientGetOperation(client))) saveAfterRequest(client);
   if (papplClientGetOperation(client) != IPP_OP_GET_PRINTERS) return;
   ipp_t* response = papplClientGetResponse(client);
   pappl_system_t* system = papplClientGetSystem(client);

@@ -26,7 +26,52 @@ uint64_t placeOfJob(pappl_system_t* system, int printerId, int jobId) {
   return printer != nullptr ? placeOf(printer, jobId) : 0;
 }
 
+// 'findConfig()' - the server's settings, from the first printer that has a link.
+void findConfig(pappl_printer_t* printer, void* data) {
+  auto** config = static_cast<appConfig**>(data);
+  if (const printerLink* link = *config == nullptr ? linkOf(printer) : nullptr) *config = link->config;
+}
+
 }  // namespace
+
+bool changesState(ipp_op_t op) {
+  switch (op) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_CANCEL_JOBS:
+    case IPP_OP_CANCEL_MY_JOBS:
+    case IPP_OP_CANCEL_CURRENT_JOB:
+    case IPP_OP_HOLD_JOB:
+    case IPP_OP_RELEASE_JOB:
+    case IPP_OP_HOLD_NEW_JOBS:
+    case IPP_OP_RELEASE_HELD_NEW_JOBS:
+    case IPP_OP_PAUSE_PRINTER:
+    case IPP_OP_RESUME_PRINTER:
+    case IPP_OP_ENABLE_PRINTER:
+    case IPP_OP_DISABLE_PRINTER:
+    case IPP_OP_SET_PRINTER_ATTRIBUTES:
+    case IPP_OP_SET_SYSTEM_ATTRIBUTES:
+    case IPP_OP_CREATE_PRINTER:
+    case IPP_OP_DELETE_PRINTER:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void saveAfterRequest(pappl_client_t* client) {
+  ipp_t* response = papplClientGetResponse(client);
+  if (response == nullptr || ippGetStatusCode(response) >= IPP_STATUS_ERROR_BAD_REQUEST) return;
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
+  appConfig* config = link != nullptr ? link->config : nullptr;
+  pappl_system_t* system = papplClientGetSystem(client);
+  // A request to the system (a printer made or deleted): the settings come with any printer.
+  if (config == nullptr) papplSystemIteratePrinters(system, findConfig, &config);
+  if (config != nullptr && papplSystemIsRunning(system)) saveState(system, config);
+}
 
 bool saveState(pappl_system_t* system, void* data) {
   appConfig* config = static_cast<appConfig*>(data);

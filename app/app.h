@@ -181,6 +181,13 @@ bool saveState(pappl_system_t* system, void* data);
 // not run yet; its queued jobs keep their places (State.cpp).
 bool loadState(pappl_system_t* system, appConfig* config);
 
+// 'changesState()' - whether an operation may change what the state file keeps.
+bool changesState(ipp_op_t op);
+
+// 'saveAfterRequest()' - save the state once a request that changed it is done, before the client
+// hears of it: what the server said yes to survives a crash or a power cut from then on (State.cpp).
+void saveAfterRequest(pappl_client_t* client);
+
 // 'savedLines()' - what the framework leaves out of a printer's block in the state file (State.cpp).
 std::string savedLines(pappl_printer_t* printer);
 

@@ -296,4 +296,101 @@ TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
   }
 }
 
+// Who prints next: the higher job-priority, then the earlier place, then the lower id.
+TEST(Queue, FirstInFirstOut) {
+  const struct {
+    const char* name;
+    std::vector<queuedJob> jobs;
+    int first;
+  } cases[] = {
+      {"none", {}, -1},
+      {"newest last", {{8, 50, 8, false}, {7, 50, 7, false}, {1, 50, 1, false}}, 2},
+      {"released from a hold goes after those before it", {{3, 50, 9, false}, {4, 50, 4, false}}, 1},
+      {"a stream in its turn", {{5, 50, 6, false}, {0, 50, 5, true}}, 1},
+      {"a higher priority first", {{1, 50, 1, false}, {2, 80, 2, false}}, 1},
+      {"a job without a place after those with one", {{1, 50, UINT64_MAX, false}, {2, 50, 2, false}}, 1},
+      {"equal places by id", {{4, 50, 3, false}, {2, 50, 3, false}}, 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(firstInQueue(c.jobs), c.first) << c.name;
+}
+
+// The state read back: a printer saved with the driver "auto" gets the driver of its saved
+// resolution, a job that was printing waits to print again, the places come back, and the rest is left
+// as it was, the printer's line with its five values.
+TEST(StateFile, MendsWhatEarlierStatesLost) {
+  const std::string saved =
+      "NextPrinterID 3\n"
+      "<Printer id=\"1\" name=\"dock \\\"4\\\"\" did=\"\" uri=\"socket://p:9100\" driver=\"auto\">\n"
+      "printer-resolution-default 300x300dpi\n"
+      "Job id=\"5\" name=\"a\" username=\"u\" format=\"f\" state=\"5\" place=\"12\"\n"
+      "Job id=\"6\" name=\"b\" username=\"u\" format=\"f\" state=\"3\" place=\"14\"\n"
+      "Job id=\"4\" name=\"c\" username=\"u\" format=\"f\" state=\"9\"\n"
+      "</Printer>\n"
+      "<Printer id=\"2\" name=\"q\" did=\"\" uri=\"file:///x\" driver=\"generic-label-203dpi\">\n"
+      "</Printer>\n";
+  std::vector<savedPlace> places;
+  std::vector<std::string> notes;
+  std::vector<int> asked;
+  const std::string text = prepareStateForLoad(
+      saved,
+      [&asked](const std::string&, int dpi) {
+        asked.push_back(dpi);
+        return std::string(driverForResolution(dpi));
+      },
+      &places, &notes);
+  EXPECT_EQ(asked, std::vector<int>{300});
+  EXPECT_NE(text.find("driver=\"generic-label-300dpi\""), std::string::npos) << text;
+  EXPECT_NE(text.find("name=\"dock \\\"4\\\"\""), std::string::npos) << text;
+  EXPECT_NE(text.find("Job format=\"f\" id=\"5\" name=\"a\" place=\"12\" state=\"3\""), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("state=\"9\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("driver=\"generic-label-203dpi\">\n</Printer>\n"), std::string::npos) << text;
+  cups_option_t* options = nullptr;
+  const std::string first =
+      text.substr(text.find("<Printer ") + 9, text.find(">\n") - text.find("<Printer ") - 9);
+  EXPECT_EQ(cupsParseOptions(first.c_str(), 0, &options), 5) << first;
+  cupsFreeOptions(5, options);
+  ASSERT_EQ(places.size(), 2u);
+  EXPECT_EQ(places[0].printerId, 1);
+  EXPECT_EQ(places[0].jobId, 5);
+  EXPECT_EQ(places[0].place, 12u);
+  EXPECT_EQ(places[1].place, 14u);
+  EXPECT_EQ(notes.size(), 2u);
+
+  // Written back: the places on the queued jobs only, the printer's own lines at its block's end.
+  const std::string written = annotateSavedState(
+      text, [](int id) { return id == 1 ? std::string("print-speed-default 5080\n") : std::string(); },
+      [](int printer, int job) { return printer == 1 ? uint64_t(job) * 10 : 0; });
+  EXPECT_NE(written.find("id=\"5\" name=\"a\" place=\"50\""), std::string::npos) << written;
+  EXPECT_NE(written.find("state=\"9\"\nprint-speed-default 5080\n</Printer>"), std::string::npos) << written;
+}
+
+// The state file is replaced whole, private to the server; one server holds the state's lock.
+TEST(StateFile, ReplacedWholeAndLocked) {
+  const std::string folder = std::filesystem::temp_directory_path() / ("state-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string path = folder + "/x.state";
+  std::string error;
+  ASSERT_TRUE(replaceFile(path, "old\n", &error)) << error;
+  ASSERT_TRUE(replaceFile(path, "new\n", &error)) << error;
+  EXPECT_EQ(readWholeFile(path), "new\n");
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+  EXPECT_FALSE(replaceFile(folder + "/missing/x.state", "x", &error));
+  int holder = -1;
+  const int lock = lockStateFolder(path, &holder, &error);
+  ASSERT_GE(lock, 0) << error;
+  error.clear();
+  EXPECT_EQ(lockStateFolder(path, &holder, &error), -1);
+  EXPECT_EQ(holder, getpid());
+  EXPECT_EQ(error, "");
+  close(lock);
+  const int again = lockStateFolder(path, &holder, &error);
+  EXPECT_GE(again, 0);
+  close(again);
+  std::filesystem::remove_all(folder);
+}
+
 }  // namespace
