@@ -235,7 +235,8 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB)
     runSubmission(client, next);
   else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES &&
-           (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client)))
+           (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client) ||
+            takeDeviceChange(client, next)))
     return;
   else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
     next(client);

@@ -131,7 +131,12 @@ void _papplSystemProcessIPP(pappl_client_t* client) {
     papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
     return;
   }
-  frameworkFunction<void (*)(pappl_client_t*)>("_papplSystemProcessIPP")(client);
+  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplSystemProcessIPP");
+  if (papplClientGetOperation(client) == IPP_OP_CREATE_PRINTER) {
+    createPrinterWithReason(client, next);
+    return;
+  }
+  next(client);
   if (papplClientGetOperation(client) != IPP_OP_GET_PRINTERS) return;
   ipp_t* response = papplClientGetResponse(client);
   pappl_system_t* system = papplClientGetSystem(client);
