@@ -67,21 +67,28 @@ bool listed(const char* const* names, int count, const char* value) {
   return false;
 }
 
-// 'mediaTaken()' - whether the driver takes 'media' as loaded or default stock, as the framework checks
-// it: a size within the range of its sizes, and a source, type, tracking and offsets it has. Margins
-// below its own are raised to them.
+// 'mediaTaken()' - whether the driver takes 'media' as loaded or default stock: one of its sizes, or
+// a custom size within its custom range (its head's width at most: the framework itself checks only the
+// range of all its sizes, the widest label on its side among them), and a source, type, tracking and
+// offsets it has. Margins below its own are raised to them.
 bool mediaTaken(const pappl_pr_driver_data_t& d, pappl_media_col_t* media) {
   int minWidth = INT_MAX, maxWidth = 0, minLength = INT_MAX, maxLength = 0;
+  bool named = false;
   for (int i = 0; i < d.num_media && i < PAPPL_MAX_MEDIA; ++i) {
-    const pwg_media_t* size = d.media[i] != nullptr ? pwgMediaForPWG(d.media[i]) : nullptr;
+    if (d.media[i] == nullptr) continue;
+    const bool low = std::strncmp(d.media[i], "custom_min_", 11) == 0;
+    const bool high = std::strncmp(d.media[i], "custom_max_", 11) == 0;
+    named = named || (!low && !high && std::strcmp(d.media[i], media->size_name) == 0);
+    const pwg_media_t* size = low || high ? pwgMediaForPWG(d.media[i]) : nullptr;
     if (size == nullptr) continue;
-    minWidth = std::min(minWidth, size->width), maxWidth = std::max(maxWidth, size->width);
-    minLength = std::min(minLength, size->length), maxLength = std::max(maxLength, size->length);
+    (low ? minWidth : maxWidth) = size->width;
+    (low ? minLength : maxLength) = size->length;
   }
-  if (media->size_name[0] == '\0' || pwgMediaForPWG(media->size_name) == nullptr ||
-      media->size_width < minWidth || media->size_width > maxWidth || media->size_length < minLength ||
-      media->size_length > maxLength)
-    return false;
+  const bool custom = std::strncmp(media->size_name, "custom_", 7) == 0 &&
+                      pwgMediaForPWG(media->size_name) != nullptr && media->size_width >= minWidth &&
+                      media->size_width <= maxWidth && media->size_length >= minLength &&
+                      media->size_length <= maxLength;
+  if (!named && !custom) return false;
   if ((media->source[0] != '\0' && !listed(d.source, d.num_source, media->source)) ||
       (media->type[0] != '\0' && !listed(d.type, d.num_type, media->type)) ||
       (media->tracking != 0 && (media->tracking & d.tracking_supported) == 0) ||
