@@ -149,8 +149,8 @@ int newDriverData(pappl_printer_t* printer, printerLink* link, const std::string
   return 0;
 }
 
-// 'replaceString()' - store a copy of 'value' in one of the record's string words at once; the string
-// it held goes to the link's retired ones. The caller has made room for it there.
+// 'replaceString()' - store 'copy' (allocated with malloc) in one of the record's string words at once;
+// the string it held goes to the link's retired ones. The caller has made room for it there.
 void replaceString(char** slot, char* copy, printerLink* link) {
   link->retired.emplace_back(std::atomic_ref<char*>(*slot).exchange(copy));
 }
@@ -180,7 +180,7 @@ void renameDeviceId(pappl_printer_t* printer, printerLink* link, const recordSlo
     replaceString(reinterpret_cast<char**>(reinterpret_cast<char*>(printer) + offset), copy, link);
 }
 
-// 'describeMove()' - a change in words: "device socket://...; driver generic-label-300dpi".
+// 'describeMove()' - a change in words: "device socket://..., driver generic-label-300dpi".
 std::string describeMove(const printerMove& move) {
   std::string words;
   if (!move.deviceUri.empty()) words = "device " + move.deviceUri;
@@ -408,23 +408,24 @@ int movePrinter(pappl_printer_t* printer, const printerMove& move, std::string* 
     std::lock_guard<std::mutex> moving(link->moving);
     printerLink* claimed = nullptr;
     if (!claimPrinter(printer, 0, &claimed)) {
-      // A job prints: the change waits for its end (releasePrinter()).
-      if (!move.deviceUri.empty()) link->pendingMove.deviceUri = move.deviceUri;
-      if (!move.driver.empty()) link->pendingMove.driver = move.driver;
+      // A job prints: the change waits for its end (releasePrinter()), together with one that waits
+      // already. What the new driver will not take is told now, from the present settings.
+      printerMove pending = link->pendingMove;
+      if (!move.deviceUri.empty()) pending.deviceUri = move.deviceUri;
+      if (!move.driver.empty()) pending.driver = move.driver;
       std::vector<std::string> reset;
-      if (!move.driver.empty() && move.driver != papplPrinterGetDriverName(printer)) {
+      if (!pending.driver.empty() && pending.driver != papplPrinterGetDriverName(printer)) {
         pappl_pr_driver_data_t data;
         ipp_t* attributes = nullptr;
-        const std::string uri = !link->pendingMove.deviceUri.empty() ? link->pendingMove.deviceUri
-                                                                     : papplPrinterGetDeviceURI(printer);
-        if (newDriverData(printer, link, move.driver, uri.c_str(), &data, &attributes, &reset, words) != 0) {
-          ippDelete(attributes);
-          link->pendingMove = {};
-          return 1;
-        }
+        const std::string uri =
+            !pending.deviceUri.empty() ? pending.deviceUri : papplPrinterGetDeviceURI(printer);
+        const int refused =
+            newDriverData(printer, link, pending.driver, uri.c_str(), &data, &attributes, &reset, words);
         ippDelete(attributes);
+        if (refused != 0) return 1;
       }
-      *words = "The printer is printing: the change (" + describeMove(link->pendingMove) +
+      link->pendingMove = pending;
+      *words = "The printer is printing: the change (" + describeMove(pending) +
                ") is made when that job ends, for the next job." + resetWords(reset);
       papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "%s", words->c_str());
       return 0;
