@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The subcommands that must do what they say. The framework's modify drops a name it does not know
-// and a value it cannot read, and exits 0; its options leaves out the label settings; its shutdown
-// returns while the server still holds its port; its submit reads -n and never sends it; its jobs
-// leaves out why a job ended without printing. The functions below have the framework's names (see
-// Guard.cpp) and are linked into the program only.
+// and a value it cannot read, and exits 0, and never sends a new device or driver; its options leaves out the
+// label settings; its shutdown returns while the server still holds its port; its submit reads -n and never
+// sends it; its jobs leaves out why a job ended without printing. The functions below have the framework's
+// names (see Guard.cpp) and are linked into the program only.
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -107,7 +107,9 @@ void printUsage(const char* base) {
       "  autoadd           Add every printer found that says what it is.\n"
       "  delete            Delete a printer (-d NAME).\n"
       "  modify            Change a printer's settings (-d NAME -o NAME=VALUE ...); an unknown name or\n"
-      "                    a value the printer does not take changes nothing and exits 1.\n"
+      "                    a value the printer does not take changes nothing and exits 1. -v DEVICE-URI\n"
+      "                    and -m DRIVER move the printer in place: it keeps its name, settings and\n"
+      "                    jobs; while a job prints, the change is made when it ends.\n"
       "  options           List every setting and job option, its values and the printer's present one.\n"
       "  submit            Print files (-d NAME [-n COPIES] [-o NAME=VALUE] FILE ...).\n"
       "  cancel, jobs, printers, devices, drivers, default, pause, resume, status\n"
@@ -115,8 +117,9 @@ void printUsage(const char* base) {
       "\n"
       "Options:\n"
       "  -d NAME           The printer.\n"
-      "  -m DRIVER         The driver (see 'drivers'): generic-label-152dpi ... -600dpi.\n"
-      "  -v DEVICE-URI     socket://HOST[:PORT][/?timeout=SECONDS], usb://..., file:///PATH.\n"
+      "  -m DRIVER         The driver (add, modify; see 'drivers'): generic-label-152dpi ... -600dpi.\n"
+      "  -v DEVICE-URI     The device (add, modify): socket://HOST[:PORT][/?timeout=SECONDS], usb://...,\n"
+      "                    file:///PATH (inside the server's file-device-folder).\n"
       "  -n COPIES         Copies of each file (submit).\n"
       "  -o NAME=VALUE     A setting or job option (see 'options').\n"
       "  -u URI            A printer or server by its ipp: or ipps: URI.\n"
@@ -337,12 +340,20 @@ int _papplMainloopModifyPrinter(const char* base, int count, cups_option_t* opti
     httpClose(c.http);
     return 1;
   }
+  // A new device or driver: the server checks and makes the change, and says what it did.
+  const char* deviceUri = cupsGetOption(kDeviceUriAttr, count, options);
+  const char* driver = cupsGetOption(kDriverAttr, count, options);
+  if (deviceUri != nullptr)
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, kDeviceUriAttr, nullptr, deviceUri);
+  if (driver != nullptr)
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, kDriverAttr, nullptr, driver);
   ippDelete(cupsDoRequest(c.http, request, c.resource));
   httpClose(c.http);
   if (cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST) {
     std::fprintf(stderr, "%s: Unable to modify the printer: %s\n", base, cupsLastErrorString());
     return 1;
   }
+  if (deviceUri != nullptr || driver != nullptr) std::printf("%s\n", cupsLastErrorString());
   return 0;
 }
 

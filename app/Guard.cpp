@@ -269,7 +269,7 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
     rankHeldJobs(papplClientGetPrinter(client));
     next(client);
   } else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES &&
-             (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client)))
+             (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client) || takeDeviceChange(client, next)))
     return;
   else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
     next(client);

@@ -121,7 +121,13 @@ void _papplSystemProcessIPP(pappl_client_t* client) {
     papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
     return;
   }
-  frameworkFunction<void (*)(pappl_client_t*)>("_papplSystemProcessIPP")(client);
+  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplSystemProcessIPP");
+  if (papplClientGetOperation(client) == IPP_OP_CREATE_PRINTER) {
+    createPrinterWithReason(client, next);
+    saveAfterRequest(client);
+    return;
+  }
+  next(client);
   if (changesState(papplClientGetOperation(client))) saveAfterRequest(client);
   if (papplClientGetOperation(client) != IPP_OP_GET_PRINTERS) return;
   ipp_t* response = papplClientGetResponse(client);

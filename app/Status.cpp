@@ -404,6 +404,16 @@ printerLink* linkOf(pappl_printer_t* printer) {
   return static_cast<printerLink*>(data.extension);
 }
 
+void forgetDevice(pappl_printer_t* printer, printerLink* link) {
+  showReach(printer, link, "");
+  link->identityAsked = false;
+  link->identified = false;
+  replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, "");
+  link->answered = -1;
+  link->quietUntil = 0;
+  showStatus(printer, nullptr);
+}
+
 printerLink* newPrinterLink(appConfig* config) {
   printerLink* link = new (std::nothrow) printerLink;
   if (link != nullptr) {

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +22,18 @@
 
 struct printerLink;
 struct savedPlace;
+
+// A change of a printer's device or driver: "" keeps the present one.
+struct printerMove {
+  std::string deviceUri;
+  std::string driver;
+};
+
+// A string the framework's printer record held until a change: other threads may still read it, so it
+// lives as long as the printer.
+struct freeString {
+  void operator()(char* s) const { std::free(s); }
+};
 
 // ---------------------------------------------------------------------------------------------------
 // Lines into the label bitmap (Convert.cpp; no framework calls).
@@ -462,6 +476,11 @@ struct printerLink {
   std::mutex queue;
   std::map<int, uint64_t> places;
   std::vector<queuedJob> streams;
+  // A change of device or driver (Relocate.cpp): made with 'moving' held and the printer's place
+  // taken, or kept in 'pendingMove' until the printing job gives the place back.
+  std::mutex moving;
+  printerMove pendingMove;
+  std::vector<std::unique_ptr<char, freeString>> retired;
 };
 
 // What an answer to the status query means: the printer's state reasons, whether jobs wait, and the
@@ -521,6 +540,11 @@ int64_t monotonicMilliseconds();
 
 // 'linkOf()' - the printer's link record, made by the driver callback (nullptr if it could not be).
 printerLink* linkOf(pappl_printer_t* printer);
+
+// 'forgetDevice()' - after a change of device: what the printer at the old one answered (reach,
+// identity, reported trouble) goes from its state reasons and page until the new one is asked. Call
+// with the link's 'asking' held.
+void forgetDevice(pappl_printer_t* printer, printerLink* link);
 void labelDelete(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
 
 // ---------------------------------------------------------------------------------------------------
@@ -603,3 +627,65 @@ std::string testLabelBarcode(const std::string& printerName);
 // 'writeTestLabel()' - the driver's test page callback: the test label for the loaded labels as a PNG
 // file in the spool folder, its path in 'buffer'; nullptr when it cannot be written.
 const char* writeTestLabel(pappl_printer_t* printer, char* buffer, size_t size);
+
+// ---------------------------------------------------------------------------------------------------
+// A printer changed in place: another device, another driver, the same printer (Relocate.cpp). The
+// framework has no function for either; its printer record's two strings are replaced where they are
+// found, exactly once each, or nothing is changed.
+
+// The Set-Printer-Attributes attributes of the change (the names Create-Printer uses).
+inline constexpr char kDeviceUriAttr[] = "smi55357-device-uri";
+inline constexpr char kDriverAttr[] = "smi55357-driver";
+
+// 'checkDeviceUri()' - whether a new or moved printer may have the device 'uri' when file devices are
+// confined to 'folder' ("" when they are off): a URI of a scheme the server has a device for, a network
+// printer's with its host, a file device's inside the folder (checkFileDevice()) at a file or folder
+// the server can write. 0, or 1 with the reason in *reason.
+int checkDeviceUri(const char* uri, const std::string& folder, std::string* reason);
+
+// 'isDriverName()' - whether 'name' is one of the application's drivers; 'driverNames()' lists them.
+bool isDriverName(const std::string& name);
+std::string driverNames();
+
+// 'findPointerSlot()' - the offset of the one pointer-aligned word of the 'size' bytes at 'record' that
+// holds 'value': 0, or 1 when no word or more than one holds it.
+int findPointerSlot(const void* record, size_t size, const void* value, size_t* offset);
+
+// 'carrySettings()' - give the new driver's data 'to' and attributes 'toAttributes' every setting of
+// 'from' and 'fromAttributes' (the printer's present driver data and driver attributes) that the new
+// driver takes: defaults, label mode, darkness, speed, loaded and default media, vendor defaults. The
+// names of those it does not take, left at the new driver's defaults, go to *reset.
+void carrySettings(const pappl_pr_driver_data_t& from, ipp_t* fromAttributes, pappl_pr_driver_data_t* to,
+                   ipp_t* toAttributes, std::vector<std::string>* reset);
+
+// 'checkMove()' - whether 'move' can be made on the printer: its device URI, its driver, and the
+// framework's record. 0, or 1 with the reason ("Nothing changed: ..." follows from it).
+int checkMove(pappl_printer_t* printer, const printerMove& move, std::string* reason);
+
+// 'movePrinter()' - make 'move' on the printer, keeping its name, id, settings and jobs: at once when
+// no job prints, else when the printing job ends (a later change of the same thing replaces one that
+// waits). 0 with what was done in *words (settings the new driver resets included), or 1 with the
+// reason, nothing changed.
+int movePrinter(pappl_printer_t* printer, const printerMove& move, std::string* words);
+
+// 'applyPendingMove()' - make the change that waits for the printing job, if there is one: the job's
+// thread calls it with the printer's place still taken and the link's 'moving' held.
+void applyPendingMove(pappl_printer_t* printer, printerLink* link);
+
+// 'collectDeviceRefusals()' - while 'sink' is set, the driver callback on this thread puts there why it
+// refused a new printer's device (nullptr ends it): the framework's own answer names only the driver.
+void collectDeviceRefusals(std::string* sink);
+void noteDeviceRefusal(const std::string& reason);
+
+// 'addPrinterPages()' - the framework's printer creation callback: the printer's "Device and driver"
+// page, linked from its page (RelocateRequests.cpp, the program only).
+void addPrinterPages(pappl_printer_t* printer, void* data);
+
+// 'takeDeviceChange()' - a Set-Printer-Attributes request that changes the device or the driver: checked
+// and made here, its other settings handed to 'next' (the framework's), the client answered; false for
+// a request that changes neither (RelocateRequests.cpp).
+bool takeDeviceChange(pappl_client_t* client, void (*next)(pappl_client_t*));
+
+// 'createPrinterWithReason()' - a Create-Printer request through 'next', answered with the reason
+// when its device is refused (RelocateRequests.cpp).
+void createPrinterWithReason(pappl_client_t* client, void (*next)(pappl_client_t*));

@@ -241,10 +241,11 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemSetVersions(system, 1, &version);
 
   addDeviceSchemes();
-  // A printer added without a driver gets the one of its head's resolution, which it is asked for.
+  // A printer added without a driver gets the one of its head's resolution, which it is asked for;
+  // each printer gets the page that changes its device and driver.
   config->system = system;
   papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
-                               identifyPrinter, nullptr, labelDriver, config);
+                               identifyPrinter, addPrinterPages, labelDriver, config);
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
   // The state is the application's to read and write (the framework's main loop then leaves both to
   // it): saved whole in one step, read with the faults of earlier versions mended.

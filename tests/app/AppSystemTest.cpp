@@ -1338,3 +1338,133 @@ TEST_F(System, WebPagesAndDeviceListKeepTheServerUp) {
   ASSERT_EQ(webPage("/talking/", &text), HTTP_STATUS_OK);
   EXPECT_EQ(text.find("Printer reports"), std::string::npos) << text;
 }
+
+namespace {
+
+// 'postForm()' - a web page's form sent back with 'fields' (URL-encoded) and the page's own session
+// token: the answer's text.
+std::string postForm(const std::string& path, const std::string& fields) {
+  std::string page;
+  if (webPage(path, &page) != HTTP_STATUS_OK) return "(no form)";
+  const size_t at = page.find("name=\"session\" value=\"");
+  if (at == std::string::npos) return "(no session)";
+  const std::string form =
+      "session=" + page.substr(at + 22, page.find('"', at + 22) - at - 22) + "&" + fields;
+  http_t* http =
+      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  if (http == nullptr) return "(no connection)";
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, "127.0.0.1");
+  httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+  httpSetLength(http, form.size());
+  std::string text;
+  if (httpPost(http, path.c_str()) == 0 && httpWrite2(http, form.data(), form.size()) > 0) {
+    while (httpUpdate(http) == HTTP_STATUS_CONTINUE) {
+    }
+    char buffer[4096];
+    for (ssize_t count; (count = httpRead2(http, buffer, sizeof buffer)) > 0;) text.append(buffer, count);
+  }
+  httpClose(http);
+  return text;
+}
+
+// 'printTo()' - what 'device' received for a raster job sent to the printer 'mover'.
+std::string printTo(fakePrinter* device, const std::string& file) {
+  const size_t before = receivedConnections(device).size();
+  const processResult r = app({"submit", "-d", "mover", "-o", "document-format=image/pwg-raster", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> got;
+  for (int wait = 0; wait < 1500 && (got = receivedConnections(device)).size() <= before; ++wait)
+    usleep(20000);
+  return got.size() > before ? got.back() : "(nothing received)";
+}
+
+}  // namespace
+
+// A printer moved to another printer's address and driver keeps its name, settings and jobs: the next
+// job goes to the new address at the new resolution, and so after a restart; the web page moves it
+// back. A device or driver the server cannot take changes nothing and says why; while a job prints, the
+// move waits for its end.
+TEST_F(System, PrinterMovesInPlace) {
+  fakePrinter other;
+  const struct stopper {
+    fakePrinter* printer;
+    ~stopper() { stopFakePrinter(printer); }
+  } stop{&other};
+  ASSERT_TRUE(startFakePrinter(gApp->directory + "/printer", &other));
+  const std::string here = "socket://127.0.0.1:" + std::to_string(gApp->printer.port);
+  const std::string there = "socket://127.0.0.1:" + std::to_string(other.port);
+  ASSERT_EQ(app({"add", "-d", "mover", "-m", "generic-label-203dpi", "-v", here}).status, 0);
+  ASSERT_EQ(app({"modify", "-d", "mover", "-o", "printer-darkness-configured=80", "-o",
+                 "label-mode-configured=rewind", "-o", "label-mirror-default=true"})
+                .status,
+            0);
+  const std::string at203 = writeJob("m203.ras", rasterFromPbm({patternPage(812, 1218, 5)}, {"-r", "203"}));
+  const std::string at300 = writeJob("m300.ras", rasterFromPbm({patternPage(1200, 1800, 5)}, {"-r", "300"}));
+  prologueSteps prologue;
+  prologue.darkness = "~SD24";
+  prologue.mirror = "^PMY";
+  formatSteps format;
+  format.mode = "^MMR";
+  const auto expectLabel = [&](const std::string& received, unsigned width, unsigned height) {
+    const printerData data = splitPrinterData(received);
+    EXPECT_EQ(data.prologue, expectedPrologue(prologue));
+    ASSERT_EQ(data.pages.size(), 1u);
+    EXPECT_EQ(data.pages[0].format, expectedPageFormat(width, height, format));
+  };
+  expectLabel(printTo(&gApp->printer, at203), 812, 1218);
+
+  const processResult moved = app({"modify", "-d", "mover", "-v", there, "-m", "generic-label-300dpi"});
+  EXPECT_EQ(moved.status, 0) << moved.err;
+  EXPECT_EQ(moved.out, "Changed: device " + there + ", driver generic-label-300dpi.\n");
+  const size_t atHere = receivedConnections(&gApp->printer).size();
+  expectLabel(printTo(&other, at300), 1200, 1800);
+  EXPECT_EQ(receivedConnections(&gApp->printer).size(), atHere) << "a job sent to the old address";
+
+  const std::string file = "file://" + gApp->directory + "/files/labels.prn";
+  const struct {
+    std::vector<std::string> arguments;
+    std::string says;
+  } refusals[] = {
+      {{"modify", "-d", "mover", "-v", "nonsense"}, "'nonsense' is refused: not a device URI"},
+      {{"modify", "-d", "mover", "-v", "http://printer.example/"}, "no device for 'http:' URIs"},
+      {{"modify", "-d", "mover", "-m", "generic-label-999dpi"}, "'generic-label-999dpi' is not a driver"},
+      {{"modify", "-d", "mover", "-v", file}, "-o file-device-folder=DIR"},
+      {{"add", "-d", "filed", "-m", "generic-label-203dpi", "-v", file}, "-o file-device-folder=DIR"},
+  };
+  for (const auto& r : refusals) {
+    const processResult refused = app(r.arguments);
+    EXPECT_EQ(refused.status, 1) << r.arguments[4];
+    EXPECT_NE(refused.err.find(r.says), std::string::npos) << refused.err;
+  }
+
+  stopBackground(&gApp->server, 10);
+  ASSERT_TRUE(startServer()) << gApp->failure;
+  std::string page;
+  ASSERT_EQ(webPage("/mover/device", &page), HTTP_STATUS_OK);
+  EXPECT_NE(page.find("value=\"" + there + "\""), std::string::npos) << page;
+  EXPECT_NE(page.find("value=\"generic-label-300dpi\" selected"), std::string::npos) << page;
+  expectLabel(printTo(&other, at300), 1200, 1800);
+  const processResult jobs = app({"jobs", "-d", "mover"});
+  EXPECT_EQ(std::count(jobs.out.begin(), jobs.out.end(), '\n'), 3) << jobs.out;
+
+  EXPECT_NE(postForm("/mover/device", "device_uri=" + here + "&driver=generic-label-203dpi")
+                .find("Changed: device " + here + ", driver generic-label-203dpi."),
+            std::string::npos);
+  expectLabel(printTo(&gApp->printer, at203), 812, 1218);
+
+  // A job waiting for a printer that cannot be reached keeps its place; the move is made when it ends.
+  ASSERT_EQ(
+      app({"modify", "-d", "mover", "-v", "socket://127.0.0.1:" + std::to_string(freeLoopbackPort())}).status,
+      0);
+  const std::string commands = writeJob("m.labels", "^XA^FO10,10^GB100,100,3^FS^XZ\n");
+  ASSERT_EQ(
+      app({"submit", "-d", "mover", "-o", "document-format=application/vnd.label-commands", commands}).status,
+      0);
+  ASSERT_EQ(awaitAttribute("mover", "printer-state-reasons", "offline-report", 30), "offline-report");
+  const processResult waiting = app({"modify", "-d", "mover", "-v", there});
+  EXPECT_NE(waiting.out.find("is made when that job ends"), std::string::npos) << waiting.out << waiting.err;
+  ASSERT_EQ(app({"cancel", "-d", "mover", "-a"}).status, 0);
+  expectLabel(printTo(&other, at203), 812, 1218);
+  app({"delete", "-d", "mover"});
+}

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -211,6 +213,132 @@ TEST(FileDevices, StayInsideTheirFolder) {
     EXPECT_EQ(reason.empty(), c.refused == 0) << c.uri;
   }
   std::filesystem::remove_all(root);
+}
+
+// A new or moved printer's device: a scheme with a device, a socket: URI with its host, a file device
+// inside the folder at a file or folder that exists; the reason says what is wrong.
+TEST(DeviceUri, TakenAsAddTakesThem) {
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("device-uris-" + std::to_string(getpid()));
+  std::filesystem::create_directories(root / "labels");
+  const std::string folder = (root / "labels").string();
+  std::FILE* file = std::fopen((folder + "/job.prn").c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  const struct {
+    std::string uri, folder;
+    const char* reason;  // "" when taken
+  } cases[] = {
+      {"socket://printer.example:9100", "", ""},
+      {"socket://printer.example/?timeout=5", "", ""},
+      {"file://" + folder + "/job.prn", folder, ""},
+      {"file://" + folder, folder, ""},
+      {"nonsense", folder, "not a device URI"},
+      {"http://printer.example/", folder, "no device for 'http:' URIs"},
+      {"socket://", folder, "names the printer's host"},
+      {"file://" + folder + "/job.prn", "", "-o file-device-folder=DIR"},
+      {"file:///etc/passwd", folder, "outside the file device folder"},
+      {"file://" + folder + "/missing.prn", folder, "no file or folder the server can write"},
+  };
+  for (const auto& c : cases) {
+    std::string reason;
+    EXPECT_EQ(checkDeviceUri(c.uri.c_str(), c.folder, &reason), c.reason[0] == '\0' ? 0 : 1) << c.uri;
+    EXPECT_NE(reason.find(c.reason), std::string::npos) << c.uri << ": " << reason;
+  }
+  std::filesystem::remove_all(root);
+}
+
+// A pointer is found at its one aligned word, never in a record that holds it twice or not at all.
+TEST(PointerSlot, FoundExactlyOnce) {
+  const char a = 'a', b = 'b';
+  struct record {
+    int number;
+    const char* first;
+    const char* second;
+    char bytes[9];
+  };
+  const struct {
+    const char* name;
+    record r;
+    const char* value;
+    int status;
+    size_t offset;
+  } cases[] = {
+      {"once", {1, &a, &b, {}}, &b, 0, offsetof(record, second)},
+      {"twice", {1, &a, &a, {}}, &a, 1, 0},
+      {"absent", {1, &a, &a, {}}, &b, 1, 0},
+      {"none given", {1, &a, &b, {}}, nullptr, 1, 0},
+  };
+  for (const auto& c : cases) {
+    size_t offset = 0;
+    EXPECT_EQ(findPointerSlot(&c.r, sizeof c.r, c.value, &offset), c.status) << c.name;
+    if (c.status == 0) {
+      EXPECT_EQ(offset, c.offset) << c.name;
+    }
+  }
+  // A copy of the pointer that is not at an aligned word is not a slot.
+  record r{1, &a, nullptr, {}};
+  std::memcpy(r.bytes + 1, &r.first, sizeof r.first);
+  size_t offset = 0;
+  EXPECT_EQ(findPointerSlot(&r, sizeof r, &a, &offset), 0);
+  EXPECT_EQ(offset, offsetof(record, first));
+}
+
+// A new driver takes every setting of the old one it can: the loaded labels stay when they fit its
+// head, and a value outside what it takes is reset and named.
+TEST(CarrySettings, KeepWhatTheNewDriverTakes) {
+  const auto driverData = [](const char* name, pappl_pr_driver_data_t* data, ipp_t** attributes) {
+    *data = {};
+    *attributes = nullptr;
+    ASSERT_TRUE(labelDriver(nullptr, name, "socket://printer.example", nullptr, data, attributes, nullptr));
+    labelDelete(nullptr, data);
+  };
+  pappl_pr_driver_data_t from;
+  ipp_t* fromAttributes = nullptr;
+  ASSERT_NO_FATAL_FAILURE(driverData("generic-label-203dpi", &from, &fromAttributes));
+  from.mode_configured = PAPPL_LABEL_MODE_REWIND;
+  from.darkness_configured = 80;
+  from.speed_default = 6 * 2540;
+  from.media_ready[0].tracking = PAPPL_MEDIA_TRACKING_MARK;
+  ippDeleteAttribute(fromAttributes,
+                     ippFindAttribute(fromAttributes, "label-tear-offset-default", IPP_TAG_ZERO));
+  ippAddInteger(fromAttributes, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "label-tear-offset-default", 120);
+  pappl_media_col_t wide = from.media_ready[0];  // 4.2 in wide: the 203 dpi head's, not the others'
+  pwgFormatSizeName(wide.size_name, sizeof wide.size_name, "custom", nullptr, 10668, 7620, nullptr);
+  wide.size_width = 10668, wide.size_length = 7620;
+  const struct {
+    const char* name;
+    const char* driver;
+    bool wideLabels;
+    int slowest;  // the new driver's speed range made narrower, when not 0
+    std::vector<std::string> reset;
+  } cases[] = {
+      {"another resolution", "generic-label-300dpi", false, 0, {}},
+      {"the same driver, wide labels", "generic-label-203dpi", true, 0, {}},
+      {"a narrower head", "generic-label-152dpi", true, 0, {"media-ready"}},
+      {"a slower printer", "generic-label-600dpi", false, 4 * 2540, {"print-speed-default"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pappl_pr_driver_data_t old = from, to;
+    if (c.wideLabels) old.media_ready[0] = wide;
+    ipp_t* toAttributes = nullptr;
+    ASSERT_NO_FATAL_FAILURE(driverData(c.driver, &to, &toAttributes));
+    if (c.slowest != 0) to.speed_supported[1] = c.slowest;
+    std::vector<std::string> reset;
+    carrySettings(old, fromAttributes, &to, toAttributes, &reset);
+    EXPECT_EQ(reset, c.reset);
+    EXPECT_EQ(to.mode_configured, PAPPL_LABEL_MODE_REWIND);
+    EXPECT_EQ(to.darkness_configured, 80);
+    EXPECT_EQ(to.media_ready[0].tracking, c.reset == std::vector<std::string>{"media-ready"}
+                                              ? PAPPL_MEDIA_TRACKING_GAP
+                                              : PAPPL_MEDIA_TRACKING_MARK);
+    EXPECT_EQ(to.speed_default, c.slowest != 0 ? 0 : 6 * 2540);
+    EXPECT_EQ(ippGetInteger(ippFindAttribute(toAttributes, "label-tear-offset-default", IPP_TAG_INTEGER), 0),
+              120);
+    ippDelete(toAttributes);
+  }
+  ippDelete(fromAttributes);
 }
 
 // The administrator password: the right one reproduces the stored hash with its nonce, a wrong one,
