@@ -83,10 +83,12 @@ inline constexpr char kDefaultMediaType[] = "printer-setting";
 // 'jobSettings()' - the settings record of a job: the job's options (which hold the printer's defaults
 // for the standard attributes), the vendor attributes of the job or else of the printer's defaults
 // ('defaults', named without "-default"), and the printer's configured label mode, at 'resolution'
-// dots per inch vertically. Returns 0, or 1 when a vendor attribute holds a value outside its
-// supported values (its name is then in *badAttribute and the record is unfinished).
+// dots per inch vertically; the tear-off and top adjustments in *adjustments, to the nearest dot.
+// Returns 0, or 1 when a vendor attribute holds a value outside its supported values (its name is
+// then in *badAttribute and the record is unfinished).
 int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option_t* defaults,
-                pappl_label_mode_t labelMode, int resolution, settings_* settings, const char** badAttribute);
+                pappl_label_mode_t labelMode, int resolution, settings_* settings,
+                adjustmentDots* adjustments, const char** badAttribute);
 
 // ---------------------------------------------------------------------------------------------------
 // The server's own settings and its orderly stop (Service.cpp).

@@ -306,8 +306,8 @@ TEST_F(System, OptionsReachThePrologueAndTheFormat) {
       {{}, {"label-media-type=thermal-transfer"}, with(&prologueSteps::mediaType, "^MTT"), {}},
       {{}, {"label-rotate-180=true"}, with(&prologueSteps::orientation, "^POI"), {}},
       {{}, {"label-mirror=true"}, with(&prologueSteps::mirror, "^PMY"), {}},
-      {{}, {"label-tear-offset=200"}, with(&prologueSteps::tearoff, "~TA012"), {}},
-      {{}, {"label-tear-offset=-200"}, with(&prologueSteps::tearoff, "~TA-012"), {}},
+      {{}, {"label-tear-offset=200"}, with(&prologueSteps::tearoff, "~TA016"), {}},
+      {{}, {"label-tear-offset=-200"}, with(&prologueSteps::tearoff, "~TA-016"), {}},
       {{}, {"label-pause=after-label"}, {}, with(&formatSteps::quantity, "^PQ1,1,1,N")},
       {{}, {"label-pause=after-job"}, {}, with(&formatSteps::quantity, "^PQ1,0,1,Y^PP")},
       {{}, {"label-inverse=true"}, {}, inverted()},
@@ -347,8 +347,8 @@ TEST_F(System, MediaCollectionReachesThePrologue) {
     const char* member;
     prologueSteps prologue;
   } cases[] = {
-      {"MEMBER integer media-top-offset 500", with(&prologueSteps::top, "^LT36")},
-      {"MEMBER integer media-top-offset -500", with(&prologueSteps::top, "^LT-36")},
+      {"MEMBER integer media-top-offset 500", with(&prologueSteps::top, "^LT40")},
+      {"MEMBER integer media-top-offset -500", with(&prologueSteps::top, "^LT-40")},
       {"MEMBER keyword media-tracking continuous", with(&prologueSteps::tracking, "^MNN")},
       {"MEMBER keyword media-tracking mark", with(&prologueSteps::tracking, "^MNM")},
       {"MEMBER keyword media-tracking gap", {}},

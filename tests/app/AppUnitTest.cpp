@@ -168,9 +168,35 @@ TEST(JobSettings, RefusesUnsupportedVendorValues) {
     options.media.top_offset = c.topOffset;
     options.num_vendor = cupsAddOption(c.name, c.value, 0, &options.vendor);
     settings_ s;
+    adjustmentDots dots;
     const char* bad = nullptr;
-    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, 203, &s, &bad), 1);
+    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, 203, &s, &dots, &bad), 1);
     EXPECT_STREQ(bad, c.bad);
+    cupsFreeOptions(options.num_vendor, options.vendor);
+  }
+}
+
+// The tear-off and top adjustments, in hundredths of mm, go out to the nearest dot at the head's
+// resolution, half a dot away from none.
+TEST(JobSettings, AdjustmentsToTheNearestDot) {
+  const struct {
+    int hundredths, dpi;
+    int64_t dots;
+  } cases[] = {{150, 203, 12}, {100, 203, 8},  {-150, 203, -12}, {6, 203, 0},       {7, 203, 1},
+               {-7, 203, -1},  {150, 300, 18}, {1500, 600, 354}, {-1500, 152, -90}, {0, 203, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.hundredths) + " at " + std::to_string(c.dpi));
+    pappl_pr_options_t options;
+    std::memset(&options, 0, sizeof options);
+    options.media.top_offset = c.hundredths;
+    options.num_vendor =
+        cupsAddOption(kTearOffsetAttr, std::to_string(c.hundredths).c_str(), 0, &options.vendor);
+    settings_ s;
+    adjustmentDots dots;
+    const char* bad = nullptr;
+    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, c.dpi, &s, &dots, &bad), 0);
+    EXPECT_EQ(dots.tearoff, c.dots);
+    EXPECT_EQ(dots.top, c.dots);
     cupsFreeOptions(options.num_vendor, options.vendor);
   }
 }
