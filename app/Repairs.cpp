@@ -186,27 +186,15 @@ bool papplSystemSaveState(pappl_system_t* system, const char* filename) {
     return false;
   cups_file_t* in = cupsFileOpen(filename, "r");
   if (in == nullptr) return true;
-  std::string text, line;
+  std::string state;
   char buffer[8192];
-  pappl_printer_t* printer = nullptr;
-  bool changed = false;
-  while (cupsFileGets(in, buffer, sizeof buffer) != nullptr) {
-    line = buffer;
-    if (line.starts_with("<Printer ")) {
-      const size_t id = line.find(" id=\"");
-      printer = id != std::string::npos
-                    ? papplSystemFindPrinter(system, nullptr, std::atoi(line.c_str() + id + 5), nullptr)
-                    : nullptr;
-    } else if (line == "</Printer>" && printer != nullptr) {
-      const std::string more = savedLines(printer);
-      text += more;
-      changed = changed || !more.empty();
-      printer = nullptr;
-    }
-    text += line + "\n";
-  }
+  for (ssize_t got; (got = cupsFileRead(in, buffer, sizeof buffer)) > 0;) state.append(buffer, got);
   cupsFileClose(in);
-  if (!changed) return true;
+  const std::string text = addSavedLines(state, [system](int id) {
+    pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, id, nullptr);
+    return printer != nullptr ? savedLines(printer) : std::string();
+  });
+  if (text == state) return true;
   const std::string temporary = std::string(filename) + ".N";
   cups_file_t* out = cupsFileOpen(temporary.c_str(), "w");
   if (out == nullptr) return true;

@@ -448,6 +448,15 @@ int checkSettingsRequest(ipp_t* request, ipp_t* printer, std::string* error);
 std::string describeSettings(ipp_t* printer);
 
 // ---------------------------------------------------------------------------------------------------
+// The state file (StateLines.cpp).
+
+// 'addSavedLines()' - the state file's text with the lines 'linesOf' gives for each printer (by the id
+// of its "<Printer ... id="N" ...>" line) in its block, before its first job: the framework's loader
+// stops reading a block at a job line it cannot read (a job that never had a document), and what
+// follows it there is lost. Lines are copied whole, however long.
+std::string addSavedLines(const std::string& state, const std::function<std::string(int)>& linesOf);
+
+// ---------------------------------------------------------------------------------------------------
 // The program's command line (Commands.cpp, linked into the program only).
 
 // 'printUsage()' - the --help text: the subcommands, the options, the server options, files and log.

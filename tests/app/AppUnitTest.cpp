@@ -293,6 +293,37 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
   ippDelete(printer);
 }
 
+// Each printer's own lines go into its block of the state file before its jobs (the framework's loader
+// stops at a job without a document and drops the rest of the block), else before its end; everything
+// else is copied unchanged, long lines whole.
+TEST(StateFile, SavedLinesComeBeforeTheJobs) {
+  const std::string head = "UUID urn:uuid:1\n",
+                    longJob = "Job id=\"2\" name=\"" + std::string(9000, 'x') + "\"\n";
+  const struct {
+    const char* name;
+    std::string state, expected;
+  } cases[] = {
+      {"no jobs", head + "<Printer id=\"1\" name=\"a\">\nMaxActiveJobs 0\n</Printer>\n",
+       head + "<Printer id=\"1\" name=\"a\">\nMaxActiveJobs 0\nline 1\n</Printer>\n"},
+      {"jobs, one without a document",
+       "<Printer id=\"3\">\nJob id=\"4\" state=\"7\"\nJob format=\"image/jpeg\" id=\"5\"\n</Printer>\n",
+       "<Printer id=\"3\">\nline 3\nJob id=\"4\" state=\"7\"\nJob format=\"image/jpeg\" "
+       "id=\"5\"\n</Printer>\n"},
+      {"two printers, one with nothing to add",
+       "<Printer id=\"1\">\n</Printer>\n<Printer id=\"9\">\n</Printer>\n",
+       "<Printer id=\"1\">\nline 1\n</Printer>\n<Printer id=\"9\">\n</Printer>\n"},
+      {"a long job line", "<Printer id=\"2\">\n" + longJob + "</Printer>",
+       "<Printer id=\"2\">\nline 2\n" + longJob + "</Printer>"},
+      {"no printers", head, head},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(
+        addSavedLines(c.state, [](int id) { return id == 9 ? "" : "line " + std::to_string(id) + "\n"; }),
+        c.expected);
+  }
+}
+
 // The test label at each resolution: its border one dot inside every edge, white outside it, and a
 // barcode that reads back as the printer's name.
 TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
