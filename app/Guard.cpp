@@ -232,16 +232,18 @@ bool _papplPrinterIsAuthorized(pappl_client_t* client) {
 void _papplPrinterProcessIPP(pappl_client_t* client) {
   const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP");
   const ipp_op_t op = papplClientGetOperation(client);
-  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB)
+  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
+    applyCopiesDefault(client);
     runSubmission(client, next);
-  else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES &&
-           (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client)))
-    return;
-  else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
+  } else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES) {
+    if (_papplPrinterIsAuthorized(client)) setPrinterSettings(client, next);
+  } else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false)) {
     next(client);
+  }
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
   if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
-    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client));
+    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client),
+                        papplClientGetRequest(client));
 }
 
 void _papplJobProcessIPP(pappl_client_t* client) {

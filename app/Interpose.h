@@ -31,4 +31,5 @@ const char* _papplMediaTrackingString(pappl_media_tracking_t value);
 pappl_media_tracking_t _papplMediaTrackingValue(const char* value);
 const char* _papplScalingString(pappl_scaling_t value);
 pappl_scaling_t _papplScalingValue(const char* value);
+void _papplSystemConfigChanged(pappl_system_t* system);
 }

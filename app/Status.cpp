@@ -420,6 +420,8 @@ printerLink* newPrinterLink(const appConfig* config) {
     std::memset(&link->identity, 0, sizeof link->identity);
     link->identityWords[0] = '\0';
     link->reachWords[0] = '\0';
+    link->sizeChosen = false;
+    link->measuredLength = 0;
     link->config = config;
   }
   return link;

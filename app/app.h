@@ -132,6 +132,10 @@ void finishStopWatcher(appConfig* config);
 // environment (SNAP_COMMON, XDG_CONFIG_HOME, HOME, TMPDIR) and the user id.
 std::string stateFilePath(const char* base);
 
+// The most copies of a job, as the framework checks them: its copies-supported, the default copies and
+// submit -n.
+inline constexpr int kMaxCopies = 999;
+
 // ---------------------------------------------------------------------------------------------------
 // Devices (Devices.cpp): network printers whose waits are bounded and notice cancellation, and file
 // devices confined to one folder.
@@ -351,8 +355,12 @@ struct printerLink {
   bool identityAsked;
   bool identified;
   hostIdentity identity;
-  char identityWords[160];    // the page's line about it, "" before it is known
-  char reachWords[300];       // why the printer cannot be reached, "" when it can
+  char identityWords[160];  // the page's line about it, "" before it is known
+  char reachWords[300];     // why the printer cannot be reached, "" when it can
+  // The loaded labels: whether someone chose their size (the length the printer measures then no longer
+  // replaces it), and the length the printer last measured, hundredths of mm (0 before it has).
+  bool sizeChosen;
+  int32_t measuredLength;
   const appConfig* config;    // the server's settings
   std::string refusedDevice;  // why the device may not be opened ("" when it may): a state file's
                               // file device outside the folder
@@ -463,16 +471,31 @@ std::string addSavedLines(const std::string& state, const std::function<std::str
 void printUsage(const char* base);
 
 // 'rewriteCopies()' - make each "-n COPIES" of the arguments "-o copies=COPIES", which the framework
-// sends; 1 with the reason for a count that is not 1 to 9999.
+// sends; 1 with the reason for a count that is not 1 to kMaxCopies.
 int rewriteCopies(std::vector<char*>& arguments, std::string* error);
 
-// 'refuseBadSettings()' - answer a Set-Printer-Attributes request that holds a value the printer does
-// not take with the reason, before the framework stores it as none: true when refused (Repairs.cpp).
-bool refuseBadSettings(pappl_client_t* client);
+// 'setPrinterSettings()' - a Set-Printer-Attributes request, with 'next' the framework's processing: a
+// value the printer does not take is refused with the reason before anything changes; the settings
+// the framework cannot set are set by the application once the rest are; a new default label size
+// is the loaded one too (Repairs.cpp).
+void setPrinterSettings(pappl_client_t* client, void (*next)(pappl_client_t*));
 
-// 'repairPrinterValues()' - make a printer's response carry the printer's own printer-id, and no
-// printer-supply-info-uri to a page the printer does not have.
-void repairPrinterValues(ipp_t* response, pappl_printer_t* printer);
+// 'applyCopiesDefault()' - give a Print-Job or Create-Job request without copies the printer's default
+// copies.
+void applyCopiesDefault(pappl_client_t* client);
+
+// 'copiesDefault()' - the printer's default copies, 1 to kMaxCopies.
+int copiesDefault(pappl_printer_t* printer);
+
+// 'saveDriverDefaults()' - papplPrinterSetDriverDefaults() with the default copies ('copies', 0 to
+// leave them as they are) beside the vendor defaults: false when the printer refuses a value.
+bool saveDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int vendorCount,
+                        cups_option_t* vendor, int copies);
+
+// 'repairPrinterValues()' - make a printer's response to 'request' carry the printer's own printer-id,
+// its default copies, print speed and darkness change as asked for, and no printer-supply-info-uri to
+// a page the printer does not have.
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request);
 
 // 'addLabelWords()' - the pages' words for the application's settings, in every language the framework
 // has (Words.cpp).
