@@ -384,8 +384,16 @@ inline constexpr int kPrintModePeelOff = 1;
 // holds nothing.
 void reportHostStatus(const hostStatus& status, statusReport* report);
 
-// 'updateReadyLength()' - make the loaded stock's length the one the printer measured, in dots at the
-// printer's resolution; changes under a millimetre are ignored.
+// 'measuredReady()' - the loaded labels 'ready' after the printer measured them 'lengthDots' long (at
+// its resolution): the stock of that length, a size of the printer's list or else a custom size of
+// the loaded width. False, 'ready' unchanged, when the user chose the size ('sizeChosen'): a measured
+// length never replaces it; and when the change is under a millimetre or the length is no label the
+// printer could print.
+bool measuredReady(const pappl_pr_driver_data_t& data, int32_t lengthDots, bool sizeChosen,
+                   pappl_media_col_t* ready);
+
+// 'updateReadyLength()' - keep the length the printer measured, in dots at its resolution, for its Media
+// page, and make it the loaded stock's as measuredReady() says.
 void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& data, int32_t lengthDots);
 
 // 'awaitPrinter()' - the status check of a job, before its labels or after them: ask the printer and,

@@ -324,6 +324,37 @@ TEST(StateFile, SavedLinesComeBeforeTheJobs) {
   }
 }
 
+// The length the printer measures becomes the loaded labels' only while nobody chose their size: a
+// listed size of that length by its name, another by a custom name of the loaded width; under a
+// millimetre of change, or a length no label has, leaves them alone.
+TEST(MeasuredLength, NeverReplacesAChosenSize) {
+  pappl_pr_driver_data_t data;
+  std::memset(&data, 0, sizeof data);
+  ipp_t* attributes = nullptr;
+  ASSERT_TRUE(
+      labelDriver(nullptr, "generic-label-203dpi", "socket://printer", nullptr, &data, &attributes, nullptr));
+  const struct {
+    const char* name;
+    int32_t dots;
+    bool chosen;
+    const char* size;  // the loaded size afterwards; nullptr when unchanged
+  } cases[] = {
+      {"a listed size", 609, false, "oe_4x3-label_4x3in"},
+      {"another length", 1020, false, "custom_101.6x127.62mm_101.6x127.62mm"},
+      {"the same, within a millimetre", 1214, false, nullptr},
+      {"longer than any label", 99999, false, nullptr},
+      {"a size the user chose", 609, true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pappl_media_col_t ready = data.media_ready[0];
+    EXPECT_EQ(measuredReady(data, c.dots, c.chosen, &ready), c.size != nullptr);
+    EXPECT_STREQ(ready.size_name, c.size != nullptr ? c.size : data.media_ready[0].size_name);
+  }
+  labelDelete(nullptr, &data);
+  ippDelete(attributes);
+}
+
 // The test label at each resolution: its border one dot inside every edge, white outside it, and a
 // barcode that reads back as the printer's name.
 TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
