@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -159,7 +160,8 @@ int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
           std::string("Bad copy count '") + arguments[i + 1] + "': 1 to " + std::to_string(kMaxCopies) + ".";
       return 1;
     }
-    static thread_local std::vector<std::string> kept;
+    // Kept in a deque: its strings stay where they are as more are added.
+    static thread_local std::deque<std::string> kept;
     kept.push_back("copies=" + std::to_string(copies));
     arguments[i] = const_cast<char*>("-o");
     arguments[i + 1] = kept.back().data();

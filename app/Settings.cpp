@@ -4,12 +4,14 @@
 // subcommand lists it, and the server checks a Set-Printer-Attributes request's values with it, so
 // that a setting is either changed as asked or refused with the reason, never erased.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 
@@ -88,6 +90,10 @@ inline constexpr settingRow kSettings[] = {
     {"printer-organization", "printer-organization", kText, "", "its organization"},
     {"printer-organizational-unit", "printer-organizational-unit", kText, "", "its unit"},
 };
+
+// The characters of an option's name on the command line.
+inline constexpr char kOptionNameCharacters[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.";
 
 // The options the command line carries besides settings.
 inline constexpr const char* kNotSettings[] = {"printer-name", "printer-uri",     "server-hostname",
@@ -494,4 +500,44 @@ std::string describeSettings(ipp_t* printer) {
             "\n      now: " + (current[0] != '\0' ? current : "(not set)") + "\n";
   }
   return text;
+}
+
+std::string joinOptionWords(const std::string& text) {
+  // The framework's own quoting, escapes and collections are left as written.
+  if (text.find_first_of("\"\\{}") != std::string::npos) return text;
+  struct option {
+    std::string name, value;  // a word without a name is an option of its own, as the framework reads it
+    bool named;
+  };
+  std::vector<option> options;
+  for (size_t at = text.find_first_not_of(" \t"); at != std::string::npos;) {
+    const size_t end = std::min(text.find_first_of(" \t", at), text.size());
+    const std::string word = text.substr(at, end - at);
+    const size_t equals = word.find('=');
+    const bool named = equals != std::string::npos && equals > 0 &&
+                       std::isalpha(static_cast<unsigned char>(word[0])) &&
+                       word.find_first_not_of(kOptionNameCharacters) == equals;
+    if (named) {
+      if (word.compare(equals + 1, 1, "'") == 0) return text;  // quoted the framework's way
+      options.push_back({word.substr(0, equals), word.substr(equals + 1), true});
+    } else if (!options.empty() && options.back().named) {
+      // A word of the value before it, with the blanks between them.
+      const size_t previous = text.find_last_not_of(" \t", at - 1) + 1;
+      options.back().value += text.substr(previous, at - previous) + word;
+    } else {
+      options.push_back({"", word, false});
+    }
+    at = text.find_first_not_of(" \t", end);
+  }
+  std::string joined;
+  for (const option& o : options) {
+    if (!joined.empty()) joined += ' ';
+    if (!o.named)
+      joined += o.value;
+    else if (o.value.find_first_of(" \t") == std::string::npos)
+      joined += o.name + "=" + o.value;
+    else
+      joined += o.name + "=\"" + o.value + "\"";
+  }
+  return joined;
 }

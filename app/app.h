@@ -463,6 +463,12 @@ int checkSettingsRequest(ipp_t* request, ipp_t* printer, std::string* error);
 // for the options subcommand.
 std::string describeSettings(ipp_t* printer);
 
+// 'joinOptionWords()' - the text of a command line's "-o" as the framework reads it (options
+// NAME=VALUE apart by blanks) with each word that does not begin "NAME=" kept in the value before it:
+// "printer-location=Dock 4" becomes printer-location="Dock 4". Text already quoted or escaped the
+// framework's way, or holding a collection ("{...}"), is left as it is.
+std::string joinOptionWords(const std::string& text);
+
 // ---------------------------------------------------------------------------------------------------
 // The state file (StateLines.cpp).
 

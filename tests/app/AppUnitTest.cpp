@@ -355,6 +355,37 @@ TEST(MeasuredLength, NeverReplacesAChosenSize) {
   ippDelete(attributes);
 }
 
+// A command line's "-o" text: words that begin no option belong to the value before them, and what is
+// already in the framework's own syntax stays as written; the framework then reads the value whole.
+TEST(OptionWords, ValuesWithBlanksStayWhole) {
+  const struct {
+    const char* text;
+    const char* joined;
+    const char* value;  // of the first option, as the framework reads the joined text
+  } cases[] = {
+      {"printer-location=Dock 4", "printer-location=\"Dock 4\"", "Dock 4"},
+      {"printer-location=Bob's  desk", "printer-location=\"Bob's  desk\"", "Bob's  desk"},
+      {"printer-location=Dock 4 printer-organization=Acme",
+       "printer-location=\"Dock 4\" printer-organization=Acme", "Dock 4"},
+      {"copies=2 print-darkness=10", "copies=2 print-darkness=10", "2"},
+      {"printer-location=\"Dock 4\"", "printer-location=\"Dock 4\"", "Dock 4"},
+      {"printer-location='Dock 4'", "printer-location='Dock 4'", "Dock 4"},
+      {"media-col={media-type=labels}", "media-col={media-type=labels}", "{media-type=labels}"},
+      {"landscape", "landscape", "true"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string joined = joinOptionWords(c.text);
+    EXPECT_EQ(joined, c.joined);
+    cups_option_t* options = nullptr;
+    const int count = cupsParseOptions(joined.c_str(), 0, &options);
+    const std::string first = std::string(c.text).substr(0, std::string(c.text).find('='));
+    const char* value = cupsGetOption(first.c_str(), count, options);
+    EXPECT_STREQ(value, c.value);
+    cupsFreeOptions(count, options);
+  }
+}
+
 // The test label at each resolution: its border one dot inside every edge, white outside it, and a
 // barcode that reads back as the printer's name.
 TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
