@@ -258,6 +258,9 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
   ippAddStrings(printer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "label-mode-supported", 3, nullptr, modes);
   ippAddRange(printer, IPP_TAG_PRINTER, "print-speed-supported", 5080, 15240);
   ippAddRange(printer, IPP_TAG_PRINTER, "label-tear-offset-supported", -1500, 1500);
+  ippAddRange(printer, IPP_TAG_PRINTER, "copies-supported", 1, kMaxCopies);
+  static const char* const sizes[] = {"oe_4x3-label_4x3in", "custom_max_4.25x39in", "custom_min_0.5x0.25in"};
+  ippAddStrings(printer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-supported", 3, nullptr, sizes);
   const struct {
     const char* name;
     const char* value;
@@ -277,6 +280,16 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
       {"label-mirror", "yes", false, nullptr},
       {"printer-darkness", "abc", false, nullptr},
       {"colour", "red", false, nullptr},
+      {"media-ready", "oe_4x3-label_4x3in", true, "media-ready"},
+      {"media-ready", "custom_50x30mm_50x30mm", true, "media-ready"},
+      {"media-default", "custom_120x30mm_120x30mm", false, nullptr},
+      {"media-default", "custom_min_0.5x0.25in", false, nullptr},
+      {"media-ready", "oe_4x3-label_4x3in,oe_4x3-label_4x3in", false, nullptr},
+      {"copies", "999", true, "copies-default"},
+      {"copies-default", "1000", false, nullptr},
+      {"printer-geo-location", "geo:52.5,13.4", true, "printer-geo-location"},
+      {"printer-geo-location", "geo:95,13", false, nullptr},
+      {"printer-location", "Dock 4", true, "printer-location"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
@@ -289,6 +302,34 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
       EXPECT_EQ(checkSettingsRequest(request, printer, &error), 0) << error;
     }
     ippDelete(request);
+  }
+  // Over IPP, a media collection's size is checked too, by name or by its dimensions.
+  const struct {
+    const char* name;
+    const char* sizeName;  // else the dimensions, the length left out when it is 0
+    int width, length;
+    bool taken;
+  } collections[] = {{"an unknown size name", "bogus", 0, 0, false},
+                     {"a size of the printer's", "oe_4x3-label_4x3in", 0, 0, true},
+                     {"a custom size within the range", nullptr, 5000, 3000, true},
+                     {"a custom size too wide", nullptr, 12000, 3000, false},
+                     {"a size without its length", nullptr, 5000, 0, false}};
+  for (const auto& c : collections) {
+    SCOPED_TRACE(c.name);
+    ipp_t* col = ippNew();
+    ipp_t* size = ippNew();
+    if (c.sizeName != nullptr)
+      ippAddString(col, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr, c.sizeName);
+    ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", c.width);
+    if (c.length != 0) ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", c.length);
+    if (c.sizeName == nullptr) ippAddCollection(col, IPP_TAG_ZERO, "media-size", size);
+    ipp_t* request = ippNew();
+    ippAddCollection(request, IPP_TAG_PRINTER, "media-col-default", col);
+    std::string error;
+    EXPECT_EQ(checkSettingsRequest(request, printer, &error), c.taken ? 0 : 1) << error;
+    ippDelete(request);
+    ippDelete(size);
+    ippDelete(col);
   }
   ippDelete(printer);
 }
