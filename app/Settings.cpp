@@ -434,6 +434,14 @@ int checkSettingsRequest(ipp_t* request, ipp_t* printer, std::string* error) {
   for (ipp_attribute_t* a = ippFirstAttribute(request); a != nullptr; a = ippNextAttribute(request)) {
     const char* name = ippGetName(a);
     if (name == nullptr || ippGetGroupTag(a) != IPP_TAG_PRINTER) continue;
+    // The labels loaded: one value for each of the printer's sources.
+    const int sources = ippGetCount(ippFindAttribute(printer, "media-source-supported", IPP_TAG_ZERO));
+    if ((std::strcmp(name, "media-ready") == 0 || std::strcmp(name, "media-col-ready") == 0) &&
+        ippGetCount(a) > std::max(sources, 1)) {
+      *error = std::string("'") + name + "' has more values than the printer has sources (" +
+               std::to_string(std::max(sources, 1)) + ")";
+      return 1;
+    }
     if (std::strcmp(name, "media-col-default") == 0 || std::strcmp(name, "media-col-ready") == 0) {
       for (int i = 0; i < ippGetCount(a); ++i)
         if (ippGetValueTag(a) != IPP_TAG_BEGIN_COLLECTION ||

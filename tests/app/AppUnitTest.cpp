@@ -331,6 +331,13 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
     ippDelete(size);
     ippDelete(col);
   }
+  // The labels loaded: one size for the printer's one source.
+  ipp_t* request = ippNew();
+  static const char* const two[] = {"oe_4x3-label_4x3in", "oe_4x3-label_4x3in"};
+  ippAddStrings(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-ready", 2, nullptr, two);
+  std::string error;
+  EXPECT_EQ(checkSettingsRequest(request, printer, &error), 1) << error;
+  ippDelete(request);
   ippDelete(printer);
 }
 
