@@ -80,25 +80,6 @@ TEST(JobSetup, TearoffAndTopAdjustments) {
   }
 }
 
-// Adjustments given in dots go out to the dot, whatever the settings' indexes say.
-TEST(JobSetup, AdjustmentsInDots) {
-  const struct {
-    adjustmentDots dots;
-    const char* tearoff;
-    const char* top;
-  } cases[] = {{{0, 0}, "~TA000", "^LT0"}, {{12, 7}, "~TA012", "^LT7"}, {{-1, -118}, "~TA-001", "^LT-118"}};
-  for (const auto& c : cases) {
-    settings_ s = defaults();
-    s.tearoffposition = s.printposition = 30;
-    byteSink out{};
-    out.fd = -1;
-    jobSetup(&out, s, c.dots);
-    const std::string text(reinterpret_cast<const char*>(out.bytes), out.length);
-    releaseSink(&out);
-    EXPECT_NE(text.find(std::string("^XA") + c.tearoff + "~JSN" + c.top + "^MNM"), std::string::npos) << text;
-  }
-}
-
 // Each table-driven step: the setting's value and the bytes that stand between its neighbours.
 TEST(JobSetup, TableStepsAndValuesOutsideTheTables) {
   struct stepCase {
