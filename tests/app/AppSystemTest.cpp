@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -1367,28 +1366,31 @@ namespace {
 
 using formFields = std::vector<std::pair<std::string, std::string>>;
 
+// 'tagValue()' - an attribute's value in an HTML tag, "" when it has none.
+std::string tagValue(const std::string& tag, const std::string& name) {
+  const size_t at = tag.find(" " + name + "=\"");
+  if (at == std::string::npos) return "";
+  const size_t start = at + name.size() + 3;
+  return tag.substr(start, tag.find('"', start) - start);
+}
+
 // 'pageForm()' - what a browser sends for a page's form as it stands: each named input's value (a
 // checkbox's, "on", only when checked), each list's chosen option, else its first.
 formFields pageForm(const std::string& html) {
   formFields fields;
-  const std::regex element("<(input|select)\\b[^>]*>"), name(" name=\"([^\"]*)\""),
-      value(" value=\"([^\"]*)\"");
-  std::smatch match;
-  for (auto it = std::sregex_iterator(html.begin(), html.end(), element); it != std::sregex_iterator();
-       ++it) {
-    std::string tag = it->str();
-    if (!std::regex_search(tag, match, name)) continue;
-    const std::string field = match[1];
-    if ((*it)[1] == "select") {
-      const size_t start = static_cast<size_t>(it->position() + it->length());
-      tag = html.substr(start, html.find("</select>", start) - start);
-      if (const size_t chosen = tag.find(" selected>"); chosen != std::string::npos)
-        tag = tag.substr(tag.rfind("<option ", chosen));
-    } else if (tag.find("\"checkbox\"") != std::string::npos) {
-      if (tag.find(" checked") != std::string::npos) fields.emplace_back(field, "on");
+  for (size_t at = 0; (at = html.find('<', at)) != std::string::npos; ++at) {
+    const bool list = html.compare(at, 8, "<select ") == 0;
+    if (!list && html.compare(at, 7, "<input ") != 0) continue;
+    std::string tag = html.substr(at, html.find(list ? "</select>" : ">", at) - at);
+    const std::string name = tagValue(tag, "name");
+    if (name.empty()) continue;
+    if (const size_t chosen = tag.find(" selected>"); list && chosen != std::string::npos)
+      tag = tag.substr(tag.rfind("<option ", chosen));
+    if (tagValue(tag, "type") == "checkbox") {
+      if (tag.find(" checked") != std::string::npos) fields.emplace_back(name, "on");
       continue;
     }
-    fields.emplace_back(field, std::regex_search(tag, match, value) ? match[1].str() : "");
+    fields.emplace_back(name, tagValue(tag, "value"));
   }
   return fields;
 }
