@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -120,7 +121,7 @@ void printUsage(const char* base) {
       "  -m DRIVER         The driver (add, modify; see 'drivers'): generic-label-152dpi ... -600dpi.\n"
       "  -v DEVICE-URI     The device (add, modify): socket://HOST[:PORT][/?timeout=SECONDS], usb://...,\n"
       "                    file:///PATH (inside the server's file-device-folder).\n"
-      "  -n COPIES         Copies of each file (submit).\n"
+      "  -n COPIES         Copies of each file, 1 to %d (submit).\n"
       "  -o NAME=VALUE     A setting or job option (see 'options').\n"
       "  -u URI            A printer or server by its ipp: or ipps: URI.\n"
       "  --help, --version\n"
@@ -145,7 +146,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base);
+      base, kMaxCopies);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
@@ -157,11 +158,13 @@ int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
     }
     char* end = nullptr;
     const long copies = std::strtol(arguments[i + 1], &end, 10);
-    if (end == arguments[i + 1] || *end != '\0' || copies < 1 || copies > 9999) {
-      *error = std::string("Bad copy count '") + arguments[i + 1] + "': 1 to 9999.";
+    if (end == arguments[i + 1] || *end != '\0' || copies < 1 || copies > kMaxCopies) {
+      *error =
+          std::string("Bad copy count '") + arguments[i + 1] + "': 1 to " + std::to_string(kMaxCopies) + ".";
       return 1;
     }
-    static thread_local std::vector<std::string> kept;
+    // Kept in a deque: its strings stay where they are as more are added.
+    static thread_local std::deque<std::string> kept;
     kept.push_back("copies=" + std::to_string(copies));
     arguments[i] = const_cast<char*>("-o");
     arguments[i + 1] = kept.back().data();

@@ -127,7 +127,11 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
     refused.clear();
   }
   printerLink* link = newPrinterLink(config);
-  if (link != nullptr) link->refusedDevice = refused;
+  if (link != nullptr) {
+    link->refusedDevice = refused;
+    // The labels of a printer the state file brings may have been chosen before the restart.
+    link->sizeChosen = !papplSystemIsRunning(system);
+  }
   data->extension = link;
   data->format = kLabelCommandFormat;
   std::strncpy(data->make_and_model, model->makeAndModel, sizeof data->make_and_model - 1);

@@ -99,10 +99,12 @@ inline constexpr char kDefaultMediaType[] = "printer-setting";
 // 'jobSettings()' - the settings record of a job: the job's options (which hold the printer's defaults
 // for the standard attributes), the vendor attributes of the job or else of the printer's defaults
 // ('defaults', named without "-default"), and the printer's configured label mode, at 'resolution'
-// dots per inch vertically. Returns 0, or 1 when a vendor attribute holds a value outside its
-// supported values (its name is then in *badAttribute and the record is unfinished).
+// dots per inch vertically; the tear-off and top adjustments in *adjustments, to the nearest dot.
+// Returns 0, or 1 when a vendor attribute holds a value outside its supported values (its name is
+// then in *badAttribute and the record is unfinished).
 int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option_t* defaults,
-                pappl_label_mode_t labelMode, int resolution, settings_* settings, const char** badAttribute);
+                pappl_label_mode_t labelMode, int resolution, settings_* settings,
+                adjustmentDots* adjustments, const char** badAttribute);
 
 // ---------------------------------------------------------------------------------------------------
 // The server's own settings and its orderly stop (Service.cpp).
@@ -214,6 +216,10 @@ int lockStateFolder(const std::string& statePath, int* holder, std::string* erro
 // 'stateFilePath()' - the state file the framework's main loop would choose for 'base', from the
 // environment (SNAP_COMMON, XDG_CONFIG_HOME, HOME, TMPDIR) and the user id.
 std::string stateFilePath(const char* base);
+
+// The most copies of a job, as the framework checks them: its copies-supported, the default copies and
+// submit -n.
+inline constexpr int kMaxCopies = 999;
 
 // ---------------------------------------------------------------------------------------------------
 // The queue's order (Queue.cpp): first in, first out, a higher job-priority first.
@@ -467,8 +473,12 @@ struct printerLink {
   bool identityAsked;
   bool identified;
   hostIdentity identity;
-  char identityWords[160];    // the page's line about it, "" before it is known
-  char reachWords[300];       // why the printer cannot be reached, "" when it can
+  char identityWords[160];  // the page's line about it, "" before it is known
+  char reachWords[300];     // why the printer cannot be reached, "" when it can
+  // The loaded labels: whether someone chose their size (the length the printer measures then no longer
+  // replaces it), and the length the printer last measured, hundredths of mm (0 before it has).
+  bool sizeChosen;
+  int32_t measuredLength;
   appConfig* config;          // the server's settings
   std::string refusedDevice;  // why the device may not be opened ("" when it may): a state file's
                               // file device outside the folder
@@ -501,8 +511,16 @@ inline constexpr int kPrintModePeelOff = 1;
 // holds nothing.
 void reportHostStatus(const hostStatus& status, statusReport* report);
 
-// 'updateReadyLength()' - make the loaded stock's length the one the printer measured, in dots at the
-// printer's resolution; changes under a millimetre are ignored.
+// 'measuredReady()' - the loaded labels 'ready' after the printer measured them 'lengthDots' long (at
+// its resolution): the stock of that length, a size of the printer's list or else a custom size of
+// the loaded width. False, 'ready' unchanged, when the user chose the size ('sizeChosen'): a measured
+// length never replaces it; and when the change is under a millimetre or the length is no label the
+// printer could print.
+bool measuredReady(const pappl_pr_driver_data_t& data, int32_t lengthDots, bool sizeChosen,
+                   pappl_media_col_t* ready);
+
+// 'updateReadyLength()' - keep the length the printer measured, in dots at its resolution, for its Media
+// page, and make it the loaded stock's as measuredReady() says.
 void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& data, int32_t lengthDots);
 
 // 'awaitPrinter()' - the status check of a job, before its labels or after them: ask the printer and,
@@ -581,6 +599,14 @@ int checkSettingsRequest(ipp_t* request, ipp_t* printer, std::string* error);
 // for the options subcommand.
 std::string describeSettings(ipp_t* printer);
 
+// 'joinOptionWords()' - the text of a command line's "-o" as the framework reads it (options
+// NAME=VALUE apart by blanks) with each word that does not begin "NAME=" kept in the value before it:
+// "printer-location=Dock 4" becomes printer-location="Dock 4". Text already quoted or escaped the
+// framework's way, or holding a collection ("{...}"), is left as it is.
+std::string joinOptionWords(const std::string& text);
+
+// ---------------------------------------------------------------------------------------------------
+
 // ---------------------------------------------------------------------------------------------------
 // The program's command line (Commands.cpp, linked into the program only).
 
@@ -588,16 +614,31 @@ std::string describeSettings(ipp_t* printer);
 void printUsage(const char* base);
 
 // 'rewriteCopies()' - make each "-n COPIES" of the arguments "-o copies=COPIES", which the framework
-// sends; 1 with the reason for a count that is not 1 to 9999.
+// sends; 1 with the reason for a count that is not 1 to kMaxCopies.
 int rewriteCopies(std::vector<char*>& arguments, std::string* error);
 
-// 'refuseBadSettings()' - answer a Set-Printer-Attributes request that holds a value the printer does
-// not take with the reason, before the framework stores it as none: true when refused (Repairs.cpp).
-bool refuseBadSettings(pappl_client_t* client);
+// 'setPrinterSettings()' - a Set-Printer-Attributes request, with 'next' the framework's processing: a
+// value the printer does not take is refused with the reason before anything changes; the settings
+// the framework cannot set are set by the application once the rest are; a new default label size
+// is the loaded one too (Repairs.cpp).
+void setPrinterSettings(pappl_client_t* client, void (*next)(pappl_client_t*));
 
-// 'repairPrinterValues()' - make a printer's response carry the printer's own printer-id, and no
-// printer-supply-info-uri to a page the printer does not have.
-void repairPrinterValues(ipp_t* response, pappl_printer_t* printer);
+// 'applyCopiesDefault()' - give a Print-Job or Create-Job request without copies the printer's default
+// copies.
+void applyCopiesDefault(pappl_client_t* client);
+
+// 'copiesDefault()' - the printer's default copies, 1 to kMaxCopies.
+int copiesDefault(pappl_printer_t* printer);
+
+// 'saveDriverDefaults()' - papplPrinterSetDriverDefaults() with the default copies ('copies', 0 to
+// leave them as they are) beside the vendor defaults: false when the printer refuses a value.
+bool saveDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int vendorCount,
+                        cups_option_t* vendor, int copies);
+
+// 'repairPrinterValues()' - make a printer's response to 'request' carry the printer's own printer-id,
+// its default copies, print speed and darkness change as asked for, and no printer-supply-info-uri to
+// a page the printer does not have.
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request);
 
 // 'addLabelWords()' - the pages' words for the application's settings, in every language the framework
 // has (Words.cpp).

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -262,6 +263,11 @@ void usage(void*) { printUsage("label-printer-app"); }
 int main(int argc, char* argv[]) {
   appConfig config;
   std::vector<char*> arguments(argv, argv + argc);
+  // A value with blanks is one value ("-o printer-location=Dock 4"), not the framework's list of options.
+  std::deque<std::string> joined;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], "-o") == 0)
+      arguments[i + 1] = joined.emplace_back(joinOptionWords(argv[i + 1])).data();
   std::string error;
   if (rewriteCopies(arguments, &error) != 0) {
     std::fprintf(stderr, "label-printer-app: %s\n", error.c_str());

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/app.h"
@@ -170,9 +171,32 @@ TEST(JobSettings, RefusesUnsupportedVendorValues) {
     options.media.top_offset = c.topOffset;
     options.num_vendor = cupsAddOption(c.name, c.value, 0, &options.vendor);
     settings_ s;
+    adjustmentDots dots;
     const char* bad = nullptr;
-    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, 203, &s, &bad), 1);
+    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, 203, &s, &dots, &bad), 1);
     EXPECT_STREQ(bad, c.bad);
+    cupsFreeOptions(options.num_vendor, options.vendor);
+  }
+}
+
+// The tear-off and top adjustments, in hundredths of mm, go out to the nearest dot, a half away from none.
+TEST(JobSettings, AdjustmentsToTheNearestDot) {
+  for (const auto& [hundredths, dpi, dots] : {std::tuple{150, 203, 12},
+                                              {100, 203, 8},
+                                              {-150, 203, -12},
+                                              {6, 203, 0},
+                                              {-7, 203, -1},
+                                              {1500, 600, 354}}) {
+    pappl_pr_options_t options{};
+    options.media.top_offset = hundredths;
+    options.num_vendor =
+        cupsAddOption(kTearOffsetAttr, std::to_string(hundredths).c_str(), 0, &options.vendor);
+    settings_ s;
+    adjustmentDots got;
+    const char* bad = nullptr;
+    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, dpi, &s, &got, &bad), 0);
+    EXPECT_EQ(got.tearoff, dots) << hundredths << " at " << dpi;
+    EXPECT_EQ(got.top, dots) << hundredths << " at " << dpi;
     cupsFreeOptions(options.num_vendor, options.vendor);
   }
 }
@@ -360,6 +384,9 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
   ippAddStrings(printer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "label-mode-supported", 3, nullptr, modes);
   ippAddRange(printer, IPP_TAG_PRINTER, "print-speed-supported", 5080, 15240);
   ippAddRange(printer, IPP_TAG_PRINTER, "label-tear-offset-supported", -1500, 1500);
+  ippAddRange(printer, IPP_TAG_PRINTER, "copies-supported", 1, kMaxCopies);
+  static const char* const sizes[] = {"oe_4x3-label_4x3in", "custom_max_4.25x39in", "custom_min_0.5x0.25in"};
+  ippAddStrings(printer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-supported", 3, nullptr, sizes);
   const struct {
     const char* name;
     const char* value;
@@ -379,6 +406,11 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
       {"label-mirror", "yes", false, nullptr},
       {"printer-darkness", "abc", false, nullptr},
       {"colour", "red", false, nullptr},
+      {"media-ready", "custom_50x30mm_50x30mm", true, "media-ready"},
+      {"media-default", "custom_120x30mm_120x30mm", false, nullptr},
+      {"media-default", "custom_min_0.5x0.25in", false, nullptr},
+      {"copies-default", "1000", false, nullptr},
+      {"printer-geo-location", "geo:95,13", false, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
@@ -392,7 +424,75 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
     }
     ippDelete(request);
   }
+  // Over IPP a media collection's size name is checked too (the framework crashes on one it does not
+  // know), and one loaded size is taken for the one source.
+  ipp_t* col = ippNew();
+  ippAddString(col, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr, "bogus");
+  ipp_t* request = ippNew();
+  ippAddCollection(request, IPP_TAG_PRINTER, "media-col-default", col);
+  static const char* const two[] = {"oe_4x3-label_4x3in", "oe_4x3-label_4x3in"};
+  for (const int count : {0, 2}) {
+    ipp_t* ready = ippNew();
+    if (count > 0) ippAddStrings(ready, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-ready", count, nullptr, two);
+    std::string error;
+    EXPECT_EQ(checkSettingsRequest(count > 0 ? ready : request, printer, &error), 1) << error;
+    ippDelete(ready);
+  }
+  ippDelete(request);
+  ippDelete(col);
   ippDelete(printer);
+}
+
+// Each printer's own lines go into its block of the state file before its jobs (the framework's loader
+// stops at a job without a document), else before its end; a long line is copied whole.
+TEST(StateFile, SavedLinesComeBeforeTheJobs) {
+  const std::string job = "Job id=\"4\" name=\"" + std::string(9000, 'x') + "\"\n";
+  const auto lines = [](int id) { return id == 9 ? "" : "line " + std::to_string(id) + "\n"; };
+  EXPECT_EQ(annotateSavedState(
+                "UUID 1\n<Printer id=\"1\">\nNextJobId 5\n</Printer>\n<Printer id=\"9\">\n</Printer>\n"
+                "<Printer id=\"3\">\n" +
+                    job + "Job id=\"5\"\n</Printer>\n",
+                lines, [](int, int) { return uint64_t{0}; }),
+            "UUID 1\n<Printer id=\"1\">\nNextJobId 5\nline 1\n</Printer>\n<Printer id=\"9\">\n</Printer>\n"
+            "<Printer id=\"3\">\nline 3\n" +
+                job + "Job id=\"5\"\n</Printer>\n");
+}
+
+// The length the printer measures becomes the loaded labels' only while nobody chose their size: a
+// listed size of that length by its name, another as a custom size; under a millimetre of change, or a
+// length no label has, leaves them alone.
+TEST(MeasuredLength, NeverReplacesAChosenSize) {
+  pappl_pr_driver_data_t data{};
+  ipp_t* attributes = nullptr;
+  ASSERT_TRUE(
+      labelDriver(nullptr, "generic-label-203dpi", "socket://printer", nullptr, &data, &attributes, nullptr));
+  for (const auto& [dots, chosen, size] : {std::tuple{609, false, "oe_4x3-label_4x3in"},
+                                           {1020, false, "custom_101.6x127.62mm_101.6x127.62mm"},
+                                           {1214, false, "na_index-4x6_4x6in"},
+                                           {99999, false, "na_index-4x6_4x6in"},
+                                           {609, true, "na_index-4x6_4x6in"}}) {
+    pappl_media_col_t ready = data.media_ready[0];
+    EXPECT_EQ(measuredReady(data, dots, chosen, &ready), std::strcmp(size, "na_index-4x6_4x6in") != 0)
+        << dots;
+    EXPECT_STREQ(ready.size_name, size) << dots << (chosen ? ", chosen" : "");
+  }
+  labelDelete(nullptr, &data);
+  ippDelete(attributes);
+}
+
+// A command line's "-o" text as the framework reads it: a word that begins no option belongs to the
+// value before it; what is already in the framework's own syntax stays as written.
+TEST(OptionWords, ValuesWithBlanksStayWhole) {
+  for (const auto& [text, location] : {std::pair{"printer-location=Dock 4 copies=2", "Dock 4"},
+                                       {"printer-location=Bob's  desk", "Bob's  desk"},
+                                       {"printer-location='Dock 4' copies=2", "Dock 4"},
+                                       {"copies=2 printer-location={a=b}", "{a=b}"}}) {
+    cups_option_t* options = nullptr;
+    const int count = cupsParseOptions(joinOptionWords(text).c_str(), 0, &options);
+    EXPECT_STREQ(cupsGetOption("printer-location", count, options), location) << text;
+    EXPECT_EQ(count, std::strstr(text, "copies") != nullptr ? 2 : 1) << text;
+    cupsFreeOptions(count, options);
+  }
 }
 
 // The test label at each resolution: its border one dot inside every edge, white outside it, and a
