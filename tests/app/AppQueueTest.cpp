@@ -317,7 +317,12 @@ TEST_F(Queue, KillsDuringChangesLoseNothing) {
         << "round " << round << ": " << value;
     darkness = std::atoi(value.c_str());
   }
-  for (const int id : jobs) EXPECT_EQ(jobState("off", id), IPP_JSTATE_PENDING) << "job " << id;
+  // Each is still waiting, the first of them perhaps for its printer to answer.
+  for (const int id : jobs) {
+    const ipp_jstate_t state = jobState("off", id);
+    EXPECT_TRUE(state == IPP_JSTATE_PENDING || state == IPP_JSTATE_PROCESSING)
+        << "job " << id << ": " << state;
+  }
 }
 
 // Without a server the subcommands say so and how to start one, and start none of their own; a
