@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The subcommands that must do what they say. The framework's modify drops a name it does not know
-// and a value it cannot read, and exits 0; its options leaves out the label settings; its shutdown
-// returns while the server still holds its port; its submit reads -n and never sends it; its jobs
-// leaves out why a job ended without printing. The functions below have the framework's names (see
-// Guard.cpp) and are linked into the program only.
+// and a value it cannot read, and exits 0, and never sends a new device or driver; its options leaves out the
+// label settings; its shutdown returns while the server still holds its port; its submit reads -n and never
+// sends it; its jobs leaves out why a job ended without printing. The functions below have the framework's
+// names (see Guard.cpp) and are linked into the program only.
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -107,7 +108,9 @@ void printUsage(const char* base) {
       "  autoadd           Add every printer found that says what it is.\n"
       "  delete            Delete a printer (-d NAME).\n"
       "  modify            Change a printer's settings (-d NAME -o NAME=VALUE ...); an unknown name or\n"
-      "                    a value the printer does not take changes nothing and exits 1.\n"
+      "                    a value the printer does not take changes nothing and exits 1. -v DEVICE-URI\n"
+      "                    and -m DRIVER move the printer in place: it keeps its name, settings and\n"
+      "                    jobs; while a job prints, the change is made when it ends.\n"
       "  options           List every setting and job option, its values and the printer's present one.\n"
       "  submit            Print files (-d NAME [-n COPIES] [-o NAME=VALUE] FILE ...).\n"
       "  cancel, jobs, printers, devices, drivers, default, pause, resume, status\n"
@@ -115,9 +118,10 @@ void printUsage(const char* base) {
       "\n"
       "Options:\n"
       "  -d NAME           The printer.\n"
-      "  -m DRIVER         The driver (see 'drivers'): generic-label-152dpi ... -600dpi.\n"
-      "  -v DEVICE-URI     socket://HOST[:PORT][/?timeout=SECONDS], usb://..., file:///PATH.\n"
-      "  -n COPIES         Copies of each file (submit).\n"
+      "  -m DRIVER         The driver (add, modify; see 'drivers'): generic-label-152dpi ... -600dpi.\n"
+      "  -v DEVICE-URI     The device (add, modify): socket://HOST[:PORT][/?timeout=SECONDS], usb://...,\n"
+      "                    file:///PATH (inside the server's file-device-folder).\n"
+      "  -n COPIES         Copies of each file, 1 to %d (submit).\n"
       "  -o NAME=VALUE     A setting or job option (see 'options').\n"
       "  -u URI            A printer or server by its ipp: or ipps: URI.\n"
       "  --help, --version\n"
@@ -142,7 +146,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base);
+      base, kMaxCopies);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
@@ -154,11 +158,13 @@ int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
     }
     char* end = nullptr;
     const long copies = std::strtol(arguments[i + 1], &end, 10);
-    if (end == arguments[i + 1] || *end != '\0' || copies < 1 || copies > 9999) {
-      *error = std::string("Bad copy count '") + arguments[i + 1] + "': 1 to 9999.";
+    if (end == arguments[i + 1] || *end != '\0' || copies < 1 || copies > kMaxCopies) {
+      *error =
+          std::string("Bad copy count '") + arguments[i + 1] + "': 1 to " + std::to_string(kMaxCopies) + ".";
       return 1;
     }
-    static thread_local std::vector<std::string> kept;
+    // Kept in a deque: its strings stay where they are as more are added.
+    static thread_local std::deque<std::string> kept;
     kept.push_back("copies=" + std::to_string(copies));
     arguments[i] = const_cast<char*>("-o");
     arguments[i + 1] = kept.back().data();
@@ -337,12 +343,20 @@ int _papplMainloopModifyPrinter(const char* base, int count, cups_option_t* opti
     httpClose(c.http);
     return 1;
   }
+  // A new device or driver: the server checks and makes the change, and says what it did.
+  const char* deviceUri = cupsGetOption(kDeviceUriAttr, count, options);
+  const char* driver = cupsGetOption(kDriverAttr, count, options);
+  if (deviceUri != nullptr)
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, kDeviceUriAttr, nullptr, deviceUri);
+  if (driver != nullptr)
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, kDriverAttr, nullptr, driver);
   ippDelete(cupsDoRequest(c.http, request, c.resource));
   httpClose(c.http);
   if (cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST) {
     std::fprintf(stderr, "%s: Unable to modify the printer: %s\n", base, cupsLastErrorString());
     return 1;
   }
+  if (deviceUri != nullptr || driver != nullptr) std::printf("%s\n", cupsLastErrorString());
   return 0;
 }
 

@@ -178,6 +178,11 @@ void rankHeldJobs(pappl_printer_t* printer) {
   for (const int id : held) givePlace(printer, id, takePlace(link->config));
 }
 
+// The settings of a Set-Printer-Attributes request, through the application's checks to the framework.
+void setSettings(pappl_client_t* client) {
+  setPrinterSettings(client, frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP"));
+}
+
 }  // namespace
 
 extern "C" {
@@ -262,21 +267,25 @@ bool _papplPrinterIsAuthorized(pappl_client_t* client) {
 void _papplPrinterProcessIPP(pappl_client_t* client) {
   const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP");
   const ipp_op_t op = papplClientGetOperation(client);
-  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB)
+  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
+    applyCopiesDefault(client);
     runSubmission(client, next);
-  else if (op == IPP_OP_RELEASE_HELD_NEW_JOBS) {
+  } else if (op == IPP_OP_RELEASE_HELD_NEW_JOBS) {
     if (!_papplPrinterIsAuthorized(client)) return;
     rankHeldJobs(papplClientGetPrinter(client));
     next(client);
-  } else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES &&
-             (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client)))
-    return;
-  else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
+  } else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES) {
+    // A new device or driver is taken by the application; the request's settings go on through the
+    // application's checks to the framework.
+    if (_papplPrinterIsAuthorized(client) && !takeDeviceChange(client, setSettings)) setSettings(client);
+  } else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false)) {
     next(client);
+  }
   if (op != IPP_OP_PRINT_JOB && op != IPP_OP_CREATE_JOB && changesState(op)) saveAfterRequest(client);
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
   if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
-    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client));
+    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client),
+                        papplClientGetRequest(client));
 }
 
 void _papplJobProcessIPP(pappl_client_t* client) {

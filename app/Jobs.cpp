@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "app/app.h"
 
@@ -96,6 +97,10 @@ void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueu
   if (link == nullptr) return;
   bool orphaned;
   {
+    // A change of device or driver asked for while the place was taken is made before anyone else
+    // takes it; one asked for meanwhile waits for this.
+    std::lock_guard<std::mutex> moving(link->moving);
+    applyPendingMove(printer, link);
     std::lock_guard<std::mutex> lock(link->claim);
     link->claimed = false;
     orphaned = link->orphaned;

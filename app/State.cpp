@@ -4,6 +4,7 @@
 // faults of earlier versions' states mended (StateFile.cpp).
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,19 @@ std::string savedLines(pappl_printer_t* printer) {
   std::string lines;
   if (data.speed_default != 0) lines += "print-speed-default " + std::to_string(data.speed_default) + "\n";
   if (data.darkness_configured == 0) lines += "printer-darkness-configured 0\n";
+  if (const int copies = copiesDefault(printer); copies != 1)
+    lines += "copies-default " + std::to_string(copies) + "\n";
   return lines;
+}
+
+int copiesDefault(pappl_printer_t* printer) {
+  ipp_t* attributes = papplPrinterGetDriverAttributes(printer);
+  char value[32] = "";
+  ippAttributeString(ippFindAttribute(attributes, "copies-default", IPP_TAG_ZERO), value, sizeof value);
+  ippDelete(attributes);
+  char* end = nullptr;
+  const long copies = std::strtol(value, &end, 10);
+  return end != value && *end == '\0' && copies >= 1 && copies <= kMaxCopies ? static_cast<int>(copies) : 1;
 }
 
 namespace {

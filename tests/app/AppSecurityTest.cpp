@@ -304,6 +304,8 @@ TEST_F(Security, StrangersCannotAdminister) {
       {"/label/", "session=" + token + "&action=pause-printer"},
       {"/label/delete", "session=" + token},
       {"/label/cancelall", "session=" + token},
+      {"/label/device",
+       "session=" + token + "&device_uri=file%3A%2F%2F%2Fetc%2Fpasswd&driver=generic-label-203dpi"},
   };
   for (const auto& f : forms) EXPECT_EQ(webRequest(f.path, f.form).first, HTTP_STATUS_FORBIDDEN) << f.path;
 
@@ -318,6 +320,18 @@ TEST_F(Security, StrangersCannotAdminister) {
        {IPP_OP_PAUSE_PRINTER, IPP_OP_CANCEL_JOBS, IPP_OP_DISABLE_PRINTER, IPP_OP_SET_PRINTER_ATTRIBUTES})
     EXPECT_EQ(networkRequest(printerRequest(op, "label"), "/ipp/print/label"), IPP_STATUS_ERROR_FORBIDDEN)
         << ippOpString(op);
+
+  // Nor may a stranger move a printer to another device or driver.
+  ipp_t* move = printerRequest(IPP_OP_SET_PRINTER_ATTRIBUTES, "label");
+  ippAddString(move, IPP_TAG_PRINTER, IPP_TAG_URI, "smi55357-device-uri", nullptr, "socket://192.0.2.1:9100");
+  ippAddString(move, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "smi55357-driver", nullptr, "generic-label-600dpi");
+  EXPECT_EQ(networkRequest(move, "/ipp/print/label"), IPP_STATUS_ERROR_FORBIDDEN);
+  const std::string device =
+      webRequest("/label/device", "", gSuite->directory + "/common/label-printer-app.sock").second;
+  EXPECT_NE(device.find("value=\"socket://127.0.0.1:" + std::to_string(gSuite->printer.port) + "\""),
+            std::string::npos)
+      << device;
+  EXPECT_NE(device.find("value=\"generic-label-203dpi\" selected"), std::string::npos);
 
   const processResult printers = app({"printers"});
   EXPECT_EQ(printers.out.find("owned"), std::string::npos) << printers.out;
