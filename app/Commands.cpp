@@ -132,6 +132,8 @@ void printUsage(const char* base) {
       "  file-device-folder=DIR    The one folder file: devices may write in (none by default).\n"
       "  auth-service=PAM-SERVICE  Let network administrators sign in through PAM over TLS.\n"
       "  admin-group=GROUP         Their group.\n"
+      "  job-history=N             Keep the N newest ended jobs of each printer (default %d, at most\n"
+      "                            %d); the older ones are forgotten, also at the next start.\n"
       "  spool-directory=DIR, log-file=FILE|-|syslog, log-level=error|warn|info|debug\n"
       "  server-options=LIST       dnssd-host, no-web-interface, web-remote, no-tls, ...\n"
       "\n"
@@ -146,7 +148,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies);
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -199,12 +200,13 @@ void socketClose(pappl_device_t* device) {
   papplDeviceSetData(device, nullptr);
 }
 
-// 'awaitSocket()' - wait one slice for the connection to be ready for 'events'; false, reported,
-// when the watched job is cancelled or the printer has made no progress for its stall time since
-// 'progress'.
-bool awaitSocket(pappl_device_t* device, socketDevice* s, short events, int64_t progress) {
+// 'awaitSocket()' - wait one slice ('slice' milliseconds) for the connection to be ready for
+// 'events'; false, reported, when the watched job is cancelled or the printer has made no progress
+// for its stall time since 'progress'.
+bool awaitSocket(pappl_device_t* device, socketDevice* s, short events, int64_t progress,
+                 int slice = kSliceMilliseconds) {
   pollfd ready = {s->fd, events, 0};
-  if (poll(&ready, 1, kSliceMilliseconds) < 0 && errno != EINTR) {
+  if (poll(&ready, 1, slice) < 0 && errno != EINTR) {
     papplDeviceError(device, "Unable to wait for the printer at %s: %s", s->address, std::strerror(errno));
     return false;
   }
@@ -440,6 +442,9 @@ bool drainDevice(pappl_printer_t* printer, pappl_device_t* device) {
   if (s == nullptr) return true;
   int64_t progress = monotonicMilliseconds();
   int last = -1;
+  // Nothing wakes the wait for an acknowledgement, which mostly comes within a millisecond: the
+  // slices begin at a millisecond and grow to the full one while the printer takes nothing.
+  int slice = 1;
   for (;;) {
     int pending = 0, error = 0;
     socklen_t length = sizeof error;
@@ -453,6 +458,7 @@ bool drainDevice(pappl_printer_t* printer, pappl_device_t* device) {
     if (pending != last) {
       last = pending;
       progress = monotonicMilliseconds();
+      slice = 1;
     }
     pollfd closed = {s->fd, POLLRDHUP, 0};
     if (poll(&closed, 1, 0) == 1 && (closed.revents & (POLLHUP | POLLERR)) != 0) {
@@ -460,6 +466,7 @@ bool drainDevice(pappl_printer_t* printer, pappl_device_t* device) {
                        s->address);
       return false;
     }
-    if (!awaitSocket(device, s, 0, progress)) return false;
+    if (!awaitSocket(device, s, 0, progress, slice)) return false;
+    slice = std::min(2 * slice, kSliceMilliseconds);
   }
 }

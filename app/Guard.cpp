@@ -44,6 +44,11 @@ bool isStopping(pappl_printer_t* printer) {
   return link != nullptr && link->config != nullptr && link->config->stopping.load();
 }
 
+// 'historyOf()' - the ended jobs a printer keeps: the server's job-history.
+int historyOf(const printerLink* link) {
+  return link != nullptr && link->config != nullptr ? link->config->jobHistory : kDefaultJobHistory;
+}
+
 // 'offersCredentials()' - whether a client sent a password or the web interface's sign-in cookie.
 bool offersCredentials(pappl_client_t* client) {
   const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
@@ -329,11 +334,14 @@ void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
 // without the framework's pause (awaitConnection()).
 // The framework starts the newest job that waits; the thread prints the job that is first in the
 // queue instead (nextQueuedJob()), or, when a client's raster stream is first, leaves the printer to it.
+// Once the job has ended, the printer's history is trimmed to the server's job-history.
 void* _papplJobProcess(pappl_job_t* job) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   if (isStopping(printer)) return nullptr;
   printerLink* link = nullptr;
   if (!claimPrinter(printer, 0, &link)) return nullptr;
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  const int history = historyOf(link);
   const queuedJob first = nextQueuedJob(printer);
   pappl_job_t* chosen = first.stream || first.id == 0 ? nullptr : papplPrinterFindJob(printer, first.id);
   if (chosen == nullptr || papplJobGetFilename(chosen) == nullptr ||
@@ -348,6 +356,7 @@ void* _papplJobProcess(pappl_job_t* job) {
   // The job's end is kept at once: a crash from here on does not print it again.
   if (link != nullptr && link->config != nullptr) saveState(papplPrinterGetSystem(printer), link->config);
   releasePrinter(link, printer);
+  keepHistory(system, history);
   return nullptr;
 }
 
@@ -385,11 +394,15 @@ pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int printerId, const
 }
 
 void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  const int history = historyOf(linkOf(printer));
   tRasterJob = job;
   openJobDevicesLate(true);
   frameworkFunction<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster")(job, client);
   openJobDevicesLate(false);
   tRasterJob = nullptr;
+  keepHistory(system, history);
 }
 
 // A printer that cannot be reached reports it ('offline-report'): the framework's bare 'offline'

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // What the functions that stand before the framework's own share (Guard.cpp, Commands.cpp,
-// Repairs.cpp, Pages.cpp; the program only): the way to the framework's function of the same name,
-// and the framework's internal functions they call, which PAPPL 1.3.1 exports but declares in no
+// Repairs.cpp, Pages.cpp, History.cpp; the program only): the way to the framework's function of the same
+// name, and the framework's internal functions they call, which PAPPL 1.3.1 exports but declares in no
 // installed header.
 #pragma once
 

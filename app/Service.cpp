@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -146,4 +147,14 @@ std::string stateFilePath(const char* base) {
     if (access(folder.c_str(), X_OK) == 0 || mkdir(folder.c_str(), 0777) == 0) return folder + "/" + name;
   }
   return fallback;
+}
+
+int parseJobHistory(const char* value, int* history) {
+  if (value == nullptr || *value < '0' || *value > '9') return 1;
+  char* end = nullptr;
+  errno = 0;
+  const long count = std::strtol(value, &end, 10);
+  if (errno != 0 || *end != '\0' || count < kMinJobHistory || count > kMaxJobHistory) return 1;
+  *history = static_cast<int>(count);
+  return 0;
 }

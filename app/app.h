@@ -109,6 +109,16 @@ int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option
 // ---------------------------------------------------------------------------------------------------
 // The server's own settings and its orderly stop (Service.cpp).
 
+// The ended jobs a printer may keep in its history (the job-history server option). Each costs about a
+// kilobyte of memory and a line of the state file, which is written again after every job.
+inline constexpr int kMinJobHistory = 1;
+inline constexpr int kMaxJobHistory = 10000;
+inline constexpr int kDefaultJobHistory = 100;
+
+// 'parseJobHistory()' - the job-history option's value: 0 and the count in *history, or 1 for anything
+// but a whole number from kMinJobHistory to kMaxJobHistory (*history is then left as it is).
+int parseJobHistory(const char* value, int* history);
+
 // What the server was started with and where its stop stands, made by main() and handed to the
 // framework as the system and driver callbacks' data: it outlives the system.
 struct appConfig {
@@ -116,6 +126,7 @@ struct appConfig {
   std::string statePath;     // the state file
   std::string rendererPath;  // the PDF renderer, "" when there is none
   std::string spoolFolder;   // where jobs' files are kept
+  int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
   // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
   // watcher ends the process should the system not end in time.
   std::atomic<bool> stopRequested{false};  // SIGTERM or SIGINT arrived
@@ -609,6 +620,15 @@ std::string joinOptionWords(const std::string& text);
 
 // ---------------------------------------------------------------------------------------------------
 // The program's command line (Commands.cpp, linked into the program only).
+
+// 'keepHistory()' - trim every printer's history of ended jobs to 'history', the oldest going first,
+// with their files in the spool folder; the state file is then saved without them (History.cpp).
+// Call with no printer or job of the framework locked.
+void keepHistory(pappl_system_t* system, int history);
+
+// 'startHistoryKeeper()' - the system's timer that trims the histories with the server's job-history
+// at the start (after the state file) and every few seconds (jobs cancelled before they printed).
+void startHistoryKeeper(pappl_system_t* system, appConfig* config);
 
 // 'printUsage()' - the --help text: the subcommands, the options, the server options, files and log.
 void printUsage(const char* base);

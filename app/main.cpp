@@ -175,6 +175,12 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
     port = static_cast<int>(number);
   }
   if (!fileDeviceFolder(option("file-device-folder"), &config->fileFolder)) return nullptr;
+  if (const char* value = option("job-history");
+      value != nullptr && parseJobHistory(value, &config->jobHistory) != 0) {
+    std::fprintf(stderr, "label-printer-app: Bad 'job-history' value (a number of jobs from %d to %d).\n",
+                 kMinJobHistory, kMaxJobHistory);
+    return nullptr;
+  }
   // One server to a state: a second one would overwrite the first one's printers and jobs.
   config->statePath = stateFilePath("label-printer-app");
   if (option("private-server") == nullptr) {
@@ -253,6 +259,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemSetSaveCallback(system, saveState, config);
   loadState(system, config);
   startStopWatcher(system, config);
+  startHistoryKeeper(system, config);
   return system;
 }
 

@@ -626,3 +626,34 @@ TEST(StateFile, ReplacedWholeAndLocked) {
 }
 
 }  // namespace
+
+// The job-history server option: a whole number of jobs within the limits, nothing else; a refused
+// value leaves the history as it was.
+TEST(JobHistory, TakesOnlyACountWithinTheLimits) {
+  const struct {
+    const char* value;
+    int status;
+    int history;
+  } cases[] = {
+      {"100", 0, 100},
+      {"1", 0, 1},
+      {"10000", 0, 10000},
+      {"0", 1, 7},
+      {"10001", 1, 7},
+      {"-5", 1, 7},
+      {"+5", 1, 7},
+      {" 5", 1, 7},
+      {"5 ", 1, 7},
+      {"5x", 1, 7},
+      {"", 1, 7},
+      {"1e3", 1, 7},
+      {"99999999999999999999", 1, 7},
+      {nullptr, 1, 7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(none)");
+    int history = 7;
+    EXPECT_EQ(parseJobHistory(c.value, &history), c.status);
+    EXPECT_EQ(history, c.history);
+  }
+}

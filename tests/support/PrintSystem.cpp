@@ -144,6 +144,11 @@ void serve(fakePrinter* printer) {
     // A connection that only asked for the printer's status is no print job; this printer never answers.
     if (received == "~HS") continue;
     std::lock_guard<std::mutex> lock(printer->mutex);
+    if (!printer->counts.empty())
+      for (size_t at = received.find(printer->counts); at != std::string::npos;
+           at = received.find(printer->counts, at + 1))
+        ++printer->found;
+    if (!printer->keeps) continue;
     printer->connections.push_back(received);
     writeFile(printer->directory + "/connection-" + std::to_string(printer->connections.size()) + ".prn",
               received);
@@ -166,6 +171,11 @@ void stopFakePrinter(fakePrinter* printer) {
 std::vector<std::string> receivedConnections(fakePrinter* printer) {
   std::lock_guard<std::mutex> lock(printer->mutex);
   return printer->connections;
+}
+
+size_t countedSoFar(fakePrinter* printer) {
+  std::lock_guard<std::mutex> lock(printer->mutex);
+  return printer->found;
 }
 
 bool inkAt(const monoImage& image, unsigned x, unsigned y) {

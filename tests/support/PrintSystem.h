@@ -48,10 +48,14 @@ bool isRunning(backgroundProcess* process);
 
 // A raw TCP printer on 127.0.0.1: each connection's bytes, in order of arrival, also written to
 // 'directory'/connection-N.prn. One that 'takes' fewer bytes stops reading there and holds the
-// connection, or closes it when it 'hangsUp'; one with 'pauseMicroseconds' reads slowly.
+// connection, or closes it when it 'hangsUp'; one with 'pauseMicroseconds' reads slowly. One that
+// does not 'keep' what it receives only counts how often 'counts' came in it (for runs of many jobs;
+// the application sends jobs that follow each other on one connection).
 struct fakePrinter {
   size_t takes = SIZE_MAX;
   bool hangsUp = false;
+  bool keeps = true;
+  std::string counts;
   unsigned pauseMicroseconds = 0;  // after each read of at most 64 KiB
   int port = 0;
   int listener = -1;
@@ -60,14 +64,17 @@ struct fakePrinter {
   std::thread thread;
   std::mutex mutex;
   std::vector<std::string> connections;  // the connections that have ended
+  size_t found = 0;                      // how often 'counts' came in them
 };
 
 // 'startFakePrinter()' / 'stopFakePrinter()' - open and close the listener, on 'port' or (0) any free one.
 bool startFakePrinter(const std::string& directory, fakePrinter* printer, int port = 0);
 void stopFakePrinter(fakePrinter* printer);
 
-// 'receivedConnections()' - a copy of the connections that have ended so far.
+// 'receivedConnections()' - a copy of the connections that have ended so far (none when the printer
+// does not keep them); 'countedSoFar()' - how often its 'counts' came in them.
 std::vector<std::string> receivedConnections(fakePrinter* printer);
+size_t countedSoFar(fakePrinter* printer);
 
 // A one-bit image, rows of (width + 7) / 8 bytes, a 1 bit is ink.
 struct monoImage {
