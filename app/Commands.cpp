@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The subcommands that must do what they say. The framework's modify drops a name it does not know
-// and a value it cannot read, and exits 0; its options leaves out the label settings; its shutdown
-// returns while the server still holds its port; its submit reads -n and never sends it; its jobs
-// leaves out why a job ended without printing. The functions below have the framework's names (see
-// Guard.cpp) and are linked into the program only.
+// and a value it cannot read, and exits 0, and never sends a new device or driver; its options leaves out the
+// label settings; its shutdown returns while the server still holds its port; its submit reads -n and never
+// sends it; its jobs leaves out why a job ended without printing. The functions below have the framework's
+// names (see Guard.cpp) and are linked into the program only.
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ printerConnection connectPrinter(const char* base, int count, cups_option_t* opt
   const char* uri = cupsGetOption("printer-uri", count, options);
   const char* name = cupsGetOption("printer-name", count, options);
   c.http = uri != nullptr ? _papplMainloopConnectURI(base, uri, c.resource, sizeof c.resource)
-                          : _papplMainloopConnect(base, true);
+                          : _papplMainloopConnect(base, false);
   if (c.http == nullptr) return c;
   char fallback[256];
   if (uri == nullptr && name == nullptr &&
@@ -107,7 +108,9 @@ void printUsage(const char* base) {
       "  autoadd           Add every printer found that says what it is.\n"
       "  delete            Delete a printer (-d NAME).\n"
       "  modify            Change a printer's settings (-d NAME -o NAME=VALUE ...); an unknown name or\n"
-      "                    a value the printer does not take changes nothing and exits 1.\n"
+      "                    a value the printer does not take changes nothing and exits 1. -v DEVICE-URI\n"
+      "                    and -m DRIVER move the printer in place: it keeps its name, settings and\n"
+      "                    jobs; while a job prints, the change is made when it ends.\n"
       "  options           List every setting and job option, its values and the printer's present one.\n"
       "  submit            Print files (-d NAME [-n COPIES] [-o NAME=VALUE] FILE ...).\n"
       "  cancel, jobs, printers, devices, drivers, default, pause, resume, status\n"
@@ -115,9 +118,10 @@ void printUsage(const char* base) {
       "\n"
       "Options:\n"
       "  -d NAME           The printer.\n"
-      "  -m DRIVER         The driver (see 'drivers'): generic-label-152dpi ... -600dpi.\n"
-      "  -v DEVICE-URI     socket://HOST[:PORT][/?timeout=SECONDS], usb://..., file:///PATH.\n"
-      "  -n COPIES         Copies of each file (submit).\n"
+      "  -m DRIVER         The driver (add, modify; see 'drivers'): generic-label-152dpi ... -600dpi.\n"
+      "  -v DEVICE-URI     The device (add, modify): socket://HOST[:PORT][/?timeout=SECONDS], usb://...,\n"
+      "                    file:///PATH (inside the server's file-device-folder).\n"
+      "  -n COPIES         Copies of each file, 1 to %d (submit).\n"
       "  -o NAME=VALUE     A setting or job option (see 'options').\n"
       "  -u URI            A printer or server by its ipp: or ipps: URI.\n"
       "  --help, --version\n"
@@ -144,7 +148,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kDefaultJobHistory, kMaxJobHistory);
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
@@ -156,11 +160,13 @@ int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
     }
     char* end = nullptr;
     const long copies = std::strtol(arguments[i + 1], &end, 10);
-    if (end == arguments[i + 1] || *end != '\0' || copies < 1 || copies > 9999) {
-      *error = std::string("Bad copy count '") + arguments[i + 1] + "': 1 to 9999.";
+    if (end == arguments[i + 1] || *end != '\0' || copies < 1 || copies > kMaxCopies) {
+      *error =
+          std::string("Bad copy count '") + arguments[i + 1] + "': 1 to " + std::to_string(kMaxCopies) + ".";
       return 1;
     }
-    static thread_local std::vector<std::string> kept;
+    // Kept in a deque: its strings stay where they are as more are added.
+    static thread_local std::deque<std::string> kept;
     kept.push_back("copies=" + std::to_string(copies));
     arguments[i] = const_cast<char*>("-o");
     arguments[i + 1] = kept.back().data();
@@ -168,7 +174,118 @@ int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
   return 0;
 }
 
+namespace {
+
+// 'printerMissing()' - whether a request to the printer of 'c' failed because there is no such
+// printer, the reason then printed.
+bool printerMissing(const char* base, const printerConnection& c) {
+  if (cupsLastError() < IPP_STATUS_ERROR_BAD_REQUEST) return false;
+  if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
+    std::fprintf(stderr, "%s: There is no printer '%s' ('printers' lists them).\n", base,
+                 !c.name.empty() ? c.name.c_str() : c.uri.c_str());
+  else
+    std::fprintf(stderr, "%s: %s\n", base, cupsLastErrorString());
+  return true;
+}
+
+// The words of the state reasons a printer or the server may show.
+struct reasonWords {
+  const char* keyword;
+  const char* words;
+};
+inline constexpr reasonWords kReasonWords[] = {
+    {"offline-report", "the printer cannot be reached"},
+    {"media-empty", "out of labels"},
+    {"cover-open", "print head open"},
+    {"marker-supply-empty", "out of ribbon"},
+    {"spool-area-full", "the printer's receive buffer is full"},
+    {"paused", "paused"},
+    {"moving-to-paused", "pausing after the job that prints"},
+    {"other", "the printer reports trouble (its page says what)"},
+};
+
+// 'stateLine()' - a printer's or the server's state in words: "idle since Thu, 10 Dec 2026 10:00:00
+// GMT; paused, the printer cannot be reached."
+std::string stateLine(ipp_t* response, const char* prefix) {
+  const std::string p = prefix;
+  const int state = ippGetInteger(ippFindAttribute(response, (p + "-state").c_str(), IPP_TAG_ENUM), 0);
+  const char* names[] = {"idle", "printing", "stopped"};
+  std::string line =
+      state >= IPP_PSTATE_IDLE && state <= IPP_PSTATE_STOPPED ? names[state - IPP_PSTATE_IDLE] : "unknown";
+  ipp_attribute_t* changed =
+      ippFindAttribute(response, (p + "-state-change-date-time").c_str(), IPP_TAG_DATE);
+  if (changed != nullptr) {
+    char date[256];
+    line +=
+        std::string(" since ") + httpGetDateString2(ippDateToTime(ippGetDate(changed, 0)), date, sizeof date);
+  }
+  std::string reasons;
+  ipp_attribute_t* list = ippFindAttribute(response, (p + "-state-reasons").c_str(), IPP_TAG_KEYWORD);
+  for (int i = 0; i < ippGetCount(list); ++i) {
+    const std::string keyword = ippGetString(list, i, nullptr);
+    if (keyword == "none") continue;
+    std::string words = keyword;
+    for (const reasonWords& r : kReasonWords)
+      if (keyword == r.keyword) words = r.words;
+    reasons += (reasons.empty() ? "" : ", ") + words;
+  }
+  return line + (reasons.empty() ? "." : "; " + reasons + ".");
+}
+
+}  // namespace
+
 extern "C" {
+
+// Every subcommand reaches the server that runs, and never starts one of its own: a server started by a
+// command would run in the background, unattended, beside the one the system starts.
+http_t* _papplMainloopConnect(const char* base, bool) {
+  http_t* http = frameworkFunction<http_t* (*)(const char*, bool)>("_papplMainloopConnect")(base, false);
+  if (http == nullptr)
+    std::fprintf(stderr,
+                 "%s: The server is not running. Start it with 'systemctl start label-printer-app' (the "
+                 "service) or '%s server' (in the foreground).\n",
+                 base, base);
+  return http;
+}
+
+// The status subcommand: the server's or a printer's state in words, and exit status 1 when there is
+// no such printer.
+int _papplMainloopShowStatus(const char* base, int count, cups_option_t* options) {
+  const bool ofPrinter = cupsGetOption("printer-name", count, options) != nullptr ||
+                         cupsGetOption("printer-uri", count, options) != nullptr;
+  if (!ofPrinter) {
+    http_t* http = _papplMainloopConnect(base, false);
+    if (http == nullptr) return 1;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_SYSTEM_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
+                 "ipp://localhost/ipp/system");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ipp_t* response = cupsDoRequest(http, request, "/ipp/system");
+    httpClose(http);
+    const bool failed = cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST;
+    if (failed)
+      std::fprintf(stderr, "%s: %s\n", base, cupsLastErrorString());
+    else
+      std::printf("The server is running: %s\n", stateLine(response, "system").c_str());
+    ippDelete(response);
+    return failed ? 1 : 0;
+  }
+  printerConnection c = connectPrinter(base, count, options);
+  if (c.http == nullptr) return 1;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  addPrinterURI(request, c);
+  static const char* const wanted[] = {"printer-state", "printer-state-change-date-time",
+                                       "printer-state-reasons"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+  ipp_t* response = cupsDoRequest(c.http, request, c.resource);
+  httpClose(c.http);
+  const bool missing = printerMissing(base, c);
+  if (!missing)
+    std::printf("%s: %s\n", !c.name.empty() ? c.name.c_str() : c.uri.c_str(),
+                stateLine(response, "printer").c_str());
+  ippDelete(response);
+  return missing ? 1 : 0;
+}
 
 // The jobs subcommand: each job as the framework lists it, and for a job that ended without printing
 // the reason in words ("aborted  root  label.pdf: The PDF document cannot be read.").
@@ -182,6 +299,11 @@ int _papplMainloopShowJobs(const char* base, int count, cups_option_t* options) 
                                        "job-state-message"};
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 5, nullptr, wanted);
   ipp_t* response = cupsDoRequest(c.http, request, c.resource);
+  if (printerMissing(base, c)) {
+    ippDelete(response);
+    httpClose(c.http);
+    return 1;
+  }
   for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response)) {
     if (ippGetGroupTag(a) != IPP_TAG_JOB) continue;
     int id = 0, state = IPP_JSTATE_PENDING;
@@ -223,12 +345,20 @@ int _papplMainloopModifyPrinter(const char* base, int count, cups_option_t* opti
     httpClose(c.http);
     return 1;
   }
+  // A new device or driver: the server checks and makes the change, and says what it did.
+  const char* deviceUri = cupsGetOption(kDeviceUriAttr, count, options);
+  const char* driver = cupsGetOption(kDriverAttr, count, options);
+  if (deviceUri != nullptr)
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, kDeviceUriAttr, nullptr, deviceUri);
+  if (driver != nullptr)
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, kDriverAttr, nullptr, driver);
   ippDelete(cupsDoRequest(c.http, request, c.resource));
   httpClose(c.http);
   if (cupsLastError() >= IPP_STATUS_ERROR_BAD_REQUEST) {
     std::fprintf(stderr, "%s: Unable to modify the printer: %s\n", base, cupsLastErrorString());
     return 1;
   }
+  if (deviceUri != nullptr || driver != nullptr) std::printf("%s\n", cupsLastErrorString());
   return 0;
 }
 

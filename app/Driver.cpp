@@ -110,19 +110,28 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
   data->icons[0] = {"", kIcon48, kIcon48Size};
   data->icons[1] = {"", kIcon128, kIcon128Size};
   data->icons[2] = {"", kIcon512, kIcon512Size};
-  // A file device outside the file device folder is refused to every new printer, whatever route
-  // it comes by (the web page, IPP, the add command); a printer the state file brings keeps it but
-  // prints nothing.
-  const appConfig* config = static_cast<const appConfig*>(context);
+  // A device the server cannot use, a file device outside the file device folder among them, is
+  // refused to every new printer, whatever route it comes by (the web page, IPP, the add command); a
+  // printer the state file brings keeps a file device outside the folder but prints nothing.
+  appConfig* config = static_cast<appConfig*>(context);
+  const bool running = papplSystemIsRunning(system);
   std::string refused;
-  if (config != nullptr && checkFileDevice(deviceUri, config->fileFolder, &refused) != 0) {
+  if (config != nullptr && (running ? checkDeviceUri(deviceUri, config->fileFolder, &refused)
+                                    : checkFileDevice(deviceUri, config->fileFolder, &refused)) != 0) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Refusing the device '%s': %s.", deviceUri, refused.c_str());
-    if (papplSystemIsRunning(system)) return false;
+    if (running) {
+      noteDeviceRefusal(refused);
+      return false;
+    }
   } else {
     refused.clear();
   }
   printerLink* link = newPrinterLink(config);
-  if (link != nullptr) link->refusedDevice = refused;
+  if (link != nullptr) {
+    link->refusedDevice = refused;
+    // The labels of a printer the state file brings may have been chosen before the restart.
+    link->sizeChosen = !papplSystemIsRunning(system);
+  }
   data->extension = link;
   data->format = kLabelCommandFormat;
   std::strncpy(data->make_and_model, model->makeAndModel, sizeof data->make_and_model - 1);

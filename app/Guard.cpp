@@ -8,9 +8,12 @@
 // with dlsym(RTLD_NEXT). They are linked into the program only, never into the tests' library.
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/Interpose.h"
 #include "app/app.h"
@@ -139,18 +142,50 @@ void runSubmission(pappl_client_t* client, Next next) {
   if (!takesDocument(client, printer, bringsDocument)) return;
   if (!bringsDocument || !streamsRaster(client)) {
     next(client);
+    saveAfterRequest(client);
     return;
   }
-  printerLink* link = nullptr;
-  if (!claimPrinter(printer, kStreamWaitMilliseconds, &link)) {
-    pappl_job_t* job = papplClientGetJob(client);
+  // A raster stream waits for its turn: after the jobs accepted before it (a Send-Document's job was
+  // accepted with its Create-Job).
+  pappl_job_t* job = papplClientGetJob(client);
+  printerLink* link = linkOf(printer);
+  const int id = job != nullptr ? papplJobGetID(job) : 0;
+  uint64_t place = job != nullptr ? placeOf(printer, id) : 0;
+  if (place == 0 && link != nullptr && link->config != nullptr) place = takePlace(link->config);
+  ipp_attribute_t* priority =
+      ippFindAttribute(papplClientGetRequest(client), "job-priority", IPP_TAG_INTEGER);
+  const queuedJob turn{id, priority != nullptr ? ippGetInteger(priority, 0) : 50, place, true};
+  if (!claimPrinterInTurn(printer, kStreamWaitMilliseconds, turn, &link)) {
     if (job != nullptr && !_papplPrinterIsAuthorized(client)) return;
     papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "Currently printing another job.");
     if (job != nullptr) papplJobCancel(job);
     return;
   }
   next(client);
+  saveAfterRequest(client);
   releasePrinter(link, printer);
+}
+
+// 'rankHeldJobs()' - give the printer's held jobs places in the queue, oldest first, as they are
+// released together.
+void rankHeldJobs(pappl_printer_t* printer) {
+  printerLink* link = linkOf(printer);
+  if (link == nullptr || link->config == nullptr) return;
+  std::vector<int> held;
+  papplPrinterIterateActiveJobs(
+      printer,
+      [](pappl_job_t* job, void* data) {
+        if (papplJobGetState(job) == IPP_JSTATE_HELD)
+          static_cast<std::vector<int>*>(data)->push_back(papplJobGetID(job));
+      },
+      &held, 1, 0);
+  std::sort(held.begin(), held.end());
+  for (const int id : held) givePlace(printer, id, takePlace(link->config));
+}
+
+// The settings of a Set-Printer-Attributes request, through the application's checks to the framework.
+void setSettings(pappl_client_t* client) {
+  setPrinterSettings(client, frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP"));
 }
 
 }  // namespace
@@ -237,25 +272,46 @@ bool _papplPrinterIsAuthorized(pappl_client_t* client) {
 void _papplPrinterProcessIPP(pappl_client_t* client) {
   const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP");
   const ipp_op_t op = papplClientGetOperation(client);
-  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB)
+  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
+    applyCopiesDefault(client);
     runSubmission(client, next);
-  else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES &&
-           (!_papplPrinterIsAuthorized(client) || refuseBadSettings(client)))
-    return;
-  else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false))
+  } else if (op == IPP_OP_RELEASE_HELD_NEW_JOBS) {
+    if (!_papplPrinterIsAuthorized(client)) return;
+    rankHeldJobs(papplClientGetPrinter(client));
     next(client);
+  } else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES) {
+    // A new device or driver is taken by the application; the request's settings go on through the
+    // application's checks to the framework.
+    if (_papplPrinterIsAuthorized(client) && !takeDeviceChange(client, setSettings)) setSettings(client);
+  } else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false)) {
+    next(client);
+  }
+  if (op != IPP_OP_PRINT_JOB && op != IPP_OP_CREATE_JOB && changesState(op)) saveAfterRequest(client);
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
   if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
-    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client));
+    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client),
+                        papplClientGetRequest(client));
 }
 
 void _papplJobProcessIPP(pappl_client_t* client) {
   const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplJobProcessIPP");
   const ipp_op_t op = papplClientGetOperation(client);
-  if (op == IPP_OP_SEND_DOCUMENT)
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  pappl_job_t* job = papplClientGetJob(client);
+  if (op == IPP_OP_SEND_DOCUMENT) {
     runSubmission(client, next);
-  else
+  } else if (op == IPP_OP_RELEASE_JOB || op == IPP_OP_HOLD_JOB) {
+    // A job released from a hold takes its place in the queue when it is released.
+    const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
+    if (op == IPP_OP_RELEASE_JOB && job != nullptr && papplJobGetState(job) == IPP_JSTATE_HELD &&
+        link != nullptr && link->config != nullptr && _papplPrinterIsAuthorized(client))
+      givePlace(printer, papplJobGetID(job), takePlace(link->config));
     next(client);
+    saveAfterRequest(client);
+  } else {
+    next(client);
+    if (changesState(op)) saveAfterRequest(client);
+  }
   if (op == IPP_OP_GET_JOB_ATTRIBUTES) hideFromStranger(client, papplClientGetPrinter(client));
 }
 
@@ -276,21 +332,65 @@ void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
 // waits and has its file; a raster stream, printed by its client's thread, is left alone.
 // A job's network device opens even when the printer cannot be reached; the job then waits for it
 // without the framework's pause (awaitConnection()).
+// The framework starts the newest job that waits; the thread prints the job that is first in the
+// queue instead (nextQueuedJob()), or, when a client's raster stream is first, leaves the printer to it.
 // Once the job has ended, the printer's history is trimmed to the server's job-history.
 void* _papplJobProcess(pappl_job_t* job) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
-  if (papplJobGetFilename(job) == nullptr || isStopping(printer)) return nullptr;
+  if (isStopping(printer)) return nullptr;
   printerLink* link = nullptr;
   if (!claimPrinter(printer, 0, &link)) return nullptr;
   pappl_system_t* system = papplPrinterGetSystem(printer);
   const int history = historyOf(link);
+  const queuedJob first = nextQueuedJob(printer);
+  pappl_job_t* chosen = first.stream || first.id == 0 ? nullptr : papplPrinterFindJob(printer, first.id);
+  if (chosen == nullptr || papplJobGetFilename(chosen) == nullptr ||
+      papplJobGetState(chosen) != IPP_JSTATE_PENDING) {
+    // The stream's end, or the next job's acceptance, looks at the queue again.
+    releasePrinter(link, printer, false);
+    return nullptr;
+  }
   openJobDevicesLate(true);
-  if (papplJobGetState(job) == IPP_JSTATE_PENDING)
-    frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(job);
+  frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(chosen);
   openJobDevicesLate(false);
+  // The job's end is kept at once: a crash from here on does not print it again.
+  if (link != nullptr && link->config != nullptr) saveState(papplPrinterGetSystem(printer), link->config);
   releasePrinter(link, printer);
   keepHistory(system, history);
   return nullptr;
+}
+
+// Every job the framework makes, accepted or read from the state file, takes its place in the queue.
+pappl_job_t* _papplJobCreate(pappl_printer_t* printer, int jobId, const char* username, const char* format,
+                             const char* name, ipp_t* attributes) {
+  using createJob = pappl_job_t* (*)(pappl_printer_t*, int, const char*, const char*, const char*, ipp_t*);
+  pappl_job_t* job =
+      frameworkFunction<createJob>("_papplJobCreate")(printer, jobId, username, format, name, attributes);
+  printerLink* link = job != nullptr ? linkOf(printer) : nullptr;
+  if (link == nullptr || link->config == nullptr) return job;
+  const int id = papplJobGetID(job), printerId = papplPrinterGetID(printer);
+  uint64_t place = 0;
+  for (const savedPlace& saved : link->config->loadedPlaces)
+    if (saved.printerId == printerId && saved.jobId == id) place = saved.place;
+  givePlace(printer, id, place != 0 ? place : takePlace(link->config));
+  return job;
+}
+
+// A printer added without a driver is asked what it is, and keeps the driver of its head's resolution:
+// the framework would keep the name "auto" and drop the printer at a start when it cannot be asked.
+pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int printerId, const char* printerName,
+                                    const char* driverName, const char* deviceId, const char* deviceUri) {
+  using createPrinter =
+      pappl_printer_t* (*)(pappl_system_t*, int, const char*, const char*, const char*, const char*);
+  const auto next = frameworkFunction<createPrinter>("papplPrinterCreate");
+  if (driverName != nullptr && std::strcmp(driverName, "auto") == 0 && deviceUri != nullptr) {
+    driverName = identifyDriver(system, deviceUri);
+    if (driverName == nullptr) {
+      errno = EIO;
+      return nullptr;
+    }
+  }
+  return next(system, printerId, printerName, driverName, deviceId, deviceUri);
 }
 
 void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {

@@ -23,6 +23,7 @@ http_t* _papplMainloopConnectURI(const char* base_name, const char* printer_uri,
 char* _papplMainloopGetDefaultPrinter(http_t* http, char* buffer, size_t size);
 char* _papplMainloopGetServerPath(const char* base_name, uid_t uid, char* buffer, size_t size);
 const char* _papplColorModeString(pappl_color_mode_t value);
+pappl_color_mode_t _papplColorModeValue(const char* value);
 const char* _papplContentString(pappl_content_t value);
 pappl_content_t _papplContentValue(const char* value);
 const char* _papplLabelModeString(pappl_label_mode_t value);

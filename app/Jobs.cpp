@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "app/app.h"
 
@@ -48,26 +49,58 @@ bool pageFits(const cups_page_header2_t& header, const pageLimits& limits, char*
 }
 
 bool claimPrinter(pappl_printer_t* printer, int waitMilliseconds, printerLink** link) {
-  *link = linkOf(printer);
-  if (*link == nullptr) return true;
-  const int64_t deadline = monotonicMilliseconds() + waitMilliseconds;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock((*link)->claim);
-      if (!(*link)->claimed) {
-        (*link)->claimed = true;
-        return true;
-      }
-    }
-    if (monotonicMilliseconds() >= deadline) return false;
-    usleep(kClaimPollMicroseconds);
-  }
+  return claimPrinterInTurn(printer, waitMilliseconds, queuedJob{0, 0, 0, false}, link);
 }
 
-void releasePrinter(printerLink* link, pappl_printer_t* printer) {
+bool claimPrinterInTurn(pappl_printer_t* printer, int waitMilliseconds, const queuedJob& turn,
+                        printerLink** link) {
+  *link = linkOf(printer);
+  if (*link == nullptr) return true;
+  printerLink* l = *link;
+  if (turn.stream) {
+    std::lock_guard<std::mutex> lock(l->queue);
+    l->streams.push_back(turn);
+  }
+  // A stream takes the place in its turn: no job and no stream before it waits.
+  const auto inTurn = [&] {
+    if (!turn.stream) return true;
+    const queuedJob next = nextQueuedJob(printer);
+    return next.stream && next.place == turn.place;
+  };
+  const auto leaveQueue = [&] {
+    if (!turn.stream) return;
+    std::lock_guard<std::mutex> lock(l->queue);
+    std::erase_if(l->streams, [&](const queuedJob& s) { return s.place == turn.place; });
+  };
+  const int64_t deadline = monotonicMilliseconds() + waitMilliseconds;
+  for (;;) {
+    if (inTurn()) {
+      std::lock_guard<std::mutex> lock(l->claim);
+      if (!l->claimed) {
+        l->claimed = true;
+        break;
+      }
+    }
+    if (monotonicMilliseconds() >= deadline) {
+      leaveQueue();
+      // The jobs that let the stream go first start now.
+      if (turn.stream && papplPrinterGetNumberOfActiveJobs(printer) > 0) _papplPrinterCheckJobs(printer);
+      return false;
+    }
+    usleep(kClaimPollMicroseconds);
+  }
+  leaveQueue();
+  return true;
+}
+
+void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueue) {
   if (link == nullptr) return;
   bool orphaned;
   {
+    // A change of device or driver asked for while the place was taken is made before anyone else
+    // takes it; one asked for meanwhile waits for this.
+    std::lock_guard<std::mutex> moving(link->moving);
+    applyPendingMove(printer, link);
     std::lock_guard<std::mutex> lock(link->claim);
     link->claimed = false;
     orphaned = link->orphaned;
@@ -77,5 +110,5 @@ void releasePrinter(printerLink* link, pappl_printer_t* printer) {
     return;
   }
   // A queued job whose start met the place taken waits for this look.
-  if (papplPrinterGetNumberOfActiveJobs(printer) > 0) _papplPrinterCheckJobs(printer);
+  if (lookAtQueue && papplPrinterGetNumberOfActiveJobs(printer) > 0) _papplPrinterCheckJobs(printer);
 }

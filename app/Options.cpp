@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The job's settings record from its IPP attributes: the same table indexes the filter takes from its
 // PPD choices, so that the prologue and the page formats are the filter's own.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,12 +38,11 @@ int choose(const char* value, const keywordChoice (&choices)[N], int absent) {
   return -2;
 }
 
-// 'offsetSteps()' - an adjustment in hundredths of mm as the command's setting: 20 is none, each step
-// 4 dots at 'resolution' dots per inch, rounded toward none. False outside the accepted range.
-bool offsetSteps(long hundredths, int resolution, int* steps) {
+// 'offsetDots()' - an adjustment in hundredths of mm as dots at 'resolution' dots per inch, to the
+// nearest dot (half a dot away from none). False outside the accepted range.
+bool offsetDots(long hundredths, int resolution, int64_t* dots) {
   if (hundredths < -kMaxOffset || hundredths > kMaxOffset) return false;
-  const long dots = hundredths * resolution / 2540;
-  *steps = static_cast<int>(20 + dots / 4);
+  *dots = std::lround(static_cast<double>(hundredths) * resolution / 2540.0);
   return true;
 }
 
@@ -95,22 +95,25 @@ int modeIndex(pappl_label_mode_t mode) {
 
 int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option_t* defaults,
                 pappl_label_mode_t labelMode, int resolution, settings_* settings,
-                const char** badAttribute) {
+                adjustmentDots* adjustments, const char** badAttribute) {
   std::memset(settings, 0, sizeof *settings);
+  *adjustments = {0, 0};
   settings->papersize = -1;
   settings->backfeed = -1;
   settings->density = darknessLevel(options.darkness_configured, options.print_darkness);
   settings->printspeed = speedIndex(options.print_speed);
   settings->outpagemode = modeIndex(labelMode);
   settings->pagetype = trackingIndex(options.media.tracking);
-  const bool topFits = offsetSteps(options.media.top_offset, resolution, &settings->printposition);
+  // The adjustments go out to the dot; the record's 4-dot indexes say none.
+  settings->printposition = settings->tearoffposition = 20;
+  const bool topFits = offsetDots(options.media.top_offset, resolution, &adjustments->top);
 
   const auto value = [&](const char* name) { return vendorValue(options, defaultCount, defaults, name); };
   const char* tear = value(kTearOffsetAttr);
   char* end = nullptr;
   const long tearOffset = tear != nullptr ? std::strtol(tear, &end, 10) : 0;
   const bool tearFits = (tear == nullptr || (end != tear && *end == '\0')) &&
-                        offsetSteps(tearOffset, resolution, &settings->tearoffposition);
+                        offsetDots(tearOffset, resolution, &adjustments->tearoff);
   settings->printtype = choose(value(kMediaTypeAttr), kMediaTypes, 2);
   settings->imagecontrol = choose(value(kRotateAttr), kBooleans, 0);
   settings->mirror = choose(value(kMirrorAttr), kBooleans, 0);

@@ -113,6 +113,28 @@ inline constexpr const char* kBooleanVendors[] = {kRotateAttr, kMirrorAttr, kInv
 inline constexpr const char* kMediaTypes[] = {"printer-setting", "direct-thermal", "thermal-transfer"};
 inline constexpr const char* kPauses[] = {"none", "after-label", "after-job"};
 inline constexpr const char* kOrientations[] = {"3", "4", "5", "6", "7"};
+inline constexpr const char* kQualities[] = {"3", "4", "5"};
+inline constexpr const char* kContents[] = {"auto", "text", "text-and-graphic", "graphic", "photo"};
+inline constexpr const char* kScalings[] = {"auto", "auto-fit", "fit", "fill", "none"};
+
+// 'listed()' - whether a form value is one of a list's.
+template <size_t N>
+bool listed(const char* value, const char* const (&values)[N]) {
+  for (const char* one : values)
+    if (std::strcmp(value, one) == 0) return true;
+  return false;
+}
+
+// 'formInteger()' - a form field as a whole number within 'low' to 'high': 1, 0 when the field is
+// missing, -1 when it is not one of them.
+int formInteger(int count, cups_option_t* form, const char* name, long low, long high, long* number) {
+  double value = 0;
+  if (cupsGetOption(name, count, form) == nullptr) return 0;
+  if (!formNumber(count, form, name, &value) || value != std::floor(value) || value < low || value > high)
+    return -1;
+  *number = static_cast<long>(value);
+  return 1;
+}
 
 // 'readForm()' - the form a page was sent, checked: nullptr, or the banner's words when there is none
 // to use.
@@ -124,51 +146,73 @@ const char* readForm(pappl_client_t* client, int* count, cups_option_t** form) {
   return "Invalid form submission.";
 }
 
-// 'saveDefaults()' - the printing defaults from the form: the status words for the banner.
+// 'saveDefaults()' - the printing defaults from the form: the status words for the banner. A value
+// outside what the printer takes saves nothing.
 const char* saveDefaults(pappl_client_t* client, pappl_printer_t* printer, pappl_pr_driver_data_t* data) {
   int count = 0;
   cups_option_t* form = nullptr;
   if (const char* refused = readForm(client, &count, &form)) return refused;
-  const char* refusal = nullptr;
+  bool refused = false;
   const auto get = [&](const char* name) { return cupsGetOption(name, count, form); };
   if (const char* mode = get("label-mode-configured")) {
     const pappl_label_mode_t value = _papplLabelModeValue(mode);
-    if ((data->mode_supported & value) == 0)
-      refusal = "label-settings.refused";
-    else
-      data->mode_configured = value;
+    refused = refused || (data->mode_supported & value) == 0;
+    data->mode_configured = value;
   }
-  double number = 0;
-  if (formNumber(count, form, "printer-darkness-configured", &number) && number >= 0 && number <= 100)
-    data->darkness_configured = static_cast<int>(number);
-  if (formNumber(count, form, "print-speed-default", &number) && number >= 0 &&
-      number * 2540 <= data->speed_supported[1])
-    data->speed_default = static_cast<int>(number) * 2540;
-  if (const char* content = get("print-content-optimize"))
-    data->content_default = _papplContentValue(content);
-  if (const char* scaling = get("print-scaling")) data->scaling_default = _papplScalingValue(scaling);
-  if (formNumber(count, form, "orientation-requested", &number) && number >= 3 && number <= 7)
+  long number = 0;
+  // Each field: 1 when given and taken, 0 when missing, -1 when refused.
+  const auto integer = [&](const char* name, long low, long high) {
+    const int got = formInteger(count, form, name, low, high, &number);
+    refused = refused || got < 0;
+    return got > 0;
+  };
+  if (integer("printer-darkness-configured", 0, 100)) data->darkness_configured = static_cast<int>(number);
+  if (integer("print-darkness-default", -100, 100)) data->darkness_default = static_cast<int>(number);
+  if (integer("print-speed-default", 0, data->speed_supported[1])) {
+    refused = refused || (number != 0 && number < data->speed_supported[0]);
+    data->speed_default = static_cast<int>(number);
+  }
+  int copies = 0;
+  if (integer("copies-default", 1, kMaxCopies)) copies = static_cast<int>(number);
+  if (integer("orientation-requested", IPP_ORIENT_PORTRAIT, IPP_ORIENT_NONE))
     data->orient_default = static_cast<ipp_orient_t>(number);
+  if (integer("print-quality", IPP_QUALITY_DRAFT, IPP_QUALITY_HIGH))
+    data->quality_default = static_cast<ipp_quality_t>(number);
+  if (const char* color = get("print-color-mode")) {
+    data->color_default = _papplColorModeValue(color);
+    refused = refused || (data->color_supported & data->color_default) == 0;
+  }
+  if (const char* content = get("print-content-optimize")) {
+    refused = refused || !listed(content, kContents);
+    data->content_default = _papplContentValue(content);
+  }
+  if (const char* scaling = get("print-scaling")) {
+    refused = refused || !listed(scaling, kScalings);
+    data->scaling_default = _papplScalingValue(scaling);
+  }
 
   int vendorCount = 0;
   cups_option_t* vendor = nullptr;
-  if (formNumber(count, form, kTearOffsetAttr, &number)) {
-    if (number < -15 || number > 15)
-      refusal = "label-settings.refused";
+  double tear = 0;
+  if (get(kTearOffsetAttr) != nullptr) {
+    if (!formNumber(count, form, kTearOffsetAttr, &tear) || tear < -15 || tear > 15)
+      refused = true;
     else
-      vendorCount = cupsAddOption(kTearOffsetAttr, std::to_string(std::lround(number * 100)).c_str(),
+      vendorCount = cupsAddOption(kTearOffsetAttr, std::to_string(std::lround(tear * 100)).c_str(),
                                   vendorCount, &vendor);
   }
-  for (const char* name : {kMediaTypeAttr, kPauseAttr})
-    if (const char* value = get(name)) vendorCount = cupsAddOption(name, value, vendorCount, &vendor);
+  const auto keyword = [&](const char* name, bool (*known)(const char*)) {
+    if (const char* value = get(name)) {
+      refused = refused || !known(value);
+      vendorCount = cupsAddOption(name, value, vendorCount, &vendor);
+    }
+  };
+  keyword(kMediaTypeAttr, [](const char* value) { return listed(value, kMediaTypes); });
+  keyword(kPauseAttr, [](const char* value) { return listed(value, kPauses); });
   for (const char* name : kBooleanVendors)
     vendorCount = cupsAddOption(name, get(name) != nullptr ? "true" : "false", vendorCount, &vendor);
   cupsFreeOptions(count, form);
-  if (refusal != nullptr) {
-    cupsFreeOptions(vendorCount, vendor);
-    return refusal;
-  }
-  const bool saved = papplPrinterSetDriverDefaults(printer, data, vendorCount, vendor);
+  const bool saved = !refused && saveDriverDefaults(printer, data, vendorCount, vendor, copies);
   cupsFreeOptions(vendorCount, vendor);
   return saved ? "Changes saved." : "label-settings.refused";
 }
@@ -207,11 +251,15 @@ const char* saveMedia(pappl_client_t* client, pappl_printer_t* printer, const pa
   }
   if (const char* tracking = cupsGetOption("tracking", count, form)) {
     const pappl_media_tracking_t value = _papplMediaTrackingValue(tracking);
-    if ((data.tracking_supported & value) != 0) ready.tracking = value;
+    if ((data.tracking_supported & value) == 0) status = "label-settings.refused";
+    ready.tracking = value;
   }
-  if (const char* type = cupsGetOption("type", count, form))
-    for (int i = 0; i < data.num_type; ++i)
-      if (std::strcmp(type, data.type[i]) == 0) papplCopyString(ready.type, type, sizeof ready.type);
+  if (const char* type = cupsGetOption("type", count, form)) {
+    bool known = false;
+    for (int i = 0; i < data.num_type; ++i) known = known || std::strcmp(type, data.type[i]) == 0;
+    if (!known) status = "label-settings.refused";
+    papplCopyString(ready.type, type, sizeof ready.type);
+  }
   double offset = 0;
   if (formNumber(count, form, "top-offset", &offset)) {
     const long hundredths = std::lround(offset * 100);
@@ -222,7 +270,9 @@ const char* saveMedia(pappl_client_t* client, pappl_printer_t* printer, const pa
   }
   cupsFreeOptions(count, form);
   if (std::strcmp(status, "Changes saved.") != 0) return status;
-  papplPrinterSetReadyMedia(printer, 1, &ready);
+  if (!papplPrinterSetReadyMedia(printer, 1, &ready)) return "label-settings.refused";
+  // The size saved is the user's: the length the printer measures no longer replaces it.
+  if (printerLink* link = linkOf(printer); link != nullptr && size != nullptr) link->sizeChosen = true;
   return status;
 }
 
@@ -266,22 +316,48 @@ void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) 
   select(client, kMediaTypeAttr, kMediaTypes, 3, mediaType.c_str(), kMediaTypeAttr);
   papplClientHTMLPuts(client, "</td></tr>\n");
 
+  // The darkness in the printer's steps, and the present value among them when it lies between two.
   row(client, "printer-darkness-configured");
   papplClientHTMLPuts(client, "<select name=\"printer-darkness-configured\">");
-  for (int i = 0; i < data.darkness_supported; ++i) {
+  for (int i = 0, shown = -1; i < data.darkness_supported; ++i) {
     const int percent = 100 * i / (data.darkness_supported - 1);
+    if (data.darkness_configured > shown && data.darkness_configured < percent)
+      papplClientHTMLPrintf(client, "<option value=\"%d\" selected>%d%%</option>", data.darkness_configured,
+                            data.darkness_configured);
     papplClientHTMLPrintf(client, "<option value=\"%d\"%s>%d%%</option>", percent,
                           percent == data.darkness_configured ? " selected" : "", percent);
+    shown = percent;
   }
   papplClientHTMLPuts(client, "</select></td></tr>\n");
 
+  row(client, "print-darkness-default");
+  papplClientHTMLPrintf(client,
+                        "<input type=\"number\" name=\"print-darkness-default\" min=\"-100\" max=\"100\" "
+                        "step=\"1\" value=\"%d\"></td></tr>\n",
+                        data.darkness_default);
+
+  // Speeds in whole inches per second, and the present one among them when it lies between two; the
+  // values are hundredths of a millimetre per second, as the setting's.
   row(client, "print-speed-default");
-  papplClientHTMLPrintf(client, "<select name=\"print-speed-default\"><option value=\"0\">%s</option>",
+  papplClientHTMLPrintf(client, "<select name=\"print-speed-default\"><option value=\"0\"%s>%s</option>",
+                        data.speed_default == 0 ? " selected" : "",
                         words(client, "print-speed-default.printer"));
-  for (int speed = data.speed_supported[0]; speed <= data.speed_supported[1] && speed > 0; speed += 2540)
-    papplClientHTMLPrintf(client, "<option value=\"%d\"%s>%d</option>", speed / 2540,
+  for (int speed = data.speed_supported[0], shown = 0; speed <= data.speed_supported[1] && speed > 0;
+       speed += 2540) {
+    if (data.speed_default > shown && data.speed_default < speed)
+      papplClientHTMLPrintf(client, "<option value=\"%d\" selected>%.2f</option>", data.speed_default,
+                            data.speed_default / 2540.0);
+    papplClientHTMLPrintf(client, "<option value=\"%d\"%s>%d</option>", speed,
                           speed == data.speed_default ? " selected" : "", speed / 2540);
+    shown = speed;
+  }
   papplClientHTMLPuts(client, "</select></td></tr>\n");
+
+  row(client, "copies-default");
+  papplClientHTMLPrintf(client,
+                        "<input type=\"number\" name=\"copies-default\" min=\"1\" max=\"%d\" step=\"1\" "
+                        "value=\"%d\"></td></tr>\n",
+                        kMaxCopies, copiesDefault(printer));
 
   const std::string tear = vendorDefault(printer, kTearOffsetAttr);
   row(client, kTearOffsetAttr);
@@ -302,15 +378,22 @@ void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) 
   papplClientHTMLPuts(client, "</td></tr>\n");
 
   row(client, "print-content-optimize-default");
-  const char* const contents[] = {"auto", "text", "text-and-graphic", "graphic", "photo"};
-  select(client, "print-content-optimize", contents, 5, _papplContentString(data.content_default),
+  select(client, "print-content-optimize", kContents, 5, _papplContentString(data.content_default),
          "print-content-optimize-default");
   papplClientHTMLPuts(client, "</td></tr>\n");
 
   row(client, "print-scaling-default");
-  const char* const scalings[] = {"auto", "auto-fit", "fit", "fill", "none"};
-  select(client, "print-scaling", scalings, 5, _papplScalingString(data.scaling_default),
+  select(client, "print-scaling", kScalings, 5, _papplScalingString(data.scaling_default),
          "print-scaling-default");
+  papplClientHTMLPuts(client, "</td></tr>\n");
+
+  row(client, "print-color-mode-default");
+  selectBits(client, "print-color-mode", "print-color-mode-default", data.color_supported, data.color_default,
+             PAPPL_COLOR_MODE_AUTO, PAPPL_COLOR_MODE_PROCESS_MONOCHROME, _papplColorModeString);
+
+  row(client, "print-quality-default");
+  const std::string quality = std::to_string(static_cast<int>(data.quality_default));
+  select(client, "print-quality", kQualities, 3, quality.c_str(), "print-quality-default");
   papplClientHTMLPuts(client, "</td></tr>\n");
 
   row(client, "orientation-requested-default");
@@ -359,7 +442,12 @@ void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
   if (custom)
     papplClientHTMLPrintf(client, "<option value=\"custom\"%s>%s</option>", listed ? "" : " selected",
                           words(client, "media.custom"));
-  papplClientHTMLPuts(client, "</select></td></tr>\n");
+  papplClientHTMLPuts(client, "</select>");
+  // What the printer measured stands beside the size, which it never replaces once chosen.
+  if (const printerLink* link = linkOf(printer); link != nullptr && link->measuredLength > 0)
+    papplClientHTMLPrintf(client, " <span class=\"measured\">%s %.1f mm</span>",
+                          words(client, "media.measured"), link->measuredLength / 100.0);
+  papplClientHTMLPuts(client, "</td></tr>\n");
   if (custom) {
     row(client, "media.custom-size");
     papplClientHTMLPrintf(client,
@@ -380,6 +468,9 @@ void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
   row(client, "label-stock");
   select(client, "type", data.type, data.num_type, ready.type, "media-type");
   papplClientHTMLPuts(client, "</td></tr>\n");
+
+  row(client, "label-source");
+  papplClientHTMLPrintf(client, "%s</td></tr>\n", keywordWords(client, "media-source", ready.source).c_str());
 
   row(client, "label-top-offset");
   papplClientHTMLPrintf(client,

@@ -17,6 +17,7 @@ namespace {
 // Everything a raster job holds from page to page.
 struct labelJob {
   settings_ settings;
+  adjustmentDots adjustments;
   byteSink out;                   // the printer data, taken by sendPending()
   cups_page_header2_t generated;  // the page header the framework made for the job's media
   bool streamed;                  // PWG or Apple raster from the client; else a page the application drew
@@ -119,9 +120,11 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   cups_option_t* defaults = nullptr;
   const int defaultCount = defaultVendorValues(printer, data, &defaults);
   settings_ settings;
+  adjustmentDots adjustments;
   const char* bad = nullptr;
-  const int status = jobSettings(*options, defaultCount, defaults, data.mode_configured,
-                                 static_cast<int>(options->header.HWResolution[1]), &settings, &bad);
+  const int status =
+      jobSettings(*options, defaultCount, defaults, data.mode_configured,
+                  static_cast<int>(options->header.HWResolution[1]), &settings, &adjustments, &bad);
   cupsFreeOptions(static_cast<int>(defaultCount), defaults);
   if (status != 0) {
     char message[256];
@@ -142,6 +145,7 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
   }
   state->settings = settings;
+  state->adjustments = adjustments;
   state->out.fd = -1;
   state->generated = options->header;
   const char* format = papplJobGetFormat(job);
@@ -152,7 +156,7 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   state->bitmap = bitmap;
   papplJobSetData(job, state);
 
-  jobSetup(&state->out, settings);
+  jobSetup(&state->out, settings, adjustments);
   return sendPending(state, device) ||
          failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to write to the printer.");
 }

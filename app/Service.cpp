@@ -2,8 +2,9 @@
 // The server's orderly stop. The framework stops on SIGTERM only once no job is active, and waits up
 // to a minute for that, printing queued jobs meanwhile; a job stuck on a printer that stopped reading
 // kept it from stopping at all. Here the signals are taken by a thread of the application's own:
-// the printing jobs are cancelled, queued jobs stay in the state file for the next start, the state
-// is saved, and the process ends within a few seconds whatever the framework is doing.
+// no new job starts, the labels being sent get a few seconds, every job that has not ended stays in
+// the state file for the next start, and the process ends within a few seconds whatever the framework
+// is doing.
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,6 +16,9 @@
 #include <vector>
 
 #include "app/app.h"
+
+// The framework's look at a printer's queue: it starts a pending job.
+extern "C" void _papplPrinterCheckJobs(pappl_printer_t* printer);
 
 namespace {
 
@@ -49,52 +53,66 @@ void watch(appConfig* config) {
   }
 }
 
-// 'cancelPrinting()' - cancel the printer's jobs that are printing; queued ones stay.
-void cancelPrinting(pappl_printer_t* printer, void*) {
-  std::vector<int> printing;
-  papplPrinterIterateActiveJobs(
-      printer,
-      [](pappl_job_t* job, void* data) {
-        if (papplJobGetState(job) == IPP_JSTATE_PROCESSING)
-          static_cast<std::vector<int>*>(data)->push_back(papplJobGetID(job));
-      },
-      &printing, 1, 0);
-  for (const int id : printing) {
-    pappl_job_t* job = papplPrinterFindJob(printer, id);
-    if (job == nullptr) continue;
-    papplJobSetMessage(job, "Stopped: the server is shutting down.");
-    papplJobCancel(job);
-  }
-}
+// How long the stop waits for the labels being sent to finish: a job still printing after it is kept
+// for the next start, where it prints again whole.
+inline constexpr int64_t kStopGraceMilliseconds = 4000;
 
-// 'countPrinting()' - add the printer's jobs that are still printing.
-void countPrinting(pappl_printer_t* printer, void* data) {
+// 'countSending()' - add the printer's jobs that are sending labels; a job that waits for its
+// printer to be reached has sent nothing and is kept as it is.
+void countSending(pappl_printer_t* printer, void* data) {
   papplPrinterIterateActiveJobs(
       printer,
       [](pappl_job_t* job, void* count) {
-        if (papplJobGetState(job) == IPP_JSTATE_PROCESSING) ++*static_cast<int*>(count);
+        if (papplJobGetState(job) == IPP_JSTATE_PROCESSING &&
+            (papplJobGetReasons(job) & PAPPL_JREASON_JOB_QUEUED) == 0)
+          ++*static_cast<int*>(count);
       },
       data, 1, 0);
 }
 
-// 'carryOutStop()' - the system's timer, each second: once a stop is asked for, no new jobs, the
-// printing ones cancelled, and when they have ended the state saved and the watcher told. (It runs
-// with the system locked for reading: nothing here may lock it for writing.)
+// 'lookAtQueue()' - start the printer's first queued job when it has jobs waiting and none printing:
+// jobs read from the state file, and any whose start was missed, print without another submission.
+void lookAtQueue(pappl_printer_t* printer, void*) {
+  struct counts {
+    int pending = 0, processing = 0;
+  } c;
+  papplPrinterIterateActiveJobs(
+      printer,
+      [](pappl_job_t* job, void* data) {
+        auto* n = static_cast<counts*>(data);
+        const ipp_jstate_t state = papplJobGetState(job);
+        n->pending += state == IPP_JSTATE_PENDING;
+        n->processing += state == IPP_JSTATE_PROCESSING;
+      },
+      &c, 1, 0);
+  if (c.pending > 0 && c.processing == 0 && papplPrinterGetState(printer) != IPP_PSTATE_STOPPED)
+    _papplPrinterCheckJobs(printer);
+}
+
+// 'carryOutStop()' - the system's timer, each second: the queues looked at; once a stop is asked for,
+// no new job starts, the labels being sent get a few seconds to finish, and the state is saved with
+// every job that has not ended (queued ones, and those still printing, which print again at the next
+// start); then the watcher is told. (It runs with the system locked for reading: nothing here may
+// lock it for writing.)
 bool carryOutStop(pappl_system_t* system, void* data) {
   appConfig* config = static_cast<appConfig*>(data);
   // Should anything ask the framework itself to shut down, it is carried out as a signal's stop.
   if (papplSystemIsShutdown(system)) config->stopRequested.store(true);
-  if (!config->stopRequested.load() || config->stopped.load()) return true;
+  if (!config->stopRequested.load()) {
+    if (papplSystemIsRunning(system)) papplSystemIteratePrinters(system, lookAtQueue, nullptr);
+    return true;
+  }
+  if (config->stopped.load()) return true;
   if (!config->stopping.exchange(true)) {
     // No new job starts from here (the application's own checks refuse them); the framework's own
     // shutdown is not asked for, since it frees the system while client threads still use it.
-    papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping: the printing jobs are cancelled, queued jobs kept.");
-    papplSystemIteratePrinters(system, cancelPrinting, nullptr);
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopping: the jobs not printed are kept for the next start.");
+    config->stopAsked = monotonicMilliseconds();
   }
-  int printing = 0;
-  papplSystemIteratePrinters(system, countPrinting, &printing);
-  if (printing > 0) return true;
-  papplSystemSaveState(system, config->statePath.c_str());
+  int sending = 0;
+  papplSystemIteratePrinters(system, countSending, &sending);
+  if (sending > 0 && monotonicMilliseconds() - config->stopAsked < kStopGraceMilliseconds) return true;
+  saveState(system, config);
   config->stopped.store(true);
   return true;
 }

@@ -4,12 +4,14 @@
 // subcommand lists it, and the server checks a Set-Printer-Attributes request's values with it, so
 // that a setting is either changed as asked or refused with the reason, never erased.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 
@@ -18,7 +20,6 @@ namespace {
 // How a setting's value is written and checked.
 enum settingKind {
   kKeyword,        // one of the "-supported" keywords
-  kKeywords,       // a comma-separated list of them (media-ready)
   kInteger,        // within the "-supported" range, or one of its integers
   kPercent,        // 0 to 100
   kSignedPercent,  // -100 to 100
@@ -27,6 +28,8 @@ enum settingKind {
   kSpeed,          // a speed: hundredths of mm per second, or "N in" / "N mm" per second
   kLength,         // hundredths of mm, or "N mm" / "N in"
   kResolution,     // "NNNdpi" among the supported resolutions
+  kSize,           // a label size: one of the supported ones, or a custom size within their range
+  kGeo,            // a geo: URI, "geo:LATITUDE,LONGITUDE"
   kText,           // free text
 };
 
@@ -50,8 +53,10 @@ inline constexpr settingRow kSettings[] = {
      "jobs' change of the darkness, percent (-100 to 100)"},
     {"print-speed-default", "print-speed-default", kSpeed, "print-speed-supported",
      "print speed, hundredths of mm per second or 'N in' per second; 0 keeps the printer's own"},
-    {"media-default", "media-default", kKeyword, "media-supported", "the label size jobs print on"},
-    {"media-ready", "media-ready", kKeywords, "media-supported", "the label size loaded"},
+    {"media-default", "media-default", kSize, "media-supported",
+     "the label size jobs print on, also the size loaded (the printer has one roll)"},
+    {"media-ready", "media-ready", kSize, "media-supported",
+     "the label size loaded, also the one jobs print on"},
     {"media-tracking", "", kKeyword, "media-tracking-supported",
      "how the printer finds each label: gap, mark, continuous, web"},
     {"media-type", "", kKeyword, "media-type-supported", "the media's type"},
@@ -81,10 +86,14 @@ inline constexpr settingRow kSettings[] = {
     {"label-pause-default", "label-pause-default", kKeyword, "label-pause-supported",
      "pause the printer after each job or label"},
     {"printer-location", "printer-location", kText, "", "where the printer is"},
-    {"printer-geo-location", "printer-geo-location", kText, "", "its place as a geo: URI"},
+    {"printer-geo-location", "printer-geo-location", kGeo, "", "its place as a geo: URI"},
     {"printer-organization", "printer-organization", kText, "", "its organization"},
     {"printer-organizational-unit", "printer-organizational-unit", kText, "", "its unit"},
 };
+
+// The characters of an option's name on the command line.
+inline constexpr char kOptionNameCharacters[] =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.";
 
 // The options the command line carries besides settings.
 inline constexpr const char* kNotSettings[] = {"printer-name", "printer-uri",     "server-hostname",
@@ -182,6 +191,42 @@ bool keywordSupported(ipp_attribute_t* supported, const std::string& value) {
   return false;
 }
 
+// 'sizeTaken()' - whether the printer takes labels 'width' x 'length' (hundredths of mm): one of its
+// sizes, or a custom size within its range (custom_min_... to custom_max_...).
+bool sizeTaken(ipp_attribute_t* supported, int width, int length) {
+  int minWidth = 0, minLength = 0, maxWidth = -1, maxLength = -1;
+  for (int i = 0; i < ippGetCount(supported); ++i) {
+    const char* name = ippGetString(supported, i, nullptr);
+    // The lookup answers a custom size in one buffer: each is read at once.
+    const pwg_media_t* size = name != nullptr ? pwgMediaForPWG(name) : nullptr;
+    if (size == nullptr) continue;
+    if (std::strncmp(name, "custom_min_", 11) == 0) {
+      minWidth = size->width, minLength = size->length;
+    } else if (std::strncmp(name, "custom_max_", 11) == 0) {
+      maxWidth = size->width, maxLength = size->length;
+    } else if (size->width == width && size->length == length) {
+      return true;
+    }
+  }
+  return width >= minWidth && width <= maxWidth && length >= minLength && length <= maxLength;
+}
+
+// 'sizeNameTaken()' - whether a size name is one the printer takes: a supported name, or a custom
+// name ("custom_50x30mm_50x30mm") whose size is within the range. The range's own ends are no sizes.
+bool sizeNameTaken(ipp_attribute_t* supported, const std::string& name) {
+  if (name.starts_with("custom_min_") || name.starts_with("custom_max_")) return false;
+  if (keywordSupported(supported, name)) return true;
+  const pwg_media_t* size = pwgMediaForPWG(name.c_str());
+  return size != nullptr && sizeTaken(supported, size->width, size->length);
+}
+
+// 'geoTaken()' - whether a text is a geo: URI of a place on the earth.
+bool geoTaken(const std::string& value) {
+  double latitude = 0, longitude = 0;
+  return std::sscanf(value.c_str(), "geo:%lf,%lf", &latitude, &longitude) == 2 && latitude >= -90 &&
+         latitude <= 90 && longitude >= -180 && longitude <= 180;
+}
+
 // 'checkValue()' - whether a value is one the printer takes for the setting; else the reason.
 bool checkValue(const settingRow& row, const std::string& value, ipp_t* printer, std::string* reason) {
   ipp_attribute_t* supported =
@@ -195,14 +240,6 @@ bool checkValue(const settingRow& row, const std::string& value, ipp_t* printer,
   switch (row.kind) {
     case kKeyword:
       return keywordSupported(supported, value) ? true : refuse(supportedText(supported));
-    case kKeywords:
-      for (size_t start = 0; start <= value.size();) {
-        const size_t end = std::min(value.find(',', start), value.size());
-        if (!keywordSupported(supported, value.substr(start, end - start)))
-          return refuse(supportedText(supported));
-        start = end + 1;
-      }
-      return true;
     case kInteger:
       return integerOf(value, &number) && inRange(supported, number) ? true
                                                                      : refuse(supportedText(supported));
@@ -236,10 +273,74 @@ bool checkValue(const settingRow& row, const std::string& value, ipp_t* printer,
       }
       return refuse(supportedText(supported));
     }
+    case kSize:
+      return sizeNameTaken(supported, value)
+                 ? true
+                 : refuse(supportedText(supported) + "; a custom size is custom_WxLmm_WxLmm within them");
+    case kGeo:
+      return geoTaken(value) ? true : refuse("geo:LATITUDE,LONGITUDE");
     case kText:
       return true;
   }
   return false;
+}
+
+// 'valueText()' - value 'i' of an IPP attribute as the command line would give it; false for a value
+// of a kind no setting takes.
+bool valueText(ipp_attribute_t* a, int i, std::string* value) {
+  switch (ippGetValueTag(a)) {
+    case IPP_TAG_KEYWORD:
+    case IPP_TAG_NAME:
+    case IPP_TAG_NAMELANG:
+    case IPP_TAG_TEXT:
+    case IPP_TAG_TEXTLANG:
+    case IPP_TAG_URI: {
+      const char* text = ippGetString(a, i, nullptr);
+      *value = text != nullptr ? text : "";
+      return true;
+    }
+    case IPP_TAG_INTEGER:
+    case IPP_TAG_ENUM:
+      *value = std::to_string(ippGetInteger(a, i));
+      return true;
+    case IPP_TAG_BOOLEAN:
+      *value = ippGetBoolean(a, i) ? "true" : "false";
+      return true;
+    default:
+      return false;
+  }
+}
+
+// 'checkMediaCol()' - whether the members of a media collection are values the printer takes: its
+// size by name or by its dimensions, and the members that are settings of their own.
+bool checkMediaCol(ipp_t* col, ipp_t* printer, std::string* error) {
+  ipp_attribute_t* sizes = ippFindAttribute(printer, "media-supported", IPP_TAG_ZERO);
+  const std::string allowed = " is not a label size of this printer (" + supportedText(sizes) + ")";
+  for (ipp_attribute_t* a = ippFirstAttribute(col); a != nullptr; a = ippNextAttribute(col)) {
+    const std::string member = ippGetName(a) != nullptr ? ippGetName(a) : "";
+    std::string value;
+    if (member == "media-size") {
+      ipp_t* size = ippGetCollection(a, 0);
+      ipp_attribute_t* x = ippFindAttribute(size, "x-dimension", IPP_TAG_INTEGER);
+      ipp_attribute_t* y = ippFindAttribute(size, "y-dimension", IPP_TAG_INTEGER);
+      if (x == nullptr || y == nullptr || !sizeTaken(sizes, ippGetInteger(x, 0), ippGetInteger(y, 0))) {
+        *error = "media-size" + allowed;
+        return false;
+      }
+    } else if (member == "media-size-name") {
+      if (!valueText(a, 0, &value) || !sizeNameTaken(sizes, value)) {
+        *error = "'" + value + "'" + allowed;
+        return false;
+      }
+    } else if (const settingRow* row = findSetting(member); row != nullptr && row->attribute[0] == '\0') {
+      if (!valueText(a, 0, &value)) {
+        *error = "'" + member + "' has a value of the wrong kind";
+        return false;
+      }
+      if (!checkValue(*row, value, printer, error)) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -264,6 +365,12 @@ int addSettings(int count, cups_option_t* options, ipp_t* printer, ipp_t* reques
     long number = 0;
     const char* attribute = row->attribute;
     switch (row->kind) {
+      case kSize:
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, attribute, nullptr, value.c_str());
+        break;
+      case kGeo:
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, attribute, nullptr, value.c_str());
+        break;
       case kKeyword:
         if (attribute[0] == '\0') {
           if (mediaCol == nullptr) mediaCol = ippNew();
@@ -272,19 +379,6 @@ int addSettings(int count, cups_option_t* options, ipp_t* printer, ipp_t* reques
           ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, attribute, nullptr, value.c_str());
         }
         break;
-      case kKeywords: {
-        ipp_attribute_t* list = nullptr;
-        for (size_t start = 0; start <= value.size();) {
-          const size_t end = std::min(value.find(',', start), value.size());
-          const std::string one = value.substr(start, end - start);
-          if (list == nullptr)
-            list = ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, attribute, nullptr, one.c_str());
-          else
-            ippSetString(request, &list, ippGetCount(list), one.c_str());
-          start = end + 1;
-        }
-        break;
-      }
       case kInteger:
       case kPercent:
       case kSignedPercent:
@@ -318,9 +412,7 @@ int addSettings(int count, cups_option_t* options, ipp_t* printer, ipp_t* reques
         break;
       }
       case kText:
-        ippAddString(request, IPP_TAG_PRINTER,
-                     std::strcmp(attribute, "printer-geo-location") == 0 ? IPP_TAG_URI : IPP_TAG_TEXT,
-                     attribute, nullptr, value.c_str());
+        ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, attribute, nullptr, value.c_str());
         break;
     }
   }
@@ -342,28 +434,30 @@ int checkSettingsRequest(ipp_t* request, ipp_t* printer, std::string* error) {
   for (ipp_attribute_t* a = ippFirstAttribute(request); a != nullptr; a = ippNextAttribute(request)) {
     const char* name = ippGetName(a);
     if (name == nullptr || ippGetGroupTag(a) != IPP_TAG_PRINTER) continue;
+    // The labels loaded: one value for each of the printer's sources.
+    const int sources = ippGetCount(ippFindAttribute(printer, "media-source-supported", IPP_TAG_ZERO));
+    if ((std::strcmp(name, "media-ready") == 0 || std::strcmp(name, "media-col-ready") == 0) &&
+        ippGetCount(a) > std::max(sources, 1)) {
+      *error = std::string("'") + name + "' has more values than the printer has sources (" +
+               std::to_string(std::max(sources, 1)) + ")";
+      return 1;
+    }
+    if (std::strcmp(name, "media-col-default") == 0 || std::strcmp(name, "media-col-ready") == 0) {
+      for (int i = 0; i < ippGetCount(a); ++i)
+        if (ippGetValueTag(a) != IPP_TAG_BEGIN_COLLECTION ||
+            !checkMediaCol(ippGetCollection(a, i), printer, error))
+          return 1;
+      continue;
+    }
     const settingRow* row = nullptr;
     for (const settingRow& r : kSettings)
       if (r.attribute[0] != '\0' && std::strcmp(name, r.attribute) == 0) row = &r;
     if (row == nullptr || row->kind == kText || row->kind == kResolution) continue;
     for (int i = 0; i < ippGetCount(a); ++i) {
       std::string value;
-      switch (ippGetValueTag(a)) {
-        case IPP_TAG_KEYWORD:
-        case IPP_TAG_NAME:
-        case IPP_TAG_TEXT:
-          value = ippGetString(a, i, nullptr);
-          break;
-        case IPP_TAG_INTEGER:
-        case IPP_TAG_ENUM:
-          value = std::to_string(ippGetInteger(a, i));
-          break;
-        case IPP_TAG_BOOLEAN:
-          value = ippGetBoolean(a, i) ? "true" : "false";
-          break;
-        default:
-          *error = std::string("'") + name + "' has a value of the wrong kind";
-          return 1;
+      if (!valueText(a, i, &value)) {
+        *error = std::string("'") + name + "' has a value of the wrong kind";
+        return 1;
       }
       if (!checkValue(*row, value, printer, error)) return 1;
     }
@@ -398,6 +492,13 @@ std::string describeSettings(ipp_t* printer) {
       case kText:
         choices = "text";
         break;
+      case kGeo:
+        choices = "geo:LATITUDE,LONGITUDE";
+        break;
+      case kSize:
+        choices = supportedText(ippFindAttribute(printer, row.supported, IPP_TAG_ZERO)) +
+                  "; a custom size as custom_WxLmm_WxLmm within them";
+        break;
       default:
         choices = supportedText(ippFindAttribute(printer, row.supported, IPP_TAG_ZERO));
         if (row.kind == kSpeed) choices = "0, " + choices;
@@ -407,4 +508,44 @@ std::string describeSettings(ipp_t* printer) {
             "\n      now: " + (current[0] != '\0' ? current : "(not set)") + "\n";
   }
   return text;
+}
+
+std::string joinOptionWords(const std::string& text) {
+  // The framework's own quoting, escapes and collections are left as written.
+  if (text.find_first_of("\"\\{}") != std::string::npos) return text;
+  struct option {
+    std::string name, value;  // a word without a name is an option of its own, as the framework reads it
+    bool named;
+  };
+  std::vector<option> options;
+  for (size_t at = text.find_first_not_of(" \t"); at != std::string::npos;) {
+    const size_t end = std::min(text.find_first_of(" \t", at), text.size());
+    const std::string word = text.substr(at, end - at);
+    const size_t equals = word.find('=');
+    const bool named = equals != std::string::npos && equals > 0 &&
+                       std::isalpha(static_cast<unsigned char>(word[0])) &&
+                       word.find_first_not_of(kOptionNameCharacters) == equals;
+    if (named) {
+      if (word.compare(equals + 1, 1, "'") == 0) return text;  // quoted the framework's way
+      options.push_back({word.substr(0, equals), word.substr(equals + 1), true});
+    } else if (!options.empty() && options.back().named) {
+      // A word of the value before it, with the blanks between them.
+      const size_t previous = text.find_last_not_of(" \t", at - 1) + 1;
+      options.back().value += text.substr(previous, at - previous) + word;
+    } else {
+      options.push_back({"", word, false});
+    }
+    at = text.find_first_not_of(" \t", end);
+  }
+  std::string joined;
+  for (const option& o : options) {
+    if (!joined.empty()) joined += ' ';
+    if (!o.named)
+      joined += o.value;
+    else if (o.value.find_first_of(" \t") == std::string::npos)
+      joined += o.name + "=" + o.value;
+    else
+      joined += o.name + "=\"" + o.value + "\"";
+  }
+  return joined;
 }

@@ -263,13 +263,12 @@ void reportHostStatus(const hostStatus& s, statusReport* report) {
   std::snprintf(report->words, sizeof report->words, "%s", words.c_str());
 }
 
-void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& data, int32_t lengthDots) {
+bool measuredReady(const pappl_pr_driver_data_t& data, int32_t lengthDots, bool sizeChosen,
+                   pappl_media_col_t* ready) {
   const int resolution = data.y_default > 0 ? data.y_default : 203;
   const int length = static_cast<int>(int64_t{lengthDots} * 2540 / resolution);
-  pappl_media_col_t ready[PAPPL_MAX_SOURCE];
-  std::memcpy(ready, data.media_ready, sizeof ready);
   // Changes below a millimetre are the printer's measuring, not other stock.
-  if (ready[0].size_width <= 0 || std::abs(ready[0].size_length - length) < 100) return;
+  if (sizeChosen || ready->size_width <= 0 || std::abs(ready->size_length - length) < 100) return false;
   // A length outside the printer's custom size range is no label it could print; stock of a size in
   // the printer's own list takes that size's name, any other a custom one.
   const char* listed = nullptr;
@@ -279,22 +278,33 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
     if (size == nullptr) continue;
     if ((std::strncmp(data.media[i], "custom_min_", 11) == 0 && length < size->length) ||
         (std::strncmp(data.media[i], "custom_max_", 11) == 0 && length > size->length))
-      return;
+      return false;
     if (listed == nullptr && std::strncmp(data.media[i], "custom_", 7) != 0 &&
-        std::abs(size->width - ready[0].size_width) < 100 && std::abs(size->length - length) < 100) {
+        std::abs(size->width - ready->size_width) < 100 && std::abs(size->length - length) < 100) {
       listed = data.media[i];
       listedLength = size->length;
     }
   }
   if (listed != nullptr) {
-    ready[0].size_length = listedLength;
-    std::snprintf(ready[0].size_name, sizeof ready[0].size_name, "%s", listed);
+    ready->size_length = listedLength;
+    std::snprintf(ready->size_name, sizeof ready->size_name, "%s", listed);
   } else {
-    ready[0].size_length = length;
-    pwgFormatSizeName(ready[0].size_name, sizeof ready[0].size_name, "custom", nullptr, ready[0].size_width,
-                      length, nullptr);
+    ready->size_length = length;
+    pwgFormatSizeName(ready->size_name, sizeof ready->size_name, "custom", nullptr, ready->size_width, length,
+                      nullptr);
   }
-  papplPrinterSetReadyMedia(printer, data.num_source > 0 ? data.num_source : 1, ready);
+  return true;
+}
+
+void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& data, int32_t lengthDots) {
+  printerLink* link = static_cast<printerLink*>(data.extension);
+  if (link == nullptr) return;
+  const int resolution = data.y_default > 0 ? data.y_default : 203;
+  link->measuredLength = static_cast<int32_t>(int64_t{lengthDots} * 2540 / resolution);
+  pappl_media_col_t ready[PAPPL_MAX_SOURCE];
+  std::memcpy(ready, data.media_ready, sizeof ready);
+  if (measuredReady(data, lengthDots, link->sizeChosen, &ready[0]))
+    papplPrinterSetReadyMedia(printer, data.num_source > 0 ? data.num_source : 1, ready);
 }
 
 bool labelStatus(pappl_printer_t* printer) {
@@ -404,7 +414,17 @@ printerLink* linkOf(pappl_printer_t* printer) {
   return static_cast<printerLink*>(data.extension);
 }
 
-printerLink* newPrinterLink(const appConfig* config) {
+void forgetDevice(pappl_printer_t* printer, printerLink* link) {
+  showReach(printer, link, "");
+  link->identityAsked = false;
+  link->identified = false;
+  replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, "");
+  link->answered = -1;
+  link->quietUntil = 0;
+  showStatus(printer, nullptr);
+}
+
+printerLink* newPrinterLink(appConfig* config) {
   printerLink* link = new (std::nothrow) printerLink;
   if (link != nullptr) {
     link->answered = -1;
@@ -420,6 +440,8 @@ printerLink* newPrinterLink(const appConfig* config) {
     std::memset(&link->identity, 0, sizeof link->identity);
     link->identityWords[0] = '\0';
     link->reachWords[0] = '\0';
+    link->sizeChosen = false;
+    link->measuredLength = 0;
     link->config = config;
   }
   return link;
@@ -450,7 +472,10 @@ const char* identifyPrinter(const char*, const char* deviceUri, const char*, voi
   // Asked with a device ID alone (the drivers subcommand), there is no printer to ask.
   if (deviceUri == nullptr) return nullptr;
   const appConfig* config = static_cast<const appConfig*>(data);
-  pappl_system_t* system = config != nullptr ? config->system : nullptr;
+  return identifyDriver(config != nullptr ? config->system : nullptr, deviceUri);
+}
+
+const char* identifyDriver(pappl_system_t* system, const char* deviceUri) {
   const auto log = [system](const std::string& words) {
     if (system != nullptr) papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s", words.c_str());
   };

@@ -9,7 +9,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +21,19 @@
 #include "commands/commands.h"
 
 struct printerLink;
+struct savedPlace;
+
+// A change of a printer's device or driver: "" keeps the present one.
+struct printerMove {
+  std::string deviceUri;
+  std::string driver;
+};
+
+// A string the framework's printer record held until a change: other threads may still read it, so it
+// lives as long as the printer.
+struct freeString {
+  void operator()(char* s) const { std::free(s); }
+};
 
 // ---------------------------------------------------------------------------------------------------
 // Lines into the label bitmap (Convert.cpp; no framework calls).
@@ -83,10 +99,12 @@ inline constexpr char kDefaultMediaType[] = "printer-setting";
 // 'jobSettings()' - the settings record of a job: the job's options (which hold the printer's defaults
 // for the standard attributes), the vendor attributes of the job or else of the printer's defaults
 // ('defaults', named without "-default"), and the printer's configured label mode, at 'resolution'
-// dots per inch vertically. Returns 0, or 1 when a vendor attribute holds a value outside its
-// supported values (its name is then in *badAttribute and the record is unfinished).
+// dots per inch vertically; the tear-off and top adjustments in *adjustments, to the nearest dot.
+// Returns 0, or 1 when a vendor attribute holds a value outside its supported values (its name is
+// then in *badAttribute and the record is unfinished).
 int jobSettings(const pappl_pr_options_t& options, int defaultCount, cups_option_t* defaults,
-                pappl_label_mode_t labelMode, int resolution, settings_* settings, const char** badAttribute);
+                pappl_label_mode_t labelMode, int resolution, settings_* settings,
+                adjustmentDots* adjustments, const char** badAttribute);
 
 // ---------------------------------------------------------------------------------------------------
 // The server's own settings and its orderly stop (Service.cpp).
@@ -117,6 +135,15 @@ struct appConfig {
   std::atomic<bool> exiting{false};        // main() is returning: the watcher ends
   std::thread watcher;
   pappl_system_t* system = nullptr;  // the server's system, for the log of the driver choice
+  // The queue's order: the next place a job takes (Queue.cpp), and the places a state file brought,
+  // given to its jobs as the framework makes them.
+  std::atomic<uint64_t> nextPlace{1};
+  std::vector<savedPlace> loadedPlaces;
+  // One save of the state at a time, and what the last one wrote.
+  std::mutex saving;
+  std::string lastSaved;
+  int stateLock = -1;     // the state folder's lock, held while the server runs
+  int64_t stopAsked = 0;  // when the stop was asked for (monotonic milliseconds)
 };
 
 // The largest image the framework decodes for a job, in bytes of pixels and in pixels a side: the
@@ -137,9 +164,101 @@ void startStopWatcher(pappl_system_t* system, appConfig* config);
 // 'finishStopWatcher()' - end the watcher thread once the framework's main loop has returned.
 void finishStopWatcher(appConfig* config);
 
+// ---------------------------------------------------------------------------------------------------
+// The state file (StateFile.cpp; no framework calls but the option parser).
+
+// A queued job's place, as a state file keeps it.
+struct savedPlace {
+  int printerId;
+  int jobId;
+  uint64_t place;
+};
+
+// Chooses the driver of a printer saved without one: from its device URI and the resolution it was
+// saved with (0 when unknown).
+using driverResolver = std::function<std::string(const std::string& uri, int dotsPerInch)>;
+
+// 'prepareStateForLoad()' - the state text as the framework is to read it: a printer saved with the
+// driver "auto" (which the framework drops when its printer cannot be asked at the start) gets the
+// driver 'resolve' chooses, a job that was printing when the server stopped waits to print again,
+// whole, and a job line without a format (a job whose document never came) gets one, so that the
+// framework reads on past it. The queued jobs' places go to *places, and what was mended to *notes.
+std::string prepareStateForLoad(const std::string& text, const driverResolver& resolve,
+                                std::vector<savedPlace>* places, std::vector<std::string>* notes);
+
+// 'annotateSavedState()' - the framework's state text with what it leaves out: 'extraLines' of each
+// printer (by id) in its block before its jobs, and on each queued job's line its place ('placeOf' a
+// printer and job id; 0 for none).
+std::string annotateSavedState(const std::string& text, const std::function<std::string(int)>& extraLines,
+                               const std::function<uint64_t(int, int)>& placeOf);
+
+// 'replaceFile()' - replace 'path' with 'text' through a temporary file beside it, flushed to the disk
+// and renamed over it, mode 0600: a crash at any moment leaves the old file or the new one. False with
+// the reason in *error.
+bool replaceFile(const std::string& path, const std::string& text, std::string* error);
+
+// 'readWholeFile()' - a file's bytes, "" when it cannot be read.
+std::string readWholeFile(const std::string& path);
+
+// 'saveState()' - the system's save callback: the framework's state with the application's additions,
+// replacing the state file in one step (nothing is written when nothing changed). 'data' is the
+// appConfig (State.cpp).
+bool saveState(pappl_system_t* system, void* data);
+
+// 'loadState()' - read the state file, mended as prepareStateForLoad() says, into a system that does
+// not run yet; its queued jobs keep their places (State.cpp).
+bool loadState(pappl_system_t* system, appConfig* config);
+
+// 'changesState()' - whether an operation may change what the state file keeps.
+bool changesState(ipp_op_t op);
+
+// 'saveAfterRequest()' - save the state once a request that changed it is done, before the client
+// hears of it: what the server said yes to survives a crash or a power cut from then on (State.cpp).
+void saveAfterRequest(pappl_client_t* client);
+
+// 'savedLines()' - what the framework leaves out of a printer's block in the state file (State.cpp).
+std::string savedLines(pappl_printer_t* printer);
+
+// 'lockStateFolder()' - take the lock beside the state file that one server holds while it runs: its
+// descriptor, or -1 when another server holds it (its process id in *holder, 0 when unknown) or the lock
+// cannot be made (the reason in *error).
+int lockStateFolder(const std::string& statePath, int* holder, std::string* error);
+
 // 'stateFilePath()' - the state file the framework's main loop would choose for 'base', from the
 // environment (SNAP_COMMON, XDG_CONFIG_HOME, HOME, TMPDIR) and the user id.
 std::string stateFilePath(const char* base);
+
+// The most copies of a job, as the framework checks them: its copies-supported, the default copies and
+// submit -n.
+inline constexpr int kMaxCopies = 999;
+
+// ---------------------------------------------------------------------------------------------------
+// The queue's order (Queue.cpp): first in, first out, a higher job-priority first.
+
+// A job that waits at a printer, or a client's raster stream waiting for it ('stream').
+struct queuedJob {
+  int id;          // the job's id (0 for a stream whose job does not exist yet)
+  int priority;    // job-priority, 1 to 100
+  uint64_t place;  // taken when the job was accepted or released from a hold
+  bool stream;
+};
+
+// 'goesBefore()' - whether 'a' prints before 'b': the higher priority, else the earlier place.
+bool goesBefore(const queuedJob& a, const queuedJob& b);
+
+// 'firstInQueue()' - the index of the job that prints first, -1 when there is none.
+int firstInQueue(const std::vector<queuedJob>& jobs);
+
+// 'takePlace()' - the next place in the server's queues.
+uint64_t takePlace(appConfig* config);
+
+// 'givePlace()' - set the place of a printer's job; 'placeOf()' - its place, 0 when it has none.
+void givePlace(pappl_printer_t* printer, int jobId, uint64_t place);
+uint64_t placeOf(pappl_printer_t* printer, int jobId);
+
+// 'nextQueuedJob()' - the printer's pending job or waiting raster stream that prints next (id 0 and
+// not a stream when there is none).
+queuedJob nextQueuedJob(pappl_printer_t* printer);
 
 // ---------------------------------------------------------------------------------------------------
 // Devices (Devices.cpp): network printers whose waits are bounded and notice cancellation, and file
@@ -249,7 +368,12 @@ bool pageFits(const cups_page_header2_t& header, const pageLimits& limits, char*
 // takes back, even after the job's end has deleted the printer (a deleted printer's link then goes).
 // releasePrinter starts the next queued job, if there is one.
 bool claimPrinter(pappl_printer_t* printer, int waitMilliseconds, printerLink** link);
-void releasePrinter(printerLink* link, pappl_printer_t* printer);
+void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueue = true);
+
+// 'claimPrinterInTurn()' - claimPrinter for a client's raster stream that holds 'turn' in the queue:
+// the place is taken only when no job or stream before it waits.
+bool claimPrinterInTurn(pappl_printer_t* printer, int waitMilliseconds, const queuedJob& turn,
+                        printerLink** link);
 
 // 'failJob()' - end a job with a reason and a message (logged); a cancelled job keeps its own. False.
 bool failJob(pappl_job_t* job, pappl_jreason_t reason, const char* message);
@@ -360,11 +484,24 @@ struct printerLink {
   bool identityAsked;
   bool identified;
   hostIdentity identity;
-  char identityWords[160];    // the page's line about it, "" before it is known
-  char reachWords[300];       // why the printer cannot be reached, "" when it can
-  const appConfig* config;    // the server's settings
+  char identityWords[160];  // the page's line about it, "" before it is known
+  char reachWords[300];     // why the printer cannot be reached, "" when it can
+  // The loaded labels: whether someone chose their size (the length the printer measures then no longer
+  // replaces it), and the length the printer last measured, hundredths of mm (0 before it has).
+  bool sizeChosen;
+  int32_t measuredLength;
+  appConfig* config;          // the server's settings
   std::string refusedDevice;  // why the device may not be opened ("" when it may): a state file's
                               // file device outside the folder
+  // The queue's order: each active job's place, and the raster streams that wait for the printer.
+  std::mutex queue;
+  std::map<int, uint64_t> places;
+  std::vector<queuedJob> streams;
+  // A change of device or driver (Relocate.cpp): made with 'moving' held and the printer's place
+  // taken, or kept in 'pendingMove' until the printing job gives the place back.
+  std::mutex moving;
+  printerMove pendingMove;
+  std::vector<std::unique_ptr<char, freeString>> retired;
 };
 
 // What an answer to the status query means: the printer's state reasons, whether jobs wait, and the
@@ -385,8 +522,16 @@ inline constexpr int kPrintModePeelOff = 1;
 // holds nothing.
 void reportHostStatus(const hostStatus& status, statusReport* report);
 
-// 'updateReadyLength()' - make the loaded stock's length the one the printer measured, in dots at the
-// printer's resolution; changes under a millimetre are ignored.
+// 'measuredReady()' - the loaded labels 'ready' after the printer measured them 'lengthDots' long (at
+// its resolution): the stock of that length, a size of the printer's list or else a custom size of
+// the loaded width. False, 'ready' unchanged, when the user chose the size ('sizeChosen'): a measured
+// length never replaces it; and when the change is under a millimetre or the length is no label the
+// printer could print.
+bool measuredReady(const pappl_pr_driver_data_t& data, int32_t lengthDots, bool sizeChosen,
+                   pappl_media_col_t* ready);
+
+// 'updateReadyLength()' - keep the length the printer measured, in dots at its resolution, for its Media
+// page, and make it the loaded stock's as measuredReady() says.
 void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& data, int32_t lengthDots);
 
 // 'awaitPrinter()' - the status check of a job, before its labels or after them: ask the printer and,
@@ -409,17 +554,26 @@ std::string resolutionMismatch(const hostIdentity* identity, int driverResolutio
 // answer in time, answers what cannot be read or has a head no driver has.
 const char* identifyPrinter(const char* deviceInfo, const char* deviceUri, const char* deviceId, void* data);
 
+// 'identifyDriver()' - the driver of the printer at 'deviceUri' as identifyPrinter() finds it, logged
+// to 'system' (nullptr: not logged).
+const char* identifyDriver(pappl_system_t* system, const char* deviceUri);
+
 // 'driverForResolution()' - the driver of a head of 'dotsPerInch', or nullptr.
 const char* driverForResolution(int dotsPerInch);
 
 // 'newPrinterLink()' - a printer's link record, nothing known yet; 'labelDelete()' frees it.
-printerLink* newPrinterLink(const appConfig* config);
+printerLink* newPrinterLink(appConfig* config);
 
 // 'monotonicMilliseconds()' - a steady clock, for deadlines.
 int64_t monotonicMilliseconds();
 
 // 'linkOf()' - the printer's link record, made by the driver callback (nullptr if it could not be).
 printerLink* linkOf(pappl_printer_t* printer);
+
+// 'forgetDevice()' - after a change of device: what the printer at the old one answered (reach,
+// identity, reported trouble) goes from its state reasons and page until the new one is asked. Call
+// with the link's 'asking' held.
+void forgetDevice(pappl_printer_t* printer, printerLink* link);
 void labelDelete(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
 
 // ---------------------------------------------------------------------------------------------------
@@ -456,6 +610,14 @@ int checkSettingsRequest(ipp_t* request, ipp_t* printer, std::string* error);
 // for the options subcommand.
 std::string describeSettings(ipp_t* printer);
 
+// 'joinOptionWords()' - the text of a command line's "-o" as the framework reads it (options
+// NAME=VALUE apart by blanks) with each word that does not begin "NAME=" kept in the value before it:
+// "printer-location=Dock 4" becomes printer-location="Dock 4". Text already quoted or escaped the
+// framework's way, or holding a collection ("{...}"), is left as it is.
+std::string joinOptionWords(const std::string& text);
+
+// ---------------------------------------------------------------------------------------------------
+
 // ---------------------------------------------------------------------------------------------------
 // The program's command line (Commands.cpp, linked into the program only).
 
@@ -472,16 +634,31 @@ void startHistoryKeeper(pappl_system_t* system, appConfig* config);
 void printUsage(const char* base);
 
 // 'rewriteCopies()' - make each "-n COPIES" of the arguments "-o copies=COPIES", which the framework
-// sends; 1 with the reason for a count that is not 1 to 9999.
+// sends; 1 with the reason for a count that is not 1 to kMaxCopies.
 int rewriteCopies(std::vector<char*>& arguments, std::string* error);
 
-// 'refuseBadSettings()' - answer a Set-Printer-Attributes request that holds a value the printer does
-// not take with the reason, before the framework stores it as none: true when refused (Repairs.cpp).
-bool refuseBadSettings(pappl_client_t* client);
+// 'setPrinterSettings()' - a Set-Printer-Attributes request, with 'next' the framework's processing: a
+// value the printer does not take is refused with the reason before anything changes; the settings
+// the framework cannot set are set by the application once the rest are; a new default label size
+// is the loaded one too (Repairs.cpp).
+void setPrinterSettings(pappl_client_t* client, void (*next)(pappl_client_t*));
 
-// 'repairPrinterValues()' - make a printer's response carry the printer's own printer-id, and no
-// printer-supply-info-uri to a page the printer does not have.
-void repairPrinterValues(ipp_t* response, pappl_printer_t* printer);
+// 'applyCopiesDefault()' - give a Print-Job or Create-Job request without copies the printer's default
+// copies.
+void applyCopiesDefault(pappl_client_t* client);
+
+// 'copiesDefault()' - the printer's default copies, 1 to kMaxCopies.
+int copiesDefault(pappl_printer_t* printer);
+
+// 'saveDriverDefaults()' - papplPrinterSetDriverDefaults() with the default copies ('copies', 0 to
+// leave them as they are) beside the vendor defaults: false when the printer refuses a value.
+bool saveDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int vendorCount,
+                        cups_option_t* vendor, int copies);
+
+// 'repairPrinterValues()' - make a printer's response to 'request' carry the printer's own printer-id,
+// its default copies, print speed and darkness change as asked for, and no printer-supply-info-uri to
+// a page the printer does not have.
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request);
 
 // 'addLabelWords()' - the pages' words for the application's settings, in every language the framework
 // has (Words.cpp).
@@ -511,3 +688,65 @@ std::string testLabelBarcode(const std::string& printerName);
 // 'writeTestLabel()' - the driver's test page callback: the test label for the loaded labels as a PNG
 // file in the spool folder, its path in 'buffer'; nullptr when it cannot be written.
 const char* writeTestLabel(pappl_printer_t* printer, char* buffer, size_t size);
+
+// ---------------------------------------------------------------------------------------------------
+// A printer changed in place: another device, another driver, the same printer (Relocate.cpp). The
+// framework has no function for either; its printer record's two strings are replaced where they are
+// found, exactly once each, or nothing is changed.
+
+// The Set-Printer-Attributes attributes of the change (the names Create-Printer uses).
+inline constexpr char kDeviceUriAttr[] = "smi55357-device-uri";
+inline constexpr char kDriverAttr[] = "smi55357-driver";
+
+// 'checkDeviceUri()' - whether a new or moved printer may have the device 'uri' when file devices are
+// confined to 'folder' ("" when they are off): a URI of a scheme the server has a device for, a network
+// printer's with its host, a file device's inside the folder (checkFileDevice()) at a file or folder
+// the server can write. 0, or 1 with the reason in *reason.
+int checkDeviceUri(const char* uri, const std::string& folder, std::string* reason);
+
+// 'isDriverName()' - whether 'name' is one of the application's drivers; 'driverNames()' lists them.
+bool isDriverName(const std::string& name);
+std::string driverNames();
+
+// 'findPointerSlot()' - the offset of the one pointer-aligned word of the 'size' bytes at 'record' that
+// holds 'value': 0, or 1 when no word or more than one holds it.
+int findPointerSlot(const void* record, size_t size, const void* value, size_t* offset);
+
+// 'carrySettings()' - give the new driver's data 'to' and attributes 'toAttributes' every setting of
+// 'from' and 'fromAttributes' (the printer's present driver data and driver attributes) that the new
+// driver takes: defaults, label mode, darkness, speed, loaded and default media, vendor defaults. The
+// names of those it does not take, left at the new driver's defaults, go to *reset.
+void carrySettings(const pappl_pr_driver_data_t& from, ipp_t* fromAttributes, pappl_pr_driver_data_t* to,
+                   ipp_t* toAttributes, std::vector<std::string>* reset);
+
+// 'checkMove()' - whether 'move' can be made on the printer: its device URI, its driver, and the
+// framework's record. 0, or 1 with the reason ("Nothing changed: ..." follows from it).
+int checkMove(pappl_printer_t* printer, const printerMove& move, std::string* reason);
+
+// 'movePrinter()' - make 'move' on the printer, keeping its name, id, settings and jobs: at once when
+// no job prints, else when the printing job ends (a later change of the same thing replaces one that
+// waits). 0 with what was done in *words (settings the new driver resets included), or 1 with the
+// reason, nothing changed.
+int movePrinter(pappl_printer_t* printer, const printerMove& move, std::string* words);
+
+// 'applyPendingMove()' - make the change that waits for the printing job, if there is one: the job's
+// thread calls it with the printer's place still taken and the link's 'moving' held.
+void applyPendingMove(pappl_printer_t* printer, printerLink* link);
+
+// 'collectDeviceRefusals()' - while 'sink' is set, the driver callback on this thread puts there why it
+// refused a new printer's device (nullptr ends it): the framework's own answer names only the driver.
+void collectDeviceRefusals(std::string* sink);
+void noteDeviceRefusal(const std::string& reason);
+
+// 'addPrinterPages()' - the framework's printer creation callback: the printer's "Device and driver"
+// page, linked from its page (RelocateRequests.cpp, the program only).
+void addPrinterPages(pappl_printer_t* printer, void* data);
+
+// 'takeDeviceChange()' - a Set-Printer-Attributes request that changes the device or the driver: checked
+// and made here, its other settings handed to 'next' (the framework's), the client answered; false for
+// a request that changes neither (RelocateRequests.cpp).
+bool takeDeviceChange(pappl_client_t* client, void (*next)(pappl_client_t*));
+
+// 'createPrinterWithReason()' - a Create-Printer request through 'next', answered with the reason
+// when its device is refused (RelocateRequests.cpp).
+void createPrinterWithReason(pappl_client_t* client, void (*next)(pappl_client_t*));

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,25 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinJobHistory, kMaxJobHistory);
     return nullptr;
   }
+  // One server to a state: a second one would overwrite the first one's printers and jobs.
+  config->statePath = stateFilePath("label-printer-app");
+  if (option("private-server") == nullptr) {
+    int holder = 0;
+    std::string error;
+    config->stateLock = lockStateFolder(config->statePath, &holder, &error);
+    if (config->stateLock < 0 && error.empty()) {
+      std::fprintf(stderr,
+                   "label-printer-app: Another server%s runs with the state '%s'; stop it first "
+                   "('label-printer-app shutdown').\n",
+                   holder > 0 ? (" (process " + std::to_string(holder) + ")").c_str() : "",
+                   config->statePath.c_str());
+      return nullptr;
+    }
+    if (config->stateLock < 0) {
+      std::fprintf(stderr, "label-printer-app: Cannot lock the state: %s.\n", error.c_str());
+      return nullptr;
+    }
+  }
   if (option("private-server") == nullptr && portTaken(port)) {
     std::fprintf(stderr,
                  "label-printer-app: Port %d is taken: is another server running? Stop it "
@@ -228,12 +248,16 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemSetVersions(system, 1, &version);
 
   addDeviceSchemes();
-  // A printer added without a driver gets the one of its head's resolution, which it is asked for.
+  // A printer added without a driver gets the one of its head's resolution, which it is asked for;
+  // each printer gets the page that changes its device and driver.
   config->system = system;
   papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
-                               identifyPrinter, nullptr, labelDriver, config);
-  config->statePath = stateFilePath("label-printer-app");
+                               identifyPrinter, addPrinterPages, labelDriver, config);
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
+  // The state is the application's to read and write (the framework's main loop then leaves both to
+  // it): saved whole in one step, read with the faults of earlier versions mended.
+  papplSystemSetSaveCallback(system, saveState, config);
+  loadState(system, config);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);
   return system;
@@ -246,6 +270,11 @@ void usage(void*) { printUsage("label-printer-app"); }
 int main(int argc, char* argv[]) {
   appConfig config;
   std::vector<char*> arguments(argv, argv + argc);
+  // A value with blanks is one value ("-o printer-location=Dock 4"), not the framework's list of options.
+  std::deque<std::string> joined;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], "-o") == 0)
+      arguments[i + 1] = joined.emplace_back(joinOptionWords(argv[i + 1])).data();
   std::string error;
   if (rewriteCopies(arguments, &error) != 0) {
     std::fprintf(stderr, "label-printer-app: %s\n", error.c_str());

@@ -7,35 +7,36 @@
 
 namespace {
 
-// 'adjustment()' - the command number of an adjustment setting: 20 is the zero point and each step
-// away from it moves 4 dots. Computed in 64 bits, so no setting value can overflow it.
-int64_t adjustment(int value) {
-  const int64_t steps = int64_t{value} - 20;
-  return 4 * (steps < 0 ? -steps : steps);
-}
-
-// 'sendAdjustment()' - an adjustment command: the zero record at 20, else the number formatted after the
-// command for its direction (the sign is part of the command text, never of the number).
-void sendAdjustment(byteSink* out, int value, const char* forwardFormat, const char* backFormat,
+// 'sendAdjustment()' - an adjustment command: the zero record for none, else the number of dots
+// formatted after the command for its direction (the sign is part of the command text, never of the
+// number).
+void sendAdjustment(byteSink* out, int64_t dots, const char* forwardFormat, const char* backFormat,
                     command zero) {
-  if (value > 20)
-    outputFormatted(out, forwardFormat, adjustment(value));
-  else if (value < 20)
-    outputFormatted(out, backFormat, adjustment(value));
+  if (dots > 0)
+    outputFormatted(out, forwardFormat, dots);
+  else if (dots < 0)
+    outputFormatted(out, backFormat, -dots);
   else
     outputCommand(out, zero);
 }
 
 }  // namespace
 
-void jobSetup(byteSink* out, settings_ settings) {
+adjustmentDots settingAdjustments(const settings_& settings) {
+  // In 64 bits, so that no index can overflow it.
+  return {4 * (int64_t{settings.tearoffposition} - 20), 4 * (int64_t{settings.printposition} - 20)};
+}
+
+void jobSetup(byteSink* out, settings_ settings) { jobSetup(out, settings, settingAdjustments(settings)); }
+
+void jobSetup(byteSink* out, settings_ settings, adjustmentDots adjustments) {
   outputCommand(out, btChangeCmmd);
   outputCommand(out, btStartFormat);
 
   // The tear-off number is padded to at least three digits, the top number is not.
-  sendAdjustment(out, settings.tearoffposition, "~TA%.3" PRId64, "~TA-%.3" PRId64, btAdjustTearoff);
+  sendAdjustment(out, adjustments.tearoff, "~TA%.3" PRId64, "~TA-%.3" PRId64, btAdjustTearoff);
   outputCommand(out, btBackFeed[2]);
-  sendAdjustment(out, settings.printposition, "^LT%" PRId64, "^LT-%" PRId64, btAdjustTop);
+  sendAdjustment(out, adjustments.top, "^LT%" PRId64, "^LT-%" PRId64, btAdjustTop);
 
   outputCommand(out, tableEntry(btPaperType, settings.pagetype));
   outputCommand(out, tableEntry(btThermal, settings.printtype));

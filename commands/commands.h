@@ -189,10 +189,22 @@ void outputCommand(command output);
 // (bounded) and written up to its terminating zero.
 void outputFormatted(byteSink* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// The tear-off and top adjustments in dots, positive moving the label forward (the top one down).
+struct adjustmentDots {
+  int64_t tearoff;
+  int64_t top;
+};
+
+// 'settingAdjustments()' - the adjustments of the settings record's indexes: 20 is none, and each step
+// away from it moves 4 dots.
+adjustmentDots settingAdjustments(const settings_& settings);
+
 // 'jobSetup()' - the job prologue, sent once before the first page's download: the command prefixes,
 // then one format configuring tear-off and top adjustment, back feed, media tracking and type,
-// orientation, mirror, label home, resolution, speed and darkness, saving the configuration.
+// orientation, mirror, label home, resolution, speed and darkness, saving the configuration. The
+// adjustments are the settings' indexes, or the dots given, to the dot (the indexes are then not read).
 void jobSetup(byteSink* out, settings_ settings);
+void jobSetup(byteSink* out, settings_ settings, adjustmentDots adjustments);
 void jobSetup(settings_ settings);
 
 // 'downloadGraphic()' - the stored-graphic download of a page bitmap: "~DG000.GRF,<total bytes>,<row

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -306,8 +307,8 @@ TEST_F(System, OptionsReachThePrologueAndTheFormat) {
       {{}, {"label-media-type=thermal-transfer"}, with(&prologueSteps::mediaType, "^MTT"), {}},
       {{}, {"label-rotate-180=true"}, with(&prologueSteps::orientation, "^POI"), {}},
       {{}, {"label-mirror=true"}, with(&prologueSteps::mirror, "^PMY"), {}},
-      {{}, {"label-tear-offset=200"}, with(&prologueSteps::tearoff, "~TA012"), {}},
-      {{}, {"label-tear-offset=-200"}, with(&prologueSteps::tearoff, "~TA-012"), {}},
+      {{}, {"label-tear-offset=200"}, with(&prologueSteps::tearoff, "~TA016"), {}},
+      {{}, {"label-tear-offset=-200"}, with(&prologueSteps::tearoff, "~TA-016"), {}},
       {{}, {"label-pause=after-label"}, {}, with(&formatSteps::quantity, "^PQ1,1,1,N")},
       {{}, {"label-pause=after-job"}, {}, with(&formatSteps::quantity, "^PQ1,0,1,Y^PP")},
       {{}, {"label-inverse=true"}, {}, inverted()},
@@ -347,8 +348,8 @@ TEST_F(System, MediaCollectionReachesThePrologue) {
     const char* member;
     prologueSteps prologue;
   } cases[] = {
-      {"MEMBER integer media-top-offset 500", with(&prologueSteps::top, "^LT36")},
-      {"MEMBER integer media-top-offset -500", with(&prologueSteps::top, "^LT-36")},
+      {"MEMBER integer media-top-offset 500", with(&prologueSteps::top, "^LT40")},
+      {"MEMBER integer media-top-offset -500", with(&prologueSteps::top, "^LT-40")},
       {"MEMBER keyword media-tracking continuous", with(&prologueSteps::tracking, "^MNN")},
       {"MEMBER keyword media-tracking mark", with(&prologueSteps::tracking, "^MNM")},
       {"MEMBER keyword media-tracking gap", {}},
@@ -1263,8 +1264,13 @@ TEST_F(System, JobsWaitWhileThePrinterReportsTrouble) {
   setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
 }
 
+namespace {
+int webPage(const std::string& path, std::string* text, const std::string& form = "");
+std::string submitForm(const std::string& path, const std::string& changes);
+}  // namespace
+
 // What the printer reports of its stock shows as its ready media and, until someone chooses otherwise,
-// its configured label mode and media type.
+// its configured label mode and media type; a size someone chose stays, the measured length beside it.
 TEST_F(System, PrinterSettingsAndStockShowAsConfigured) {
   setStatusScript(&gApp->talker, answerWith([](hostStatus* s) {
     s->printMode = 1, s->thermalTransfer = 0, s->labelLength = 609;
@@ -1284,21 +1290,38 @@ TEST_F(System, PrinterSettingsAndStockShowAsConfigured) {
   setStatusScript(&gApp->talker, answerWith([](hostStatus* s) { s->labelLength = 1020; }));
   EXPECT_NE(awaitAttribute("talking", "media-ready", "custom_101.6x127.62mm_101.6x127.62mm").find("custom_"),
             std::string::npos);
+
+  // A size chosen on the Media page stays; the measured length shows beside it.
+  EXPECT_NE(submitForm("/talking/media", "size=custom&width=50&length=30").find("Changes saved"),
+            std::string::npos);
   setStatusScript(&gApp->talker, hostStatusAnswer(readyStatus()));
+  std::string media;
+  for (int wait = 0; wait < 100 && media.find("the printer measured 152.4 mm") == std::string::npos; ++wait) {
+    printerAttribute("talking", "printer-state");  // the printer is asked at most once a second
+    webPage("/talking/media", &(media = ""));
+    usleep(200000);
+  }
+  EXPECT_NE(media.find("the printer measured 152.4 mm"), std::string::npos) << media;
+  EXPECT_EQ(printerAttribute("talking", "media-ready"), "custom_50x30mm_50x30mm");
   app({"modify", "-d", "talking", "-o", "label-mode-configured=tear-off"});
 }
 
 namespace {
 
-// 'webPage()' - a page of the web interface: its HTTP status and text.
-int webPage(const std::string& path, std::string* text) {
+// 'webPage()' - a page of the web interface, or the answer to a 'form' sent to it: its HTTP status
+// and text.
+int webPage(const std::string& path, std::string* text, const std::string& form) {
   http_t* http =
       httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
   if (http == nullptr) return 0;
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_HOST, "127.0.0.1");
+  if (!form.empty()) httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+  httpSetLength(http, form.size());
   http_status_t status = HTTP_STATUS_ERROR;
-  if (httpGet(http, path.c_str()) == 0) {
+  if (form.empty() ? httpGet(http, path.c_str()) == 0
+                   : httpPost(http, path.c_str()) == 0 &&
+                         httpWrite2(http, form.data(), form.size()) == static_cast<ssize_t>(form.size())) {
     while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
     }
     char buffer[4096];
@@ -1328,7 +1351,7 @@ TEST_F(System, WebPagesAndDeviceListKeepTheServerUp) {
   EXPECT_NE(text.find("Out of paper"), std::string::npos) << text;
   EXPECT_NE(text.find("Printer reports: out of labels"), std::string::npos) << text;
   const processResult status = app({"status", "-d", "talking"});
-  EXPECT_NE(status.out.find("media-empty"), std::string::npos) << status.out << status.err;
+  EXPECT_NE(status.out.find("; out of labels."), std::string::npos) << status.out << status.err;
   listing.join();
   EXPECT_EQ(devices.status, 0) << devices.err;
   EXPECT_TRUE(answers());
@@ -1337,4 +1360,355 @@ TEST_F(System, WebPagesAndDeviceListKeepTheServerUp) {
   text.clear();
   ASSERT_EQ(webPage("/talking/", &text), HTTP_STATUS_OK);
   EXPECT_EQ(text.find("Printer reports"), std::string::npos) << text;
+}
+
+namespace {
+
+// 'postForm()' - a web page's form sent back with 'fields' (URL-encoded) and the page's own session
+// token: the answer's text.
+std::string postForm(const std::string& path, const std::string& fields) {
+  std::string page;
+  if (webPage(path, &page) != HTTP_STATUS_OK) return "(no form)";
+  const size_t at = page.find("name=\"session\" value=\"");
+  if (at == std::string::npos) return "(no session)";
+  const std::string form =
+      "session=" + page.substr(at + 22, page.find('"', at + 22) - at - 22) + "&" + fields;
+  http_t* http =
+      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  if (http == nullptr) return "(no connection)";
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, "127.0.0.1");
+  httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+  httpSetLength(http, form.size());
+  std::string text;
+  if (httpPost(http, path.c_str()) == 0 && httpWrite2(http, form.data(), form.size()) > 0) {
+    while (httpUpdate(http) == HTTP_STATUS_CONTINUE) {
+    }
+    char buffer[4096];
+    for (ssize_t count; (count = httpRead2(http, buffer, sizeof buffer)) > 0;) text.append(buffer, count);
+  }
+  httpClose(http);
+  return text;
+}
+
+// 'printTo()' - what 'device' received for a raster job sent to the printer 'mover'.
+std::string printTo(fakePrinter* device, const std::string& file) {
+  const size_t before = receivedConnections(device).size();
+  const processResult r = app({"submit", "-d", "mover", "-o", "document-format=image/pwg-raster", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> got;
+  for (int wait = 0; wait < 1500 && (got = receivedConnections(device)).size() <= before; ++wait)
+    usleep(20000);
+  return got.size() > before ? got.back() : "(nothing received)";
+}
+
+using formFields = std::vector<std::pair<std::string, std::string>>;
+
+// 'tagValue()' - an attribute's value in an HTML tag, "" when it has none.
+std::string tagValue(const std::string& tag, const std::string& name) {
+  const size_t at = tag.find(" " + name + "=\"");
+  if (at == std::string::npos) return "";
+  const size_t start = at + name.size() + 3;
+  return tag.substr(start, tag.find('"', start) - start);
+}
+
+// 'pageForm()' - what a browser sends for a page's form as it stands: each named input's value (a
+// checkbox's, "on", only when checked), each list's chosen option, else its first.
+formFields pageForm(const std::string& html) {
+  formFields fields;
+  for (size_t at = 0; (at = html.find('<', at)) != std::string::npos; ++at) {
+    const bool list = html.compare(at, 8, "<select ") == 0;
+    if (!list && html.compare(at, 7, "<input ") != 0) continue;
+    std::string tag = html.substr(at, html.find(list ? "</select>" : ">", at) - at);
+    const std::string name = tagValue(tag, "name");
+    if (name.empty()) continue;
+    if (const size_t chosen = tag.find(" selected>"); list && chosen != std::string::npos)
+      tag = tag.substr(tag.rfind("<option ", chosen));
+    if (tagValue(tag, "type") == "checkbox") {
+      if (tag.find(" checked") != std::string::npos) fields.emplace_back(name, "on");
+      continue;
+    }
+    fields.emplace_back(name, tagValue(tag, "value"));
+  }
+  return fields;
+}
+
+// 'shows()' - whether a page shows a value in its form's field ("checked": a checkbox), or with no
+// field anywhere.
+bool shows(const std::string& html, const std::string& field, const std::string& value) {
+  if (field.empty()) return html.find(value) != std::string::npos;
+  const formFields fields = pageForm(html);
+  return std::find(fields.begin(), fields.end(),
+                   std::pair(field, value == "checked" ? std::string("on") : value)) != fields.end();
+}
+
+// 'submitForm()' - send a page's form as a browser would, with 'changes' ("NAME=VALUE&..."): the answer.
+std::string submitForm(const std::string& path, const std::string& changes) {
+  std::string html, body, answer;
+  webPage(path, &html);
+  formFields fields = pageForm(html);
+  std::istringstream list(changes);
+  for (std::string change; std::getline(list, change, '&');) {
+    const std::string name = change.substr(0, change.find('='));
+    std::erase_if(fields, [&](const auto& field) { return field.first == name; });
+    fields.emplace_back(name, change.substr(name.size() + 1));
+  }
+  for (auto [name, value] : fields) {
+    std::replace(value.begin(), value.end(), ' ', '+');  // the values here hold nothing else to escape
+    body += (body.empty() ? "" : "&") + name + "=" + value;
+  }
+  webPage(path, &answer, body);
+  return answer;
+}
+
+// 'ippSet()' - whether a Set-Printer-Attributes request of one attribute, in ipptool's words, succeeds.
+bool ippSet(const std::string& printer, const std::string& attribute) {
+  const std::string test = writeJob("set.test",
+                                    "{\n OPERATION Set-Printer-Attributes\n GROUP operation-attributes-tag\n"
+                                    " ATTR charset attributes-charset utf-8\n"
+                                    " ATTR naturalLanguage attributes-natural-language en\n"
+                                    " ATTR uri printer-uri $uri\n GROUP printer-attributes-tag\n " +
+                                        attribute + "\n STATUS successful-ok\n}\n");
+  return runProcess({IPPTOOL_PATH, "-t", printerUri(printer), test}, "").status == 0;
+}
+
+// 'presentSettings()' - each setting's present value as the options subcommand says it.
+std::map<std::string, std::string> presentSettings(const std::string& printer) {
+  std::map<std::string, std::string> now;
+  std::istringstream lines(app({"options", "-d", printer}).out);
+  std::string name;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  -o ", 0) == 0) name = line.substr(5, line.find('=') - 5);
+    if (line.rfind("      now: ", 0) == 0) now[name] = line.substr(11);
+  }
+  return now;
+}
+
+}  // namespace
+
+// A printer moved to another printer's address and driver keeps its name, settings and jobs: the next
+// job goes to the new address at the new resolution, and so after a restart; the web page moves it
+// back. A device or driver the server cannot take changes nothing and says why; while a job prints, the
+// move waits for its end.
+TEST_F(System, PrinterMovesInPlace) {
+  fakePrinter other;
+  const struct stopper {
+    fakePrinter* printer;
+    ~stopper() { stopFakePrinter(printer); }
+  } stop{&other};
+  ASSERT_TRUE(startFakePrinter(gApp->directory + "/printer", &other));
+  const std::string here = "socket://127.0.0.1:" + std::to_string(gApp->printer.port);
+  const std::string there = "socket://127.0.0.1:" + std::to_string(other.port);
+  ASSERT_EQ(app({"add", "-d", "mover", "-m", "generic-label-203dpi", "-v", here}).status, 0);
+  ASSERT_EQ(app({"modify", "-d", "mover", "-o", "printer-darkness-configured=80", "-o",
+                 "label-mode-configured=rewind", "-o", "label-mirror-default=true"})
+                .status,
+            0);
+  const std::string at203 = writeJob("m203.ras", rasterFromPbm({patternPage(812, 1218, 5)}, {"-r", "203"}));
+  const std::string at300 = writeJob("m300.ras", rasterFromPbm({patternPage(1200, 1800, 5)}, {"-r", "300"}));
+  prologueSteps prologue;
+  prologue.darkness = "~SD24";
+  prologue.mirror = "^PMY";
+  formatSteps format;
+  format.mode = "^MMR";
+  const auto expectLabel = [&](const std::string& received, unsigned width, unsigned height) {
+    const printerData data = splitPrinterData(received);
+    EXPECT_EQ(data.prologue, expectedPrologue(prologue));
+    ASSERT_EQ(data.pages.size(), 1u);
+    EXPECT_EQ(data.pages[0].format, expectedPageFormat(width, height, format));
+  };
+  expectLabel(printTo(&gApp->printer, at203), 812, 1218);
+
+  const processResult moved = app({"modify", "-d", "mover", "-v", there, "-m", "generic-label-300dpi"});
+  EXPECT_EQ(moved.status, 0) << moved.err;
+  EXPECT_EQ(moved.out, "Changed: device " + there + ", driver generic-label-300dpi.\n");
+  const size_t atHere = receivedConnections(&gApp->printer).size();
+  expectLabel(printTo(&other, at300), 1200, 1800);
+  EXPECT_EQ(receivedConnections(&gApp->printer).size(), atHere) << "a job sent to the old address";
+
+  const std::string file = "file://" + gApp->directory + "/files/labels.prn";
+  const struct {
+    std::vector<std::string> arguments;
+    std::string says;
+  } refusals[] = {
+      {{"modify", "-d", "mover", "-v", "nonsense"}, "'nonsense' is refused: not a device URI"},
+      {{"modify", "-d", "mover", "-v", "http://printer.example/"}, "no device for 'http:' URIs"},
+      {{"modify", "-d", "mover", "-m", "generic-label-999dpi"}, "'generic-label-999dpi' is not a driver"},
+      {{"modify", "-d", "mover", "-v", file}, "-o file-device-folder=DIR"},
+      {{"add", "-d", "filed", "-m", "generic-label-203dpi", "-v", file}, "-o file-device-folder=DIR"},
+  };
+  for (const auto& r : refusals) {
+    const processResult refused = app(r.arguments);
+    EXPECT_EQ(refused.status, 1) << r.arguments[4];
+    EXPECT_NE(refused.err.find(r.says), std::string::npos) << refused.err;
+  }
+
+  stopBackground(&gApp->server, 10);
+  ASSERT_TRUE(startServer()) << gApp->failure;
+  std::string page;
+  ASSERT_EQ(webPage("/mover/device", &page), HTTP_STATUS_OK);
+  EXPECT_NE(page.find("value=\"" + there + "\""), std::string::npos) << page;
+  EXPECT_NE(page.find("value=\"generic-label-300dpi\" selected"), std::string::npos) << page;
+  expectLabel(printTo(&other, at300), 1200, 1800);
+  const processResult jobs = app({"jobs", "-d", "mover"});
+  EXPECT_EQ(std::count(jobs.out.begin(), jobs.out.end(), '\n'), 3) << jobs.out;
+
+  EXPECT_NE(postForm("/mover/device", "device_uri=" + here + "&driver=generic-label-203dpi")
+                .find("Changed: device " + here + ", driver generic-label-203dpi."),
+            std::string::npos);
+  expectLabel(printTo(&gApp->printer, at203), 812, 1218);
+
+  // A job waiting for a printer that cannot be reached keeps its place; the move is made when it ends.
+  ASSERT_EQ(
+      app({"modify", "-d", "mover", "-v", "socket://127.0.0.1:" + std::to_string(freeLoopbackPort())}).status,
+      0);
+  const std::string commands = writeJob("m.labels", "^XA^FO10,10^GB100,100,3^FS^XZ\n");
+  ASSERT_EQ(
+      app({"submit", "-d", "mover", "-o", "document-format=application/vnd.label-commands", commands}).status,
+      0);
+  ASSERT_EQ(awaitAttribute("mover", "printer-state-reasons", "offline-report", 30), "offline-report");
+  const processResult waiting = app({"modify", "-d", "mover", "-v", there});
+  EXPECT_NE(waiting.out.find("is made when that job ends"), std::string::npos) << waiting.out << waiting.err;
+  ASSERT_EQ(app({"cancel", "-d", "mover", "-a"}).status, 0);
+  expectLabel(printTo(&other, at203), 812, 1218);
+  app({"delete", "-d", "mover"});
+}
+
+// Every setting, changed on its web page, over IPP and with modify, is answered over IPP, said by the
+// options subcommand and shown on its page once all are set, and again after a restart (with a job
+// that never had a document in the state file), and reaches the printer.
+TEST_F(System, EverySettingKeepsItsWord) {
+  const struct {
+    const char* name;
+    const char* value;  // modify -o NAME=VALUE, the last change; what IPP and options then say
+    bool member;        // of the media collections: over IPP "NAME=VALUE" in media-col-default and -ready
+    const char* page;   // the page that shows it ("" the printer's own), its field ("" as text), the value
+    const char* field;
+    const char* shown;
+    const char* form;       // the changes sent first in the page's form ("" none) and the value then (the
+    const char* formValue;  // printer's own page is edited on its configuration page)
+    const char* ippSet;     // then a Set-Printer-Attributes attribute in ipptool's words, and the value then
+    const char* ippValue;
+  } cases[] = {
+      {"label-mode-configured", "peel-off", false, "printing", "label-mode-configured", "peel-off",
+       "label-mode-configured=rewind", "rewind", "ATTR keyword label-mode-configured tear-off", "tear-off"},
+      {"printer-darkness-configured", "80", false, "printing", "printer-darkness-configured", "80",
+       "printer-darkness-configured=30", "30", "ATTR integer printer-darkness-configured 60", "60"},
+      {"print-darkness-default", "-20", false, "printing", "print-darkness-default", "-20",
+       "print-darkness-default=-10", "-10", "ATTR integer print-darkness-default 25", "25"},
+      {"print-speed-default", "10160", false, "printing", "print-speed-default", "10160",
+       "print-speed-default=7620", "7620", "ATTR integer print-speed-default 15240", "15240"},
+      {"media-default", "oe_4x3-label_4x3in", false, "media", "size", "oe_4x3-label_4x3in",
+       "size=oe_4x2-label_4x2in", "oe_4x2-label_4x2in", "ATTR keyword media-default oe_2x1-label_2x1in",
+       "oe_2x1-label_2x1in"},
+      {"media-ready", "oe_4x3-label_4x3in", false, "media", "size", "oe_4x3-label_4x3in",
+       "size=custom&width=50&length=30", "custom_50x30mm_50x30mm",
+       "ATTR keyword media-ready om_100x50-label_100x50mm", "om_100x50-label_100x50mm"},
+      {"media-tracking", "mark", true, "media", "tracking", "mark", "tracking=continuous", "continuous",
+       "ATTR collection media-col-default { MEMBER keyword media-tracking web }", "web"},
+      {"media-type", "labels", true, "media", "type", "labels", "type=labels", "labels",
+       "ATTR collection media-col-default { MEMBER keyword media-type labels }", "labels"},
+      {"media-source", "main-roll", true, "media", "", "Main roll", "", "",
+       "ATTR collection media-col-default { MEMBER keyword media-source main-roll }", "main-roll"},
+      {"media-top-offset", "150", true, "media", "top-offset", "1.50", "top-offset=0.5", "50",
+       "ATTR collection media-col-default { MEMBER integer media-top-offset -200 }", "-200"},
+      {"orientation-requested-default", "landscape", false, "printing", "orientation-requested", "4",
+       "orientation-requested=5", "reverse-landscape", "ATTR enum orientation-requested-default 6",
+       "reverse-portrait"},
+      {"print-color-mode-default", "bi-level", false, "printing", "print-color-mode", "bi-level",
+       "print-color-mode=auto", "auto", "ATTR keyword print-color-mode-default monochrome", "monochrome"},
+      {"print-content-optimize-default", "photo", false, "printing", "print-content-optimize", "photo",
+       "print-content-optimize=text", "text", "ATTR keyword print-content-optimize-default graphic",
+       "graphic"},
+      {"print-quality-default", "high", false, "printing", "print-quality", "5", "print-quality=3", "draft",
+       "ATTR enum print-quality-default 4", "normal"},
+      {"print-scaling-default", "fill", false, "printing", "print-scaling", "fill", "print-scaling=none",
+       "none", "ATTR keyword print-scaling-default fit", "fit"},
+      {"printer-resolution-default", "203dpi", false, "printing", "", "203 dpi", "", "",
+       "ATTR resolution printer-resolution-default 203dpi", "203dpi"},
+      {"copies-default", "3", false, "printing", "copies-default", "3", "copies-default=2", "2",
+       "ATTR integer copies-default 5", "5"},
+      {"label-tear-offset-default", "150", false, "printing", "label-tear-offset", "1.50",
+       "label-tear-offset=-1", "-100", "ATTR integer label-tear-offset-default 250", "250"},
+      {"label-media-type-default", "direct-thermal", false, "printing", "label-media-type", "direct-thermal",
+       "label-media-type=thermal-transfer", "thermal-transfer",
+       "ATTR keyword label-media-type-default printer-setting", "printer-setting"},
+      {"label-rotate-180-default", "true", false, "printing", "label-rotate-180", "checked",
+       "label-rotate-180=on", "true", "ATTR boolean label-rotate-180-default false", "false"},
+      {"label-mirror-default", "true", false, "printing", "label-mirror", "checked", "label-mirror=on",
+       "true", "ATTR boolean label-mirror-default false", "false"},
+      {"label-inverse-default", "true", false, "printing", "label-inverse", "checked", "label-inverse=on",
+       "true", "ATTR boolean label-inverse-default false", "false"},
+      {"label-pause-default", "after-job", false, "printing", "label-pause", "after-job",
+       "label-pause=after-label", "after-label", "ATTR keyword label-pause-default none", "none"},
+      {"printer-location", "Dock 4", false, "", "", "Dock 4", "location=Aisle 9", "Aisle 9",
+       "ATTR text printer-location \"Bay 2\"", "Bay 2"},
+      {"printer-geo-location", "geo:52.5,13.4", false, "", "", "52.5&deg;&nbsp;N 13.4&deg;&nbsp;E",
+       "geo_location_lat=10&geo_location_lon=20", "geo:10,20",
+       "ATTR uri printer-geo-location \"geo:-33.9,18.4\"", "geo:-33.9,18.4"},
+      {"printer-organization", "Acme Shipping", false, "", "", "Acme Shipping", "organization=Acme", "Acme",
+       "ATTR text printer-organization \"Acme Ltd\"", "Acme Ltd"},
+      {"printer-organizational-unit", "Outbound", false, "", "", "Outbound", "organizational_unit=Returns",
+       "Returns", "ATTR text printer-organizational-unit Inbound", "Inbound"},
+  };
+  // 'answer()' - the setting's value over IPP; a member's in the default labels, when the loaded agree.
+  const auto answer = [](const auto& c) {
+    if (!c.member) return printerAttribute("label", c.name);
+    const std::string col = printerAttribute("label", "media-col-default"), key = std::string(c.name) + "=";
+    const size_t at = col.find(key) != std::string::npos ? col.find(key) + key.size() : col.size();
+    const std::string value = col.substr(at, col.find_first_of(" }", at) - at);
+    return printerAttribute("label", "media-col-ready").find(key + value) != std::string::npos
+               ? value
+               : "(not loaded)";
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.form[0] != '\0') {
+      submitForm(std::string("/label/") + (c.page[0] != '\0' ? c.page : "config"), c.form);
+      EXPECT_EQ(answer(c), c.formValue) << "set on the web page";
+    }
+    EXPECT_TRUE(ippSet("label", c.ippSet)) << c.ippSet;
+    EXPECT_EQ(answer(c), c.ippValue) << "set over IPP";
+    const processResult r = app({"modify", "-d", "label", "-o", std::string(c.name) + "=" + c.value});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+  }
+  for (const bool restarted : {false, true}) {
+    if (restarted) {
+      const std::string created =
+          writeJob("create.test",
+                   "{\n OPERATION Create-Job\n GROUP operation-attributes-tag\n"
+                   " ATTR charset attributes-charset utf-8\n"
+                   " ATTR naturalLanguage attributes-natural-language en\n"
+                   " ATTR uri printer-uri $uri\n ATTR name requesting-user-name test\n}\n");
+      ASSERT_EQ(runProcess({IPPTOOL_PATH, "-t", printerUri("label"), created}, "").status, 0);
+      ASSERT_EQ(app({"cancel", "-d", "label", "-a"}).status, 0);
+      stopBackground(&gApp->server, 10);
+      ASSERT_TRUE(startServer()) << gApp->failure;
+    }
+    std::map<std::string, std::string> now = presentSettings("label");
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (restarted ? " after the restart" : ""));
+      EXPECT_EQ(answer(c), c.value);
+      EXPECT_EQ(now[c.name], c.value);
+      std::string html;
+      webPage(std::string("/label/") + c.page, &html);
+      EXPECT_TRUE(shows(html, c.field, c.shown)) << "the page's " << c.field << " is not " << c.shown;
+    }
+  }
+
+  // A job without options prints with them, on a 4 x 3 in label.
+  const std::string file = writeJob("settings.ras", rasterFromPbm({patternPage(812, 609, 4)}, {"-r", "203"}));
+  std::string received;
+  ASSERT_NO_FATAL_FAILURE(printFile("label", file, {"document-format=image/pwg-raster"}, &received));
+  const printerData data = splitPrinterData(received);
+  prologueSteps prologue;
+  prologue.tearoff = "~TA012", prologue.top = "^LT12", prologue.tracking = "^MNM",
+  prologue.mediaType = "^MTD";
+  prologue.orientation = "^POI", prologue.mirror = "^PMY", prologue.speed = "^PR4,4",
+  prologue.darkness = "~SD18";
+  formatSteps format;
+  format.mode = "^MMP", format.inverse = true, format.quantity = "^PQ3,0,1,Y^PP";
+  EXPECT_EQ(data.prologue, expectedPrologue(prologue));
+  ASSERT_EQ(data.pages.size(), 1u);
+  EXPECT_EQ(data.pages[0].format, expectedPageFormat(812, 609, format));
 }

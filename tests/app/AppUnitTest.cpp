@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/app.h"
@@ -168,9 +171,32 @@ TEST(JobSettings, RefusesUnsupportedVendorValues) {
     options.media.top_offset = c.topOffset;
     options.num_vendor = cupsAddOption(c.name, c.value, 0, &options.vendor);
     settings_ s;
+    adjustmentDots dots;
     const char* bad = nullptr;
-    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, 203, &s, &bad), 1);
+    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, 203, &s, &dots, &bad), 1);
     EXPECT_STREQ(bad, c.bad);
+    cupsFreeOptions(options.num_vendor, options.vendor);
+  }
+}
+
+// The tear-off and top adjustments, in hundredths of mm, go out to the nearest dot, a half away from none.
+TEST(JobSettings, AdjustmentsToTheNearestDot) {
+  for (const auto& [hundredths, dpi, dots] : {std::tuple{150, 203, 12},
+                                              {100, 203, 8},
+                                              {-150, 203, -12},
+                                              {6, 203, 0},
+                                              {-7, 203, -1},
+                                              {1500, 600, 354}}) {
+    pappl_pr_options_t options{};
+    options.media.top_offset = hundredths;
+    options.num_vendor =
+        cupsAddOption(kTearOffsetAttr, std::to_string(hundredths).c_str(), 0, &options.vendor);
+    settings_ s;
+    adjustmentDots got;
+    const char* bad = nullptr;
+    EXPECT_EQ(jobSettings(options, 0, nullptr, PAPPL_LABEL_MODE_TEAR_OFF, dpi, &s, &got, &bad), 0);
+    EXPECT_EQ(got.tearoff, dots) << hundredths << " at " << dpi;
+    EXPECT_EQ(got.top, dots) << hundredths << " at " << dpi;
     cupsFreeOptions(options.num_vendor, options.vendor);
   }
 }
@@ -213,6 +239,132 @@ TEST(FileDevices, StayInsideTheirFolder) {
   std::filesystem::remove_all(root);
 }
 
+// A new or moved printer's device: a scheme with a device, a socket: URI with its host, a file device
+// inside the folder at a file or folder that exists; the reason says what is wrong.
+TEST(DeviceUri, TakenAsAddTakesThem) {
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("device-uris-" + std::to_string(getpid()));
+  std::filesystem::create_directories(root / "labels");
+  const std::string folder = (root / "labels").string();
+  std::FILE* file = std::fopen((folder + "/job.prn").c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  const struct {
+    std::string uri, folder;
+    const char* reason;  // "" when taken
+  } cases[] = {
+      {"socket://printer.example:9100", "", ""},
+      {"socket://printer.example/?timeout=5", "", ""},
+      {"file://" + folder + "/job.prn", folder, ""},
+      {"file://" + folder, folder, ""},
+      {"nonsense", folder, "not a device URI"},
+      {"http://printer.example/", folder, "no device for 'http:' URIs"},
+      {"socket://", folder, "names the printer's host"},
+      {"file://" + folder + "/job.prn", "", "-o file-device-folder=DIR"},
+      {"file:///etc/passwd", folder, "outside the file device folder"},
+      {"file://" + folder + "/missing.prn", folder, "no file or folder the server can write"},
+  };
+  for (const auto& c : cases) {
+    std::string reason;
+    EXPECT_EQ(checkDeviceUri(c.uri.c_str(), c.folder, &reason), c.reason[0] == '\0' ? 0 : 1) << c.uri;
+    EXPECT_NE(reason.find(c.reason), std::string::npos) << c.uri << ": " << reason;
+  }
+  std::filesystem::remove_all(root);
+}
+
+// A pointer is found at its one aligned word, never in a record that holds it twice or not at all.
+TEST(PointerSlot, FoundExactlyOnce) {
+  const char a = 'a', b = 'b';
+  struct record {
+    int number;
+    const char* first;
+    const char* second;
+    char bytes[9];
+  };
+  const struct {
+    const char* name;
+    record r;
+    const char* value;
+    int status;
+    size_t offset;
+  } cases[] = {
+      {"once", {1, &a, &b, {}}, &b, 0, offsetof(record, second)},
+      {"twice", {1, &a, &a, {}}, &a, 1, 0},
+      {"absent", {1, &a, &a, {}}, &b, 1, 0},
+      {"none given", {1, &a, &b, {}}, nullptr, 1, 0},
+  };
+  for (const auto& c : cases) {
+    size_t offset = 0;
+    EXPECT_EQ(findPointerSlot(&c.r, sizeof c.r, c.value, &offset), c.status) << c.name;
+    if (c.status == 0) {
+      EXPECT_EQ(offset, c.offset) << c.name;
+    }
+  }
+  // A copy of the pointer that is not at an aligned word is not a slot.
+  record r{1, &a, nullptr, {}};
+  std::memcpy(r.bytes + 1, &r.first, sizeof r.first);
+  size_t offset = 0;
+  EXPECT_EQ(findPointerSlot(&r, sizeof r, &a, &offset), 0);
+  EXPECT_EQ(offset, offsetof(record, first));
+}
+
+// A new driver takes every setting of the old one it can: the loaded labels stay when they fit its
+// head, and a value outside what it takes is reset and named.
+TEST(CarrySettings, KeepWhatTheNewDriverTakes) {
+  const auto driverData = [](const char* name, pappl_pr_driver_data_t* data, ipp_t** attributes) {
+    *data = {};
+    *attributes = nullptr;
+    ASSERT_TRUE(labelDriver(nullptr, name, "socket://printer.example", nullptr, data, attributes, nullptr));
+    labelDelete(nullptr, data);
+  };
+  pappl_pr_driver_data_t from;
+  ipp_t* fromAttributes = nullptr;
+  ASSERT_NO_FATAL_FAILURE(driverData("generic-label-203dpi", &from, &fromAttributes));
+  from.mode_configured = PAPPL_LABEL_MODE_REWIND;
+  from.darkness_configured = 80;
+  from.speed_default = 6 * 2540;
+  from.media_ready[0].tracking = PAPPL_MEDIA_TRACKING_MARK;
+  ippDeleteAttribute(fromAttributes,
+                     ippFindAttribute(fromAttributes, "label-tear-offset-default", IPP_TAG_ZERO));
+  ippAddInteger(fromAttributes, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "label-tear-offset-default", 120);
+  pappl_media_col_t wide = from.media_ready[0];  // 4.2 in wide: the 203 dpi head's, not the others'
+  pwgFormatSizeName(wide.size_name, sizeof wide.size_name, "custom", nullptr, 10668, 7620, nullptr);
+  wide.size_width = 10668, wide.size_length = 7620;
+  const struct {
+    const char* name;
+    const char* driver;
+    bool wideLabels;
+    int slowest;  // the new driver's speed range made narrower, when not 0
+    std::vector<std::string> reset;
+  } cases[] = {
+      {"another resolution", "generic-label-300dpi", false, 0, {}},
+      {"the same driver, wide labels", "generic-label-203dpi", true, 0, {}},
+      {"a narrower head", "generic-label-152dpi", true, 0, {"media-ready"}},
+      {"a slower printer", "generic-label-600dpi", false, 4 * 2540, {"print-speed-default"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pappl_pr_driver_data_t old = from, to;
+    if (c.wideLabels) old.media_ready[0] = wide;
+    ipp_t* toAttributes = nullptr;
+    ASSERT_NO_FATAL_FAILURE(driverData(c.driver, &to, &toAttributes));
+    if (c.slowest != 0) to.speed_supported[1] = c.slowest;
+    std::vector<std::string> reset;
+    carrySettings(old, fromAttributes, &to, toAttributes, &reset);
+    EXPECT_EQ(reset, c.reset);
+    EXPECT_EQ(to.mode_configured, PAPPL_LABEL_MODE_REWIND);
+    EXPECT_EQ(to.darkness_configured, 80);
+    EXPECT_EQ(to.media_ready[0].tracking, c.reset == std::vector<std::string>{"media-ready"}
+                                              ? PAPPL_MEDIA_TRACKING_GAP
+                                              : PAPPL_MEDIA_TRACKING_MARK);
+    EXPECT_EQ(to.speed_default, c.slowest != 0 ? 0 : 6 * 2540);
+    EXPECT_EQ(ippGetInteger(ippFindAttribute(toAttributes, "label-tear-offset-default", IPP_TAG_INTEGER), 0),
+              120);
+    ippDelete(toAttributes);
+  }
+  ippDelete(fromAttributes);
+}
+
 // The administrator password: the right one reproduces the stored hash with its nonce, a wrong one,
 // a prefix or a longer one does not; a new hash takes the fresh nonce.
 TEST(AdminPassword, MatchesOnlyTheRightPassword) {
@@ -232,6 +384,9 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
   ippAddStrings(printer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "label-mode-supported", 3, nullptr, modes);
   ippAddRange(printer, IPP_TAG_PRINTER, "print-speed-supported", 5080, 15240);
   ippAddRange(printer, IPP_TAG_PRINTER, "label-tear-offset-supported", -1500, 1500);
+  ippAddRange(printer, IPP_TAG_PRINTER, "copies-supported", 1, kMaxCopies);
+  static const char* const sizes[] = {"oe_4x3-label_4x3in", "custom_max_4.25x39in", "custom_min_0.5x0.25in"};
+  ippAddStrings(printer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-supported", 3, nullptr, sizes);
   const struct {
     const char* name;
     const char* value;
@@ -251,6 +406,11 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
       {"label-mirror", "yes", false, nullptr},
       {"printer-darkness", "abc", false, nullptr},
       {"colour", "red", false, nullptr},
+      {"media-ready", "custom_50x30mm_50x30mm", true, "media-ready"},
+      {"media-default", "custom_120x30mm_120x30mm", false, nullptr},
+      {"media-default", "custom_min_0.5x0.25in", false, nullptr},
+      {"copies-default", "1000", false, nullptr},
+      {"printer-geo-location", "geo:95,13", false, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
@@ -264,7 +424,75 @@ TEST(Settings, RefuseWhatThePrinterDoesNotTake) {
     }
     ippDelete(request);
   }
+  // Over IPP a media collection's size name is checked too (the framework crashes on one it does not
+  // know), and one loaded size is taken for the one source.
+  ipp_t* col = ippNew();
+  ippAddString(col, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr, "bogus");
+  ipp_t* request = ippNew();
+  ippAddCollection(request, IPP_TAG_PRINTER, "media-col-default", col);
+  static const char* const two[] = {"oe_4x3-label_4x3in", "oe_4x3-label_4x3in"};
+  for (const int count : {0, 2}) {
+    ipp_t* ready = ippNew();
+    if (count > 0) ippAddStrings(ready, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-ready", count, nullptr, two);
+    std::string error;
+    EXPECT_EQ(checkSettingsRequest(count > 0 ? ready : request, printer, &error), 1) << error;
+    ippDelete(ready);
+  }
+  ippDelete(request);
+  ippDelete(col);
   ippDelete(printer);
+}
+
+// Each printer's own lines go into its block of the state file before its jobs (the framework's loader
+// stops at a job without a document), else before its end; a long line is copied whole.
+TEST(StateFile, SavedLinesComeBeforeTheJobs) {
+  const std::string job = "Job id=\"4\" name=\"" + std::string(9000, 'x') + "\"\n";
+  const auto lines = [](int id) { return id == 9 ? "" : "line " + std::to_string(id) + "\n"; };
+  EXPECT_EQ(annotateSavedState(
+                "UUID 1\n<Printer id=\"1\">\nNextJobId 5\n</Printer>\n<Printer id=\"9\">\n</Printer>\n"
+                "<Printer id=\"3\">\n" +
+                    job + "Job id=\"5\"\n</Printer>\n",
+                lines, [](int, int) { return uint64_t{0}; }),
+            "UUID 1\n<Printer id=\"1\">\nNextJobId 5\nline 1\n</Printer>\n<Printer id=\"9\">\n</Printer>\n"
+            "<Printer id=\"3\">\nline 3\n" +
+                job + "Job id=\"5\"\n</Printer>\n");
+}
+
+// The length the printer measures becomes the loaded labels' only while nobody chose their size: a
+// listed size of that length by its name, another as a custom size; under a millimetre of change, or a
+// length no label has, leaves them alone.
+TEST(MeasuredLength, NeverReplacesAChosenSize) {
+  pappl_pr_driver_data_t data{};
+  ipp_t* attributes = nullptr;
+  ASSERT_TRUE(
+      labelDriver(nullptr, "generic-label-203dpi", "socket://printer", nullptr, &data, &attributes, nullptr));
+  for (const auto& [dots, chosen, size] : {std::tuple{609, false, "oe_4x3-label_4x3in"},
+                                           {1020, false, "custom_101.6x127.62mm_101.6x127.62mm"},
+                                           {1214, false, "na_index-4x6_4x6in"},
+                                           {99999, false, "na_index-4x6_4x6in"},
+                                           {609, true, "na_index-4x6_4x6in"}}) {
+    pappl_media_col_t ready = data.media_ready[0];
+    EXPECT_EQ(measuredReady(data, dots, chosen, &ready), std::strcmp(size, "na_index-4x6_4x6in") != 0)
+        << dots;
+    EXPECT_STREQ(ready.size_name, size) << dots << (chosen ? ", chosen" : "");
+  }
+  labelDelete(nullptr, &data);
+  ippDelete(attributes);
+}
+
+// A command line's "-o" text as the framework reads it: a word that begins no option belongs to the
+// value before it; what is already in the framework's own syntax stays as written.
+TEST(OptionWords, ValuesWithBlanksStayWhole) {
+  for (const auto& [text, location] : {std::pair{"printer-location=Dock 4 copies=2", "Dock 4"},
+                                       {"printer-location=Bob's  desk", "Bob's  desk"},
+                                       {"printer-location='Dock 4' copies=2", "Dock 4"},
+                                       {"copies=2 printer-location={a=b}", "{a=b}"}}) {
+    cups_option_t* options = nullptr;
+    const int count = cupsParseOptions(joinOptionWords(text).c_str(), 0, &options);
+    EXPECT_STREQ(cupsGetOption("printer-location", count, options), location) << text;
+    EXPECT_EQ(count, std::strstr(text, "copies") != nullptr ? 2 : 1) << text;
+    cupsFreeOptions(count, options);
+  }
 }
 
 // The test label at each resolution: its border one dot inside every edge, white outside it, and a
@@ -294,6 +522,107 @@ TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
     pclose(scan);
     EXPECT_EQ(std::string(read), testLabelBarcode("Warehouse 3") + "\n");
   }
+}
+
+// Who prints next: the higher job-priority, then the earlier place, then the lower id.
+TEST(Queue, FirstInFirstOut) {
+  const struct {
+    const char* name;
+    std::vector<queuedJob> jobs;
+    int first;
+  } cases[] = {
+      {"none", {}, -1},
+      {"newest last", {{8, 50, 8, false}, {7, 50, 7, false}, {1, 50, 1, false}}, 2},
+      {"released from a hold goes after those before it", {{3, 50, 9, false}, {4, 50, 4, false}}, 1},
+      {"a stream in its turn", {{5, 50, 6, false}, {0, 50, 5, true}}, 1},
+      {"a higher priority first", {{1, 50, 1, false}, {2, 80, 2, false}}, 1},
+      {"a job without a place after those with one", {{1, 50, UINT64_MAX, false}, {2, 50, 2, false}}, 1},
+      {"equal places by id", {{4, 50, 3, false}, {2, 50, 3, false}}, 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(firstInQueue(c.jobs), c.first) << c.name;
+}
+
+// The state read back: a printer saved with the driver "auto" gets the driver of its saved
+// resolution, a job that was printing waits to print again, the places come back, and the rest is left
+// as it was, the printer's line with its five values.
+TEST(StateFile, MendsWhatEarlierStatesLost) {
+  const std::string saved =
+      "NextPrinterID 3\n"
+      "<Printer id=\"1\" name=\"dock \\\"4\\\"\" did=\"\" uri=\"socket://p:9100\" driver=\"auto\">\n"
+      "printer-resolution-default 300x300dpi\n"
+      "Job id=\"5\" name=\"a\" username=\"u\" format=\"f\" state=\"5\" place=\"12\"\n"
+      "Job id=\"6\" name=\"b\" username=\"u\" format=\"f\" state=\"3\" place=\"14\"\n"
+      "Job id=\"4\" name=\"c\" username=\"u\" format=\"f\" state=\"9\"\n"
+      "Job id=\"7\" name=\"d\" username=\"u\" state=\"4\"\n"
+      "</Printer>\n"
+      "<Printer id=\"2\" name=\"q\" did=\"\" uri=\"file:///x\" driver=\"generic-label-203dpi\">\n"
+      "</Printer>\n";
+  std::vector<savedPlace> places;
+  std::vector<std::string> notes;
+  std::vector<int> asked;
+  const std::string text = prepareStateForLoad(
+      saved,
+      [&asked](const std::string&, int dpi) {
+        asked.push_back(dpi);
+        return std::string(driverForResolution(dpi));
+      },
+      &places, &notes);
+  EXPECT_EQ(asked, std::vector<int>{300});
+  EXPECT_NE(text.find("driver=\"generic-label-300dpi\""), std::string::npos) << text;
+  EXPECT_NE(text.find("name=\"dock \\\"4\\\"\""), std::string::npos) << text;
+  EXPECT_NE(text.find("Job format=\"f\" id=\"5\" name=\"a\" place=\"12\" state=\"3\""), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("state=\"9\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("id=\"7\" name=\"d\" state=\"4\" username=\"u\" format=\"application/octet-stream\""),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("driver=\"generic-label-203dpi\">\n</Printer>\n"), std::string::npos) << text;
+  cups_option_t* options = nullptr;
+  const std::string first =
+      text.substr(text.find("<Printer ") + 9, text.find(">\n") - text.find("<Printer ") - 9);
+  EXPECT_EQ(cupsParseOptions(first.c_str(), 0, &options), 5) << first;
+  cupsFreeOptions(5, options);
+  ASSERT_EQ(places.size(), 2u);
+  EXPECT_EQ(places[0].printerId, 1);
+  EXPECT_EQ(places[0].jobId, 5);
+  EXPECT_EQ(places[0].place, 12u);
+  EXPECT_EQ(places[1].place, 14u);
+  EXPECT_EQ(notes.size(), 2u);
+
+  // Written back: the places on the queued jobs only, the printer's own lines at its block's end.
+  const std::string written = annotateSavedState(
+      text, [](int id) { return id == 1 ? std::string("print-speed-default 5080\n") : std::string(); },
+      [](int printer, int job) { return printer == 1 ? uint64_t(job) * 10 : 0; });
+  EXPECT_NE(written.find("id=\"5\" name=\"a\" place=\"50\""), std::string::npos) << written;
+  EXPECT_NE(written.find("300x300dpi\nprint-speed-default 5080\nJob "), std::string::npos) << written;
+}
+
+// The state file is replaced whole, private to the server; one server holds the state's lock.
+TEST(StateFile, ReplacedWholeAndLocked) {
+  const std::string folder = std::filesystem::temp_directory_path() / ("state-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string path = folder + "/x.state";
+  std::string error;
+  ASSERT_TRUE(replaceFile(path, "old\n", &error)) << error;
+  ASSERT_TRUE(replaceFile(path, "new\n", &error)) << error;
+  EXPECT_EQ(readWholeFile(path), "new\n");
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_FALSE(std::filesystem::exists(path + ".new"));
+  EXPECT_FALSE(replaceFile(folder + "/missing/x.state", "x", &error));
+  int holder = -1;
+  const int lock = lockStateFolder(path, &holder, &error);
+  ASSERT_GE(lock, 0) << error;
+  error.clear();
+  EXPECT_EQ(lockStateFolder(path, &holder, &error), -1);
+  EXPECT_EQ(holder, getpid());
+  EXPECT_EQ(error, "");
+  close(lock);
+  const int again = lockStateFolder(path, &holder, &error);
+  EXPECT_GE(again, 0);
+  close(again);
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

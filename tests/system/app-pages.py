@@ -220,10 +220,13 @@ def main():
 
         # Its port is its address; shutdown ends it, and the chosen settings come back.
         check(app("modify", "-d", "Shelf", "-o", "print-speed-default=4in").returncode == 0, "set the print speed")
-        second = subprocess.run([APP, "server", "-o", f"server-port={port}", "-o", f"log-file={folder}/log2"],
-                                env=dict(env, TMPDIR=folder + "/common"), capture_output=True, text=True,
-                                timeout=20)
-        check(second.returncode == 1 and "taken" in second.stderr, "a second server on the port fails")
+        os.makedirs(folder + "/other", exist_ok=True)
+        for state, says, what in ((folder + "/common", "Another server", "a second server on the state fails"),
+                                  (folder + "/other", "taken", "a second server on the port fails")):
+            second = subprocess.run([APP, "server", "-o", f"server-port={port}", "-o", f"log-file={folder}/log2"],
+                                    env=dict(env, TMPDIR=folder + "/common", SNAP_COMMON=state),
+                                    capture_output=True, text=True, timeout=20)
+            check(second.returncode == 1 and says in second.stderr, what)
         started = time.monotonic()
         check(app("shutdown").returncode == 0 and time.monotonic() - started <= 5.5, "shutdown within 5 s")
         check(server.wait(timeout=5) == 0 and not listening(port), "the server is gone and its port free")
