@@ -266,7 +266,7 @@ int _papplMainloopShowStatus(const char* base, int count, cups_option_t* options
     if (failed)
       std::fprintf(stderr, "%s: %s\n", base, cupsLastErrorString());
     else
-      std::printf("The server is running: %s\n", stateLine(response, "system").c_str());
+      std::printf("Running, %s\n", stateLine(response, "system").c_str());
     ippDelete(response);
     return failed ? 1 : 0;
   }

@@ -353,10 +353,11 @@ void* _papplJobProcess(pappl_job_t* job) {
   openJobDevicesLate(true);
   frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(chosen);
   openJobDevicesLate(false);
-  // The job's end is kept at once: a crash from here on does not print it again.
-  if (link != nullptr && link->config != nullptr) saveState(papplPrinterGetSystem(printer), link->config);
-  releasePrinter(link, printer);
+  // The job's end reaches the state file with the main loop's next save, within a second: a crash
+  // before it prints the job again, which costs a label, while a save here would cost every job the
+  // time of a flush to the disk.
   keepHistory(system, history);
+  releasePrinter(link, printer);
   return nullptr;
 }
 

@@ -89,7 +89,12 @@ void saveAfterRequest(pappl_client_t* client) {
 bool saveState(pappl_system_t* system, void* data) {
   appConfig* config = static_cast<appConfig*>(data);
   if (config == nullptr || config->statePath.empty()) return false;
+  // Saves asked for at once are made once: a save that began after this one was asked for holds its
+  // change too.
+  const uint64_t asked = config->saveRequests.fetch_add(1) + 1;
   std::lock_guard<std::mutex> lock(config->saving);
+  if (config->savesMade >= asked) return true;
+  const uint64_t covered = config->saveRequests.load();
   // The framework writes its part (and each queued job's attributes beside its document) to a
   // scratch file; the whole state then replaces the old one in one step.
   const std::string scratch = config->statePath + ".framework";
@@ -106,13 +111,13 @@ bool saveState(pappl_system_t* system, void* data) {
         return printer != nullptr ? savedLines(printer) : std::string();
       },
       [system](int printerId, int jobId) { return placeOfJob(system, printerId, jobId); });
-  if (text == config->lastSaved) return true;
   std::string error;
-  if (!replaceFile(config->statePath, text, &error)) {
+  if (text != config->lastSaved && !replaceFile(config->statePath, text, &error)) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state: %s.", error.c_str());
     return false;
   }
   config->lastSaved = text;
+  config->savesMade = covered;
   return true;
 }
 

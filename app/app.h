@@ -139,9 +139,12 @@ struct appConfig {
   // given to its jobs as the framework makes them.
   std::atomic<uint64_t> nextPlace{1};
   std::vector<savedPlace> loadedPlaces;
-  // One save of the state at a time, and what the last one wrote.
+  // One save of the state at a time, what the last one wrote, and how many saves were asked for and
+  // how many of them the last one made covered.
   std::mutex saving;
   std::string lastSaved;
+  std::atomic<uint64_t> saveRequests{0};
+  uint64_t savesMade = 0;
   int stateLock = -1;     // the state folder's lock, held while the server runs
   int64_t stopAsked = 0;  // when the stop was asked for (monotonic milliseconds)
 };
