@@ -8,12 +8,24 @@
 #include <dlfcn.h>
 #include <pappl/pappl.h>
 
+#include <string>
+
 // 'frameworkFunction()' - the framework's own function 'name', which the program's function of that
 // name stands before.
 template <typename Function>
 Function frameworkFunction(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
+
+// 'checkFrameworkDoor()' - whether every framework function the program stands before, and every
+// internal one it calls, resolves in the libraries it runs with: 0, or 1 with the first missing one's
+// name in *missing (Door.cpp).
+int checkFrameworkDoor(std::string* missing);
+
+// 'checkFrameworkVersion()' - whether the PAPPL the program runs with (its version in *version, "" when
+// it cannot be told) is of the series the program was built and tested against: 0, 1 when it is not,
+// 2 when it is not but the program was built to run on it all the same (-DLABEL_UNTESTED_PAPPL=ON).
+int checkFrameworkVersion(std::string* version);
 
 extern "C" {
 bool _papplPrinterIsAuthorized(pappl_client_t* client);
