@@ -97,15 +97,20 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
     return false;
   }
 
-  data->printfile_cb = labelPrintRaw;
-  data->rstartjob_cb = labelStartJob;
-  data->rstartpage_cb = labelStartPage;
-  data->rwriteline_cb = labelWriteLine;
-  data->rendpage_cb = labelEndPage;
-  data->rendjob_cb = labelEndJob;
+  // The callbacks that print a job's documents and the test label, which the program hands over with
+  // the server's settings; the printer's status and its end are this file's.
+  if (const appConfig* settings = static_cast<const appConfig*>(context)) {
+    const printerCallbacks& c = settings->callbacks;
+    data->printfile_cb = c.printfile;
+    data->rstartjob_cb = c.startJob;
+    data->rstartpage_cb = c.startPage;
+    data->rwriteline_cb = c.writeLine;
+    data->rendpage_cb = c.endPage;
+    data->rendjob_cb = c.endJob;
+    data->testpage_cb = c.testPage;
+  }
   data->status_cb = labelStatus;
   data->delete_cb = labelDelete;
-  data->testpage_cb = writeTestLabel;
   // The printers' icons: a label printer, at the three sizes IPP asks for.
   data->icons[0] = {"", kIcon48, kIcon48Size};
   data->icons[1] = {"", kIcon128, kIcon128Size};

@@ -119,13 +119,26 @@ inline constexpr int kDefaultJobHistory = 100;
 // but a whole number from kMinJobHistory to kMaxJobHistory (*history is then left as it is).
 int parseJobHistory(const char* value, int* history);
 
+// The driver's callbacks that print a job's documents and the test label, which belong to the rooms
+// above the printer's: the program hands them to the driver callback with the server's settings.
+struct printerCallbacks {
+  pappl_pr_printfile_cb_t printfile = nullptr;
+  pappl_pr_rstartjob_cb_t startJob = nullptr;
+  pappl_pr_rstartpage_cb_t startPage = nullptr;
+  pappl_pr_rwriteline_cb_t writeLine = nullptr;
+  pappl_pr_rendpage_cb_t endPage = nullptr;
+  pappl_pr_rendjob_cb_t endJob = nullptr;
+  pappl_pr_testpage_cb_t testPage = nullptr;
+};
+
 // What the server was started with and where its stop stands, made by main() and handed to the
 // framework as the system and driver callbacks' data: it outlives the system.
 struct appConfig {
-  std::string fileFolder;    // the one folder file devices may write in (canonical); "" when they are off
-  std::string statePath;     // the state file
-  std::string rendererPath;  // the PDF renderer, "" when there is none
-  std::string spoolFolder;   // where jobs' files are kept
+  std::string fileFolder;      // the one folder file devices may write in (canonical); "" when they are off
+  std::string statePath;       // the state file
+  std::string rendererPath;    // the PDF renderer, "" when there is none
+  std::string spoolFolder;     // where jobs' files are kept
+  printerCallbacks callbacks;  // the driver's printing callbacks
   int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
   // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
   // watcher ends the process should the system not end in time.

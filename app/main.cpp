@@ -296,6 +296,8 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   appConfig config;
+  config.callbacks = {labelPrintRaw, labelStartJob, labelStartPage, labelWriteLine,
+                      labelEndPage,  labelEndJob,   writeTestLabel};
   std::vector<char*> arguments(argv, argv + argc);
   // A value with blanks is one value ("-o printer-location=Dock 4"), not the framework's list of options.
   std::deque<std::string> joined;
