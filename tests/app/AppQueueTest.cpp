@@ -317,7 +317,8 @@ TEST_F(Queue, KillsDuringChangesLoseNothing) {
         << "round " << round << ": " << value;
     darkness = std::atoi(value.c_str());
   }
-  for (const int id : jobs) EXPECT_EQ(jobState("off", id), IPP_JSTATE_PENDING) << "job " << id;
+  // Kept, not ended: pending, or the first of them processing while the server tries the printer.
+  for (const int id : jobs) EXPECT_LT(jobState("off", id), IPP_JSTATE_STOPPED) << "job " << id;
 }
 
 // Without a server the subcommands say so and how to start one, and start none of their own; a
