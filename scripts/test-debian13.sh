@@ -127,10 +127,10 @@ else
   stamp=$cache/$key/made
   mkdir -p "$cache"
 
-  # One run at a time makes or replaces a root (an exclusive lock); runs that use one hold a shared
-  # lock, so that no root is removed under a run.
+  # Runs that use a root hold a shared lock; one that makes or replaces a root holds it alone, so that
+  # no root is removed under a run.
   exec 9>"$cache/lock"
-  flock -x 9
+  flock -s 9
 
   fresh() {
     [ -f "$stamp" ] && [ -x "$root/bin/bash" ] || return 1
@@ -148,7 +148,8 @@ else
     # Check-Valid-Until off as in this machine's apt: a mirror that serves a snapshot serves Release
     # files past their validity. mmdebstrap leaves out Recommends, as scripts/install-deps.sh does. Its
     # mounts in the new root are made in a mount namespace of their own, so that none outlives it.
-    if ! unshare --mount --propagation private --fork --kill-child mmdebstrap --variant=apt --mode=root --format=directory \
+    if ! unshare --mount --propagation private --fork --kill-child \
+      mmdebstrap --variant=apt --mode=root --format=directory \
       --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Retries "3"' \
       --include="$include" \
       "$suite" "$new" \
@@ -162,6 +163,14 @@ else
     say "made the root in $((SECONDS - started)) s ($(du -sh "$root" | cut -f1))"
   }
 
+  if $refresh || ! fresh; then
+    flock -u 9
+    flock -n -x 9 || {
+      say "waiting for the other runs on the cache to end"
+      flock -x 9
+    }
+  fi
+  # Another run may have made it meanwhile.
   if $refresh || ! fresh; then
     if ! make_root; then
       if [ -x "$root/bin/bash" ]; then
