@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build, the tests and the demonstration need, when any is missing.
-# Runs unattended (CI has no standard input); needs root, or sudo, to install.
+# Runs unattended (CI has no standard input); needs root, or sudo, to install. With --list it only
+# prints the packages, one a line (scripts/test-debian13.sh builds its Debian 13 root with them).
 set -euo pipefail
 
 packages=(
@@ -20,6 +21,11 @@ packages=(
   # The Debian package: dpkg-shlibdeps lists its libraries, lintian checks it as Debian would.
   dpkg-dev lintian
 )
+
+if [ "${1:-}" = --list ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
