@@ -31,6 +31,11 @@ previewRun runPreview(const std::string& data, const std::vector<std::string>& a
     std::snprintf(name, sizeof name, "/label-%04d.png", n);
     greyImage image;
     if (!readPng(folder + name, &image)) break;
+#if defined(LABEL_TEST_LIBPNG)
+    greyImage second;
+    EXPECT_TRUE(readPngWithLibpng(folder + name, &second)) << name;
+    EXPECT_EQ(second, image) << name << " read by libpng";
+#endif
     run.labels.push_back(image);
   }
   std::error_code ignored;
