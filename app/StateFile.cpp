@@ -123,6 +123,13 @@ std::string prepareStateForLoad(const std::string& text, const driverResolver& r
         notes->push_back("Job " + std::to_string(jobId) +
                          " was printing when the server stopped; it prints again.");
       }
+      // A job whose document never came has no format, and the framework's loader stops reading the
+      // printer's block at such a line: the jobs after it were lost. It loads, and ends for want of a
+      // document.
+      if (valueOf(pairs, "format").empty()) {
+        setValue(&pairs, "format", "application/octet-stream");
+        line = writeValues("Job", pairs, false);
+      }
     }
     out += line + "\n";
   }
@@ -134,11 +141,18 @@ std::string annotateSavedState(const std::string& text, const std::function<std:
   const std::vector<std::string> lines = splitLines(text);
   std::string out;
   int printerId = 0;
+  bool added = true;
   for (std::string line : lines) {
+    // The printer's own lines go before its jobs: the framework's loader stops reading a block at a
+    // job line it cannot read.
+    if (!added && (line.starts_with("Job ") || line == "</Printer>")) {
+      out += extraLines(printerId);
+      added = true;
+    }
     if (line.starts_with("<Printer ")) {
       printerId = std::atoi(valueOf(printerValues(line), "id").c_str());
+      added = printerId == 0;
     } else if (line == "</Printer>") {
-      if (printerId != 0) out += extraLines(printerId);
       printerId = 0;
     } else if (line.starts_with("Job ") && printerId != 0) {
       auto pairs = parseValues(line.substr(4));

@@ -153,13 +153,14 @@ using driverResolver = std::function<std::string(const std::string& uri, int dot
 
 // 'prepareStateForLoad()' - the state text as the framework is to read it: a printer saved with the
 // driver "auto" (which the framework drops when its printer cannot be asked at the start) gets the
-// driver 'resolve' chooses, and a job that was printing when the server stopped waits to print again,
-// whole. The queued jobs' places go to *places, and what was mended to *notes.
+// driver 'resolve' chooses, a job that was printing when the server stopped waits to print again,
+// whole, and a job line without a format (a job whose document never came) gets one, so that the
+// framework reads on past it. The queued jobs' places go to *places, and what was mended to *notes.
 std::string prepareStateForLoad(const std::string& text, const driverResolver& resolve,
                                 std::vector<savedPlace>* places, std::vector<std::string>* notes);
 
 // 'annotateSavedState()' - the framework's state text with what it leaves out: 'extraLines' of each
-// printer (by id) at the end of its block, and on each queued job's line its place ('placeOf' a
+// printer (by id) in its block before its jobs, and on each queued job's line its place ('placeOf' a
 // printer and job id; 0 for none).
 std::string annotateSavedState(const std::string& text, const std::function<std::string(int)>& extraLines,
                                const std::function<uint64_t(int, int)>& placeOf);

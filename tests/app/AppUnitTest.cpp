@@ -325,6 +325,7 @@ TEST(StateFile, MendsWhatEarlierStatesLost) {
       "Job id=\"5\" name=\"a\" username=\"u\" format=\"f\" state=\"5\" place=\"12\"\n"
       "Job id=\"6\" name=\"b\" username=\"u\" format=\"f\" state=\"3\" place=\"14\"\n"
       "Job id=\"4\" name=\"c\" username=\"u\" format=\"f\" state=\"9\"\n"
+      "Job id=\"7\" name=\"d\" username=\"u\" state=\"4\"\n"
       "</Printer>\n"
       "<Printer id=\"2\" name=\"q\" did=\"\" uri=\"file:///x\" driver=\"generic-label-203dpi\">\n"
       "</Printer>\n";
@@ -344,6 +345,9 @@ TEST(StateFile, MendsWhatEarlierStatesLost) {
   EXPECT_NE(text.find("Job format=\"f\" id=\"5\" name=\"a\" place=\"12\" state=\"3\""), std::string::npos)
       << text;
   EXPECT_NE(text.find("state=\"9\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("id=\"7\" name=\"d\" state=\"4\" username=\"u\" format=\"application/octet-stream\""),
+            std::string::npos)
+      << text;
   EXPECT_NE(text.find("driver=\"generic-label-203dpi\">\n</Printer>\n"), std::string::npos) << text;
   cups_option_t* options = nullptr;
   const std::string first =
@@ -362,7 +366,7 @@ TEST(StateFile, MendsWhatEarlierStatesLost) {
       text, [](int id) { return id == 1 ? std::string("print-speed-default 5080\n") : std::string(); },
       [](int printer, int job) { return printer == 1 ? uint64_t(job) * 10 : 0; });
   EXPECT_NE(written.find("id=\"5\" name=\"a\" place=\"50\""), std::string::npos) << written;
-  EXPECT_NE(written.find("state=\"9\"\nprint-speed-default 5080\n</Printer>"), std::string::npos) << written;
+  EXPECT_NE(written.find("300x300dpi\nprint-speed-default 5080\nJob "), std::string::npos) << written;
 }
 
 // The state file is replaced whole, private to the server; one server holds the state's lock.
