@@ -9,7 +9,8 @@
 // The clean-up below stands before the framework's (see Guard.cpp): the oldest ended jobs go, down to
 // the printer's limit, which is the server's job-history. The framework's own papplSystemCleanJobs
 // calls it with each printer locked for writing; the application calls that after every job it
-// prints and every few seconds. Linked into the program only.
+// prints and every few seconds. A job cancelled before it prints has the state saved as an ended one
+// does. Linked into the program only.
 #include <cups/cups.h>
 
 #include <ctime>
@@ -70,6 +71,20 @@ int cupsArrayCount(cups_array_t* list) {
   static const auto next = frameworkFunction<int (*)(cups_array_t*)>("cupsArrayCount");
   if (tCountedList != nullptr && *tCountedList == nullptr) *tCountedList = list;
   return next(list);
+}
+
+// A job cancelled before it printed ends without the framework's end of a job, which marks the state
+// changed: the state file kept the job as queued, and its attributes' file stayed in the spool folder,
+// until something else changed. (The job may be gone from the history once the call returns.)
+void papplJobCancel(pappl_job_t* job) {
+  pappl_system_t* system = job != nullptr ? papplPrinterGetSystem(papplJobGetPrinter(job)) : nullptr;
+  frameworkFunction<void (*)(pappl_job_t*)>("papplJobCancel")(job);
+  if (system != nullptr) _papplSystemConfigChanged(system);
+}
+
+void papplPrinterCancelAllJobs(pappl_printer_t* printer) {
+  frameworkFunction<void (*)(pappl_printer_t*)>("papplPrinterCancelAllJobs")(printer);
+  if (printer != nullptr) _papplSystemConfigChanged(papplPrinterGetSystem(printer));
 }
 
 // A printer's history trimmed to its limit, the oldest job first: called with the printer locked for
