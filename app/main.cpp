@@ -15,8 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Interpose.h"
-#include "app/app.h"
+#include "app/door/door.h"
 
 namespace {
 
