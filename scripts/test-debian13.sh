@@ -306,8 +306,10 @@ started=$SECONDS
 # The run writes to its log, which is shown as it grows: a pipe would stay open as long as any process
 # the tests left behind, where the log ends with the namespace.
 # shellcheck disable=SC2086 # $builds is one option or none
+# The log exists before its reader starts, which would otherwise give up on a file not yet made.
+: >"$log"
 unshare --mount --pid --fork --kill-child --mount-proc --propagation private \
-  /bin/bash -c "$inner" inner "$root" "$run" $builds >"$log" 2>&1 </dev/null &
+  /bin/bash -c "$inner" inner "$root" "$run" $builds >>"$log" 2>&1 </dev/null &
 ns_pid=$!
 tail -n +1 -s 0.2 -f --pid="$ns_pid" "$log" &
 tail_pid=$!
