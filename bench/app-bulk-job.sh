@@ -62,7 +62,7 @@ app="$build/app/label-printer-app"
 "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o spool-directory="$home/spool" \
   -o log-file="$home/app.log" -o log-level=warn >"$home/app.out" 2>&1 &
 server=$!
-until "$app" status 2>/dev/null | grep -q Running; do sleep 0.1; done
+until "$app" status 2>/dev/null | grep -qi running; do sleep 0.1; done
 "$app" add -d bench -m generic-label-203dpi -v "socket://127.0.0.1:$printerPort" >/dev/null
 
 # 'cpu PID' - the process's processor time so far, in clock ticks.

@@ -53,7 +53,7 @@ app="$build/app/label-printer-app"
 "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o spool-directory="$home/spool" \
   -o log-file="$home/app.log" -o log-level=warn >"$home/app.out" 2>&1 &
 pids+=($!)
-until "$app" status 2>/dev/null | grep -q Running; do sleep 0.1; done
+until "$app" status 2>/dev/null | grep -qi running; do sleep 0.1; done
 names=()
 i=0
 while read -r printerPort; do

@@ -70,7 +70,7 @@ app="$build/app/label-printer-app"
   -o log-file="$home/app.log" -o log-level=warn >"$home/app.out" 2>&1 &
 appPid=$!
 pids+=($appPid)
-until "$app" status 2>/dev/null | grep -q Running; do sleep 0.1; done
+until "$app" status 2>/dev/null | grep -qi running; do sleep 0.1; done
 "$app" add -d bench -m generic-label-203dpi -v "socket://127.0.0.1:$(cat "$home/printer-port")" >/dev/null
 
 # The private scheduler, with a driverless queue on the application.

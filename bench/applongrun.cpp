@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -185,15 +186,16 @@ int main(int argc, char* argv[]) {
     if (!awaitFewerThan(1, http, uri, resource)) stuck = true;
     const auto settled = clock_::now() + std::chrono::seconds(2);
     while (entries(spool) > 0 && clock_::now() < settled) usleep(10000);
-    // A job's thread ends, and closes the printer's connection, just after the job.
+    // A job's thread ends, and closes the printer's connection, just after the job: the fewest seen
+    // within a second, or at once when they are down to the first sample's.
     sample s;
     s.jobs = j;
-    for (const auto deadline = clock_::now() + std::chrono::seconds(1);; usleep(10000)) {
-      s.threads = statusValue(pid, "Threads");
-      s.files = entries("/proc/" + std::to_string(pid) + "/fd");
-      if (samples.empty() || clock_::now() >= deadline ||
-          (s.threads <= samples.front().threads && s.files <= samples.front().files))
-        break;
+    s.threads = s.files = LONG_MAX;
+    for (const auto deadline = clock_::now() + std::chrono::seconds(1); clock_::now() < deadline;
+         usleep(10000)) {
+      s.threads = std::min(s.threads, statusValue(pid, "Threads"));
+      s.files = std::min(s.files, entries("/proc/" + std::to_string(pid) + "/fd"));
+      if (!samples.empty() && s.threads <= samples.front().threads && s.files <= samples.front().files) break;
     }
     s.seconds = std::chrono::duration<double>(clock_::now() - start).count();
     s.rssKiB = statusValue(pid, "VmRSS");

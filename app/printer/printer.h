@@ -26,9 +26,11 @@ struct freeString {
 inline constexpr char kLabelCommandFormat[] = "application/vnd.label-commands";
 
 // The ended jobs a printer may keep in its history (the job-history server option). Each costs about a
-// kilobyte of memory and a line of the state file, which is written again after every job.
+// kilobyte of memory and a line of the state file, which is written whole when a job is accepted and
+// when it ends: with 1,000 kept jobs a small job takes about a tenth of a second on the 2-core machine,
+// with 10,000 it would take longer than the printer takes to print it.
 inline constexpr int kMinJobHistory = 1;
-inline constexpr int kMaxJobHistory = 10000;
+inline constexpr int kMaxJobHistory = 1000;
 inline constexpr int kDefaultJobHistory = 100;
 
 // 'parseJobHistory()' - the job-history option's value: 0 and the count in *history, or 1 for anything
