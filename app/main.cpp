@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/door/door.h"
 
 namespace {
 
@@ -215,6 +215,20 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                         "_print,_universal", spoolFolder.c_str(), logFile(option("log-file")),
                         logLevel(option("log-level")), option("auth-service"), false);
   if (system == nullptr) return nullptr;
+  std::string pappl;
+  const int tested = checkFrameworkVersion(&pappl);
+  if (tested == 1) {
+    std::fprintf(
+        stderr,
+        "label-printer-app: It runs with PAPPL %s, but was built and tested with PAPPL " LABEL_PAPPL_TESTED
+        ".x. It does not start.\n",
+        pappl.empty() ? "of an unknown version" : pappl.c_str());
+    papplSystemDelete(system);
+    return nullptr;
+  }
+  if (tested == 2)
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "Running with PAPPL %s, which this program was not tested with.",
+             pappl.c_str());
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
   if (option("private-server") == nullptr && !papplSystemAddListeners(system, option("listen-hostname"))) {
     std::fprintf(stderr,
@@ -268,7 +282,21 @@ void usage(void*) { printUsage("label-printer-app"); }
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // The program does not start on a framework that lacks a function it stands before or calls.
+  std::string missing;
+  if (checkFrameworkDoor(&missing) != 0) {
+    std::string version;
+    checkFrameworkVersion(&version);
+    std::fprintf(
+        stderr,
+        "label-printer-app: The PAPPL it runs with (%s) has no '%s', which the application needs; it "
+        "was built and tested with PAPPL " LABEL_PAPPL_TESTED ".x. It does not start.\n",
+        version.empty() ? "of an unknown version" : version.c_str(), missing.c_str());
+    return 1;
+  }
   appConfig config;
+  config.callbacks = {labelPrintRaw, labelStartJob, labelStartPage, labelWriteLine,
+                      labelEndPage,  labelEndJob,   writeTestLabel};
   std::vector<char*> arguments(argv, argv + argc);
   // A value with blanks is one value ("-o printer-location=Dock 4"), not the framework's list of options.
   std::deque<std::string> joined;

@@ -51,9 +51,9 @@ set(CPACK_PACKAGE_VENDOR "Label Printer Project")
 set(CPACK_PACKAGE_CONTACT "Label Printer Project <maintainers@label-printer.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CUPS filter, PPD files and Printer Application for label printers")
 # The lines of the extended description stay under 80 characters.
-set(CPACK_PACKAGE_DESCRIPTION "A CUPS raster filter and PPD files for 203 and 300 dpi thermal label
-printers, and a Printer Application that makes each such printer a driverless
-IPP Everywhere printer.")
+set(CPACK_PACKAGE_DESCRIPTION "A CUPS raster filter and PPD files for 152, 203, 300 and 600 dpi thermal
+label printers, and a Printer Application that makes each such printer a
+driverless IPP Everywhere printer.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The stored-graphic download: a page bitmap as GRF text under the stored graphic's name.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "commands/commands.h"
@@ -16,15 +17,37 @@ constexpr size_t kFlushBytes = size_t{64} << 10;
 // Room for the download header: the command, the name and two numbers.
 constexpr size_t kHeaderRoom = 64;
 
+// 'leadingRepeats()' - how many of rows [first, end) (first > 0), from the first on, repeat the row
+// before them. Rows first .. end - 1 all repeat their predecessors exactly when the block of them
+// equals the block one row earlier, so a stretch of blank rows takes one comparison.
+uint64_t leadingRepeats(const unsigned char* bitmap, uint64_t rowBytes, uint64_t first, uint64_t end) {
+  const unsigned char* rows = bitmap + first * rowBytes;
+  if (std::memcmp(rows, rows - rowBytes, static_cast<size_t>((end - first) * rowBytes)) == 0)
+    return end - first;
+  // Some row differs from the one before it, and the count stops there.
+  uint64_t repeats = 0;
+  for (const unsigned char* row = rows; std::memcmp(row, row - rowBytes, static_cast<size_t>(rowBytes)) == 0;
+       row += rowBytes)
+    ++repeats;
+  return repeats;
+}
+
 // 'appendRows()' - the text of rows [first, end) as they stand in the text of the whole bitmap. Each
 // row's text depends only on the row and the one before it, so the stretch's leading rows that repeat
 // their predecessor are written as ":" and the rest is compressed on its own.
 void appendRows(byteSink* out, const unsigned char* bitmap, uint64_t rowBytes, uint64_t first, uint64_t end) {
-  const size_t n = static_cast<size_t>(rowBytes);
-  for (; first != 0 && first < end; ++first) {
-    const unsigned char* row = bitmap + first * rowBytes;
-    if (std::memcmp(row, row - n, n) != 0) break;
-    sinkAppend(out, ":", 1);
+  if (first != 0) {
+    const uint64_t repeats = leadingRepeats(bitmap, rowBytes, first, end);
+    if (repeats > 0 && out->error == 0) {
+      unsigned char* text = sinkRoom(out, static_cast<size_t>(repeats));
+      if (text == nullptr) {
+        out->error = ENOMEM;
+        return;
+      }
+      std::memset(text, kGRFRepeatRow, static_cast<size_t>(repeats));
+      out->length += static_cast<size_t>(repeats);
+    }
+    first += repeats;
   }
   if (first == end || out->error != 0) return;
   const uint64_t size = (end - first) * rowBytes;

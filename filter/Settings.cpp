@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -49,6 +50,11 @@ void initializeSettings(const char* commandLineOptionSettings, settings_* settin
   const char* path = std::getenv("PPD");
   ppd_file_t* ppd = path != nullptr ? ppdOpenFile(path) : nullptr;
   if (ppd != nullptr) ppdMarkDefaults(ppd);
+  // The labels still print, with the printer's own settings; the line says why the job's are not used
+  // (a queue's PPD always opens: this is a hand-made run with a wrong path).
+  if (ppd == nullptr && path != nullptr && path[0] != '\0')
+    std::fprintf(stderr, "WARNING: Unable to open the PPD file '%s': the job's options are not applied.\n",
+                 path);
 
   cups_option_t* options = nullptr;
   const int count = cupsParseOptions(commandLineOptionSettings, 0, &options);

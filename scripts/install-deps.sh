@@ -1,25 +1,33 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages the build, the tests and the demonstration need, when any is missing.
-# Runs unattended (CI has no standard input); needs root, or sudo, to install.
+# Runs unattended (CI has no standard input); needs root, or sudo, to install. With --list it only
+# prints the packages, one a line (scripts/test-debian13.sh builds its Debian 13 root with them).
 set -euo pipefail
 
 packages=(
-  # The core: the library, the filter, pbmtoraster and the unit tests.
-  build-essential cmake libcups2-dev libcupsimage2-dev libgtest-dev
-  # The label preview; pkg-config for the test of finding CUPS through its module.
-  libpng-dev pkg-config
+  # The core: the library, the filter, pbmtoraster, the label preview (its images compressed with zlib,
+  # which libcupsimage2-dev brings as well) and their tests.
+  build-essential cmake libcups2-dev libcupsimage2-dev libgtest-dev zlib1g-dev
+  # pkg-config for the test of finding CUPS through its module.
+  pkg-config
   # The print system the filter runs in: the scheduler, lp and lpadmin, cupsfilter, the filters that
   # turn PDF into raster, the PPD compiler and checker; Ghostscript and poppler render PDF.
   cups cups-client cups-daemon cups-filters cups-ppdc ghostscript poppler-utils
   # The Printer Application's framework, and ipptool with its conformance tests; systemd-analyze rates
-  # its service's sandbox; zlib writes the test images; poppler renders PDF labels; zint draws and zbar
-  # reads the test labels' barcodes; libzint, FreeType and fontconfig draw the test label; headless
-  # Chromium through chromedriver drives the web pages in the tests.
-  libpappl-dev cups-ipp-utils systemd zlib1g-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
+  # its service's sandbox; libpng and libjpeg read PNG and JPEG documents (libpng also reads the
+  # preview's images once more in the tests); poppler renders PDF labels; zint draws and zbar reads the
+  # test labels' barcodes; libzint, FreeType and fontconfig draw the test label; headless Chromium
+  # through chromedriver drives the web pages in the tests.
+  libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
   # The Debian package: dpkg-shlibdeps lists its libraries, lintian checks it as Debian would.
   dpkg-dev lintian
 )
+
+if [ "${1:-}" = --list ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do

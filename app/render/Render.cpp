@@ -16,13 +16,12 @@
 //
 // or "error TEXT". Pages count from 0. Anti-aliasing is off, for text and vector art alike, so that
 // the edges of bars and letters stay where they are; glyphs are hinted to the printer's grid.
+#include <malloc.h>
 #include <poppler/cpp/poppler-document.h>
 #include <poppler/cpp/poppler-global.h>
 #include <poppler/cpp/poppler-image.h>
 #include <poppler/cpp/poppler-page-renderer.h>
 #include <poppler/cpp/poppler-page.h>
-
-#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>

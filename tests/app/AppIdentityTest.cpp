@@ -36,14 +36,20 @@ class AppIdentity : public testing::Test {
                          "listen-hostname=127.0.0.1", "-o", "spool-directory=" + directory + "/spool", "-o",
                          "log-file=" + directory + "/app.log", "-o", "log-level=debug"},
                         directory + "/app.out", &server));
+    // The server answers on its port before its socket, which the subcommands use, is made.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const std::string socket = directory + "/common/label-printer-app.sock";
     for (;;) {
       http_t* http =
           httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
-      if (http != nullptr) {
+      http_t* local =
+          httpConnect2(socket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
+      httpClose(local);
+      if (http != nullptr && local != nullptr) {
         httpClose(http);
         break;
       }
+      httpClose(http);
       ASSERT_TRUE(isRunning(&server) && std::chrono::steady_clock::now() < deadline)
           << readFile(directory + "/app.out");
       usleep(50000);

@@ -335,7 +335,7 @@ TEST_F(Queue, CommandsTellTheTruth) {
     EXPECT_EQ(r.status, 1) << command[0] << ": " << r.out << r.err;
     EXPECT_NE(r.err.find("nosuch"), std::string::npos) << command[0] << ": " << r.err;
   }
-  EXPECT_EQ(app({"status"}).out.find("The server is running: idle since "), 0u);
+  EXPECT_EQ(app({"status"}).out.find("Running, idle since "), 0u);
   stopBackground(&server, 10);
   for (const std::vector<std::string>& command :
        {std::vector<std::string>{"printers"},

@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/app.h"
+#include "app/service/service.h"
 
 namespace {
 

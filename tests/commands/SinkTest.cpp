@@ -11,6 +11,7 @@
 
 #include "commands/commands.h"
 #include "filter/filter.h"
+#include "grf/DataComDecompress.h"
 #include "support/Expected.h"
 #include "support/PrinterData.h"
 #include "support/Raster.h"
@@ -88,6 +89,45 @@ TEST(Sinks, QuantityGoesIntoThePageFormat) {
     byteSink out = kNoDescriptor;
     endPage(&out, s, 400, 300, 52, 320, c.quantity);
     EXPECT_EQ(taken(&out), expectedPageFormat(400, 300, {.quantity = c.command})) << c.quantity;
+  }
+}
+
+// The download is made a stretch of rows at a time, and its text is the whole bitmap's text whatever the
+// rows at a stretch's start: blank, repeating into the next stretch, or ending the repeats anywhere.
+TEST(Sinks, DownloadTextIsTheWholeBitmapsText) {
+  const uint32_t narrow = 64;    // 8 bytes a row: 8192 rows a stretch
+  const uint32_t wide = 600000;  // 75,000 bytes a row: one row a stretch
+  const struct {
+    std::string name;
+    uint32_t width, height;
+    std::vector<uint32_t> changed;  // rows whose first byte differs from the rest of the page
+  } cases[] = {
+      {"blank over three stretches", narrow, 3 * 8192, {}},
+      {"a change inside the second stretch", narrow, 3 * 8192, {10000}},
+      {"a change at the first row of a stretch", narrow, 3 * 8192, {8192}},
+      {"a change at the last row of a stretch", narrow, 3 * 8192, {16383}},
+      {"repeats that end and start again", narrow, 3 * 8192, {8193, 8195, 16384, 24575}},
+      {"every row unlike the one before", narrow, 2 * 8192 + 5, {}},
+      {"rows wider than a stretch", wide, 6, {3, 5}},
+  };
+  for (const auto& c : cases) {
+    const pageGeometry geometry = computePageGeometry(c.width, c.height);
+    bytes bitmap(static_cast<size_t>(geometry.totalBytes), 0);
+    if (c.name == "every row unlike the one before")
+      for (uint64_t row = 0; row < geometry.paddedRows; row += 2) bitmap[row * geometry.rowBytes] = 0x80;
+    for (const uint32_t row : c.changed) bitmap[row * geometry.rowBytes] = 0x81;
+    byteSink out = kNoDescriptor;
+    ASSERT_EQ(downloadGraphic(&out, bitmap.data(), geometry), 0) << c.name;
+
+    std::string whole(static_cast<size_t>(GRFCompressBound(geometry.totalBytes, geometry.rowBytes)), '\0');
+    uint64_t length = 0;
+    GRFDataCompress(bitmap.data(), geometry.totalBytes, geometry.rowBytes,
+                    reinterpret_cast<unsigned char*>(whole.data()), &length);
+    whole.resize(static_cast<size_t>(length));
+    const std::string header = std::string("~DG") + kStoredGraphicName + "," +
+                               std::to_string(geometry.totalBytes) + "," + std::to_string(geometry.rowBytes) +
+                               ",";
+    EXPECT_EQ(taken(&out), header + whole) << c.name;
   }
 }
 

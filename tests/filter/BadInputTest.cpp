@@ -125,8 +125,14 @@ std::vector<badInput> cases() {
       {"grey line of 1 GiB for 8 pixels", afterGoodPage(greyHugeLine, std::string(64, 'x')), "", ppd, 1,
        "ERROR: Page 2 has 1073741824 bytes per line, wrong for 8 pixels of 8 bits\n", 1},
       {"no PPD", good, "Darkness=10", "", 0, ready, 1},
-      {"missing PPD", good, "", "/nonexistent/queue.ppd", 0, ready, 1},
-      {"PPD that is a folder", good, "", TEST_DATA_DIR, 0, ready, 1},
+      {"missing PPD", good, "", "/nonexistent/queue.ppd", 0,
+       "WARNING: Unable to open the PPD file '/nonexistent/queue.ppd': the job's options are not applied.\n" +
+           ready,
+       1},
+      {"PPD that is a folder", good, "", TEST_DATA_DIR, 0,
+       "WARNING: Unable to open the PPD file '" TEST_DATA_DIR "': the job's options are not applied.\n" +
+           ready,
+       1},
       {"malformed PPD", good, "", TEST_DATA_DIR "/malformed.ppd", 0, ready, 1},
       {"choices outside every table", good, "", TEST_DATA_DIR "/odd-choices.ppd", 0, ready, 1},
       {"odd quoting", good, "Darkness='20 Mirror=\"1 PrintSpeed={4 \\", ppd, 0, ready, 1},

@@ -145,7 +145,7 @@ def main():
     server = start_server()
     browser = None
     try:
-        check(wait_for(lambda: listening(port)), "the server listens on its port")
+        check(wait_for(lambda: listening(port) and app("printers").returncode == 0), "the server listens on its port")
         check(app("add", "-d", "Shelf", "-m", "generic-label-203dpi", "-v",
                   f"socket://127.0.0.1:{printer.port}").returncode == 0, "add a printer")
 
@@ -231,7 +231,7 @@ def main():
         check(app("shutdown").returncode == 0 and time.monotonic() - started <= 5.5, "shutdown within 5 s")
         check(server.wait(timeout=5) == 0 and not listening(port), "the server is gone and its port free")
         server = start_server()
-        check(wait_for(lambda: listening(port)), "the server starts again on its port")
+        check(wait_for(lambda: listening(port) and app("printers").returncode == 0), "the server starts again on its port")
         options = app("options", "-d", "Shelf").stdout
         check("now: 10160" in options and "now: rewind" in options, "the print speed and label mode survive")
     finally:

@@ -1,19 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# The Debian package: cpack builds it from the build folder, and it holds the filter, the PPD files and,
-# when built, the Printer Application and its systemd unit and the label preview, with their manual
-# pages, the copyright file, and the libraries they need declared.
-# Usage: package.sh CPACK BUILD_DIR WITH_APP(ON|OFF) SERVERBIN DATADIR PPD_NAME...
+# The Debian package that package-build.sh made holds the filter, the PPD files and, when built, the
+# Printer Application and its systemd unit and the label preview, with their manual pages, the
+# copyright file, and the libraries they need declared.
+# Usage: package.sh PACKAGE_DIR BUILD_DIR WITH_APP(ON|OFF) SERVERBIN DATADIR PPD_NAME...
 set -euo pipefail
-cpack=$1 build=$2 with_app=$3 serverbin=${4#/} datadir=${5#/}
+out=$1 build=$2 with_app=$3 serverbin=${4#/} datadir=${5#/}
 shift 5
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-
-"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 || {
-  cat "$out/cpack.log"
-  exit 1
-}
 deb=$(ls "$out"/*.deb)
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -1,0 +1,451 @@
+// SPDX-License-Identifier: Apache-2.0
+// Where the application stands before the framework's own functions. PAPPL 1.3.1 lets every client of
+// its web pages administer when no authentication is configured, lets any network client cancel any
+// job, prints a raster page of whatever size a client claims, and can start two jobs on one printer
+// at once. The functions below have the framework's names, so the dynamic linker resolves the
+// framework's own calls to them (its parts call each other through the symbol table); each decides
+// what the application's rules ask and then calls the framework's function it stands before, found
+// with dlsym(RTLD_NEXT). They are linked into the program only, never into the tests' library.
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/door/door.h"
+
+namespace {
+
+// How long a client's raster stream waits for the printer's place before it is answered busy.
+inline constexpr int kStreamWaitMilliseconds = 5000;
+
+// The raster job whose stream this thread reads: the framework reads each page header with no more
+// than the stream in hand.
+thread_local pappl_job_t* tRasterJob = nullptr;
+
+// 'usesPam()' / 'hasPassword()' - how administrators sign in from the network, if at all.
+bool usesPam(pappl_system_t* system) {
+  const char* service = papplSystemGetAuthService(system);
+  return service != nullptr && service[0] != '\0';
+}
+
+bool hasPassword(pappl_system_t* system) {
+  char password[256] = "";
+  papplSystemGetPassword(system, password, sizeof password);
+  return password[0] != '\0';
+}
+
+bool isStopping(pappl_printer_t* printer) {
+  const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
+  return link != nullptr && link->config != nullptr && link->config->stopping.load();
+}
+
+// 'historyOf()' - the ended jobs a printer keeps: the server's job-history.
+int historyOf(const printerLink* link) {
+  return link != nullptr && link->config != nullptr ? link->config->jobHistory : kDefaultJobHistory;
+}
+
+// 'offersCredentials()' - whether a client sent a password or the web interface's sign-in cookie.
+bool offersCredentials(pappl_client_t* client) {
+  const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+  char cookie[256];
+  return (authorization != nullptr && authorization[0] != '\0') ||
+         papplClientGetCookie(client, "auth", cookie, sizeof cookie) != nullptr;
+}
+
+// 'streamsRaster()' - whether a request brings a raster document, which the framework prints on the
+// client's thread while reading it.
+bool streamsRaster(pappl_client_t* client) {
+  const char* format = ippGetString(
+      ippFindAttribute(papplClientGetRequest(client), "document-format", IPP_TAG_MIMETYPE), 0, nullptr);
+  pappl_job_t* job = papplClientGetJob(client);
+  if (format == nullptr && job != nullptr) format = papplJobGetFormat(job);
+  return isRasterStream(format);
+}
+
+// 'hideFromStranger()' - hide other users' job names and owners in the response to a network client
+// that is not an administrator.
+void hideFromStranger(pappl_client_t* client, pappl_printer_t* printer) {
+  if (printer == nullptr || isLocalClient(client)) return;
+  if (offersCredentials(client) && papplClientIsAuthorized(client) == HTTP_STATUS_CONTINUE) return;
+  hidePrivateJobValues(papplClientGetResponse(client), requestingUser(client), [printer](int id) {
+    pappl_job_t* job = papplPrinterFindJob(printer, id);
+    const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
+    return std::string(owner != nullptr ? owner : "");
+  });
+}
+
+// The document formats the printers take; a PDF only with the renderer there.
+inline constexpr const char* kPrintedFormats[] = {"application/octet-stream",
+                                                  kLabelCommandFormat,
+                                                  "image/pwg-raster",
+                                                  "image/urf",
+                                                  "image/png",
+                                                  "image/jpeg",
+                                                  "application/pdf"};
+
+bool printsFormat(pappl_printer_t* printer, const char* format) {
+  const printerLink* link = linkOf(printer);
+  if (std::strcmp(format, "application/pdf") == 0)
+    return link != nullptr && link->config != nullptr && !link->config->rendererPath.empty();
+  for (const char* printed : kPrintedFormats)
+    if (std::strcmp(format, printed) == 0) return true;
+  return false;
+}
+
+// 'takesDocument()' - whether the printer can print the document of a request, by its declared format
+// or, for one of no declared format, by its first bytes ('peek': the document follows the request);
+// else the request is answered document-format-not-supported, rather than the job accepted and
+// aborted.
+bool takesDocument(pappl_client_t* client, pappl_printer_t* printer, bool peek) {
+  ipp_t* request = papplClientGetRequest(client);
+  ipp_attribute_t* declared = ippFindAttribute(request, "document-format", IPP_TAG_MIMETYPE);
+  const char* format = ippGetString(declared, 0, nullptr);
+  const char* compression =
+      ippGetString(ippFindAttribute(request, "compression", IPP_TAG_KEYWORD), 0, nullptr);
+  if (format != nullptr && std::strcmp(format, "application/octet-stream") != 0) {
+    if (printsFormat(printer, format)) return true;
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
+                          "The printer cannot print documents in '%s'.", format);
+    ipp_attribute_t* unsupported = ippCopyAttribute(papplClientGetResponse(client), declared, 0);
+    ippSetGroupTag(papplClientGetResponse(client), &unsupported, IPP_TAG_UNSUPPORTED_GROUP);
+    return false;
+  }
+  char head[256];
+  const ssize_t got = peek && (compression == nullptr || std::strcmp(compression, "none") == 0)
+                          ? httpPeek(papplClientGetHTTP(client), head, sizeof head)
+                          : 0;
+  if (got <= 0) return true;
+  format = documentFormatOf(reinterpret_cast<const unsigned char*>(head), static_cast<size_t>(got));
+  if (format != nullptr && printsFormat(printer, format)) return true;
+  papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
+                        "The document is in a format this printer cannot print.");
+  return false;
+}
+
+// 'runSubmission()' - run a request that may bring a document: refused while the server stops, or
+// when its document is one the printer cannot print; a raster stream holds the printer's place for the whole
+// request, or is answered busy (its job, when it has one already, cancelled) without the framework's own busy
+// path, whose locking can stop the whole server while the state is being saved.
+template <typename Next>
+void runSubmission(pappl_client_t* client, Next next) {
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  if (isStopping(printer)) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_SERVICE_UNAVAILABLE, "The server is stopping.");
+    return;
+  }
+  const bool bringsDocument = papplClientGetOperation(client) != IPP_OP_CREATE_JOB;
+  if (!takesDocument(client, printer, bringsDocument)) return;
+  if (!bringsDocument || !streamsRaster(client)) {
+    next(client);
+    saveAfterRequest(client);
+    return;
+  }
+  // A raster stream waits for its turn: after the jobs accepted before it (a Send-Document's job was
+  // accepted with its Create-Job).
+  pappl_job_t* job = papplClientGetJob(client);
+  printerLink* link = linkOf(printer);
+  const int id = job != nullptr ? papplJobGetID(job) : 0;
+  uint64_t place = job != nullptr ? placeOf(printer, id) : 0;
+  if (place == 0 && link != nullptr && link->config != nullptr) place = takePlace(link->config);
+  ipp_attribute_t* priority =
+      ippFindAttribute(papplClientGetRequest(client), "job-priority", IPP_TAG_INTEGER);
+  const queuedJob turn{id, priority != nullptr ? ippGetInteger(priority, 0) : 50, place, true};
+  if (!claimPrinterInTurn(printer, kStreamWaitMilliseconds, turn, &link)) {
+    if (job != nullptr && !_papplPrinterIsAuthorized(client)) return;
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY, "Currently printing another job.");
+    if (job != nullptr) papplJobCancel(job);
+    return;
+  }
+  next(client);
+  saveAfterRequest(client);
+  releasePrinter(link, printer);
+}
+
+// 'rankHeldJobs()' - give the printer's held jobs places in the queue, oldest first, as they are
+// released together.
+void rankHeldJobs(pappl_printer_t* printer) {
+  printerLink* link = linkOf(printer);
+  if (link == nullptr || link->config == nullptr) return;
+  std::vector<int> held;
+  papplPrinterIterateActiveJobs(
+      printer,
+      [](pappl_job_t* job, void* data) {
+        if (papplJobGetState(job) == IPP_JSTATE_HELD)
+          static_cast<std::vector<int>*>(data)->push_back(papplJobGetID(job));
+      },
+      &held, 1, 0);
+  std::sort(held.begin(), held.end());
+  for (const int id : held) givePlace(printer, id, takePlace(link->config));
+}
+
+// The settings of a Set-Printer-Attributes request, through the application's checks to the framework.
+void setSettings(pappl_client_t* client) {
+  setPrinterSettings(client, frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP"));
+}
+
+}  // namespace
+
+extern "C" {
+
+// The web pages that change the system: open on the machine itself; from the network, the
+// framework's sign-in over TLS when authentication is configured, else a page that says how to set
+// it up.
+bool papplClientHTMLAuthorize(pappl_client_t* client) {
+  if (client == nullptr) return false;
+  if (isLocalClient(client)) return true;
+  pappl_system_t* system = papplClientGetSystem(client);
+  if (!usesPam(system) && !hasPassword(system)) {
+    respondRemoteAdminOff(client);
+    return false;
+  }
+  if (!papplClientIsEncrypted(client)) {
+    // A page asked for by GET is sent on to its https address.
+    papplClientRespond(client, HTTP_STATUS_UPGRADE_REQUIRED, nullptr, nullptr, 0, 0);
+    return false;
+  }
+  return frameworkFunction<bool (*)(pappl_client_t*)>("papplClientHTMLAuthorize")(client);
+}
+
+// The administrator password's hash. The framework's own takes the whole stored hash for the nonce
+// when it checks a password, so that any password matched the stored one as a prefix (the web
+// sign-in let everyone in) and none could match it in full (it could never be changed).
+char* papplSystemHashPassword(pappl_system_t* system, const char* salt, const char* password, char* buffer,
+                              size_t size) {
+  if (buffer == nullptr || size == 0) return buffer;
+  buffer[0] = '\0';
+  if (system == nullptr || password == nullptr) return buffer;
+  char nonce[32];
+  std::snprintf(nonce, sizeof nonce, "%08x%08x", papplGetRand(), papplGetRand());
+  std::snprintf(buffer, size, "%s", hashPassword(salt, password, nonce).c_str());
+  return buffer;
+}
+
+// The image limits, never above the application's: the state file of an earlier version brings the
+// framework's defaults (a tenth of the memory, 16384 pixels a side).
+void papplSystemSetMaxImageSize(pappl_system_t* system, size_t size, int width, int height) {
+  using setMaxImageSize = void (*)(pappl_system_t*, size_t, int, int);
+  frameworkFunction<setMaxImageSize>("papplSystemSetMaxImageSize")(
+      system, size == 0 || size > kMaxImageBytes ? kMaxImageBytes : size,
+      width <= 0 || width > kMaxImageSide ? kMaxImageSide : width,
+      height <= 0 || height > kMaxImageSide ? kMaxImageSide : height);
+}
+
+// The IPP operations that change the system: the machine itself, else an administrator who signs in
+// (PAM over TLS as the framework does it, or the administrator password), else forbidden.
+http_status_t papplClientIsAuthorized(pappl_client_t* client) {
+  if (client == nullptr) return HTTP_STATUS_BAD_REQUEST;
+  if (isLocalClient(client)) return HTTP_STATUS_CONTINUE;
+  pappl_system_t* system = papplClientGetSystem(client);
+  if (usesPam(system))
+    return frameworkFunction<http_status_t (*)(pappl_client_t*)>("papplClientIsAuthorized")(client);
+  return hasPassword(system) ? checkAdminPassword(client) : HTTP_STATUS_FORBIDDEN;
+}
+
+// The operations on a printer and its jobs: printing and reading are open, a job is changed by its
+// owner or an administrator, the printer by an administrator.
+bool _papplPrinterIsAuthorized(pappl_client_t* client) {
+  if (isLocalClient(client)) return true;
+  if (usesPam(papplClientGetSystem(client)) && offersCredentials(client)) {
+    // A network client that signs in owns what it prints under its account's name.
+    using authorizeForGroup = http_status_t (*)(pappl_client_t*, bool, const char*, gid_t);
+    frameworkFunction<authorizeForGroup>("_papplClientIsAuthorizedForGroup")(client, true, nullptr,
+                                                                             static_cast<gid_t>(-1));
+  }
+  const accessNeed need = operationNeed(papplClientGetOperation(client));
+  if (need == kNeedNothing) return true;
+  pappl_job_t* job = papplClientGetJob(client);
+  if (need == kNeedOwner) {
+    const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
+    if (job == nullptr || (owner != nullptr && requestingUser(client) == owner)) return true;
+  }
+  const http_status_t status = papplClientIsAuthorized(client);
+  if (status == HTTP_STATUS_CONTINUE) return true;
+  papplClientRespond(client, status, nullptr, nullptr, 0, 0);
+  return false;
+}
+
+void _papplPrinterProcessIPP(pappl_client_t* client) {
+  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP");
+  const ipp_op_t op = papplClientGetOperation(client);
+  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
+    applyCopiesDefault(client);
+    runSubmission(client, next);
+  } else if (op == IPP_OP_RELEASE_HELD_NEW_JOBS) {
+    if (!_papplPrinterIsAuthorized(client)) return;
+    rankHeldJobs(papplClientGetPrinter(client));
+    next(client);
+  } else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES) {
+    // A new device or driver is taken by the application; the request's settings go on through the
+    // application's checks to the framework.
+    if (_papplPrinterIsAuthorized(client) && !takeDeviceChange(client, setSettings)) setSettings(client);
+  } else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false)) {
+    next(client);
+  }
+  if (op != IPP_OP_PRINT_JOB && op != IPP_OP_CREATE_JOB && changesState(op)) saveAfterRequest(client);
+  if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
+  if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
+    repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client),
+                        papplClientGetRequest(client));
+}
+
+void _papplJobProcessIPP(pappl_client_t* client) {
+  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplJobProcessIPP");
+  const ipp_op_t op = papplClientGetOperation(client);
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  pappl_job_t* job = papplClientGetJob(client);
+  if (op == IPP_OP_SEND_DOCUMENT) {
+    runSubmission(client, next);
+  } else if (op == IPP_OP_RELEASE_JOB || op == IPP_OP_HOLD_JOB) {
+    // A job released from a hold takes its place in the queue when it is released.
+    const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
+    if (op == IPP_OP_RELEASE_JOB && job != nullptr && papplJobGetState(job) == IPP_JSTATE_HELD &&
+        link != nullptr && link->config != nullptr && _papplPrinterIsAuthorized(client))
+      givePlace(printer, papplJobGetID(job), takePlace(link->config));
+    next(client);
+    saveAfterRequest(client);
+  } else {
+    next(client);
+    if (changesState(op)) saveAfterRequest(client);
+  }
+  if (op == IPP_OP_GET_JOB_ATTRIBUTES) hideFromStranger(client, papplClientGetPrinter(client));
+}
+
+// A printer's web page: its actions (pause, test page, default printer, ...) are an administrator's;
+// a stranger sees the printer's status and its jobs without their names and owners.
+void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
+  const auto next = frameworkFunction<void (*)(pappl_client_t*, pappl_printer_t*)>("_papplPrinterWebHome");
+  if (isLocalClient(client)) {
+    next(client, printer);
+  } else if (papplClientGetMethod(client) == HTTP_STATE_POST || offersCredentials(client)) {
+    if (papplClientHTMLAuthorize(client)) next(client, printer);
+  } else {
+    respondStrangerPrinterHome(client, printer);
+  }
+}
+
+// A queued job's thread: it prints only with the printer's place taken, and only a job that still
+// waits and has its file; a raster stream, printed by its client's thread, is left alone.
+// A job's network device opens even when the printer cannot be reached; the job then waits for it
+// without the framework's pause (awaitConnection()).
+// The framework starts the newest job that waits; the thread prints the job that is first in the
+// queue instead (nextQueuedJob()), or, when a client's raster stream is first, leaves the printer to it.
+// Once the job has ended, the printer's history is trimmed to the server's job-history.
+void* _papplJobProcess(pappl_job_t* job) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  if (isStopping(printer)) return nullptr;
+  printerLink* link = nullptr;
+  if (!claimPrinter(printer, 0, &link)) return nullptr;
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  const int history = historyOf(link);
+  const queuedJob first = nextQueuedJob(printer);
+  pappl_job_t* chosen = first.stream || first.id == 0 ? nullptr : papplPrinterFindJob(printer, first.id);
+  if (chosen == nullptr || papplJobGetFilename(chosen) == nullptr ||
+      papplJobGetState(chosen) != IPP_JSTATE_PENDING) {
+    // The stream's end, or the next job's acceptance, looks at the queue again.
+    releasePrinter(link, printer, false);
+    return nullptr;
+  }
+  openJobDevicesLate(true);
+  frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(chosen);
+  openJobDevicesLate(false);
+  // The job's end reaches the state file with the main loop's next save, within a second: a crash
+  // before it prints the job again, which costs a label, while a save here would cost every job the
+  // time of a flush to the disk.
+  keepHistory(system, history);
+  releasePrinter(link, printer);
+  return nullptr;
+}
+
+// Every job the framework makes, accepted or read from the state file, takes its place in the queue.
+pappl_job_t* _papplJobCreate(pappl_printer_t* printer, int jobId, const char* username, const char* format,
+                             const char* name, ipp_t* attributes) {
+  using createJob = pappl_job_t* (*)(pappl_printer_t*, int, const char*, const char*, const char*, ipp_t*);
+  pappl_job_t* job =
+      frameworkFunction<createJob>("_papplJobCreate")(printer, jobId, username, format, name, attributes);
+  printerLink* link = job != nullptr ? linkOf(printer) : nullptr;
+  if (link == nullptr || link->config == nullptr) return job;
+  const int id = papplJobGetID(job), printerId = papplPrinterGetID(printer);
+  uint64_t place = 0;
+  for (const savedPlace& saved : link->config->loadedPlaces)
+    if (saved.printerId == printerId && saved.jobId == id) place = saved.place;
+  givePlace(printer, id, place != 0 ? place : takePlace(link->config));
+  return job;
+}
+
+// A printer added without a driver is asked what it is, and keeps the driver of its head's resolution:
+// the framework would keep the name "auto" and drop the printer at a start when it cannot be asked.
+pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int printerId, const char* printerName,
+                                    const char* driverName, const char* deviceId, const char* deviceUri) {
+  using createPrinter =
+      pappl_printer_t* (*)(pappl_system_t*, int, const char*, const char*, const char*, const char*);
+  const auto next = frameworkFunction<createPrinter>("papplPrinterCreate");
+  if (driverName != nullptr && std::strcmp(driverName, "auto") == 0 && deviceUri != nullptr) {
+    driverName = identifyDriver(system, deviceUri);
+    if (driverName == nullptr) {
+      errno = EIO;
+      return nullptr;
+    }
+  }
+  return next(system, printerId, printerName, driverName, deviceId, deviceUri);
+}
+
+void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  pappl_system_t* system = papplPrinterGetSystem(printer);
+  const int history = historyOf(linkOf(printer));
+  tRasterJob = job;
+  openJobDevicesLate(true);
+  frameworkFunction<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster")(job, client);
+  openJobDevicesLate(false);
+  tRasterJob = nullptr;
+  keepHistory(system, history);
+}
+
+// A printer that cannot be reached reports it ('offline-report'): the framework's bare 'offline'
+// reads as an error of the printer itself.
+const char* _papplPrinterReasonString(pappl_preason_t value) {
+  if (value == PAPPL_PREASON_OFFLINE) return "offline-report";
+  return frameworkFunction<const char* (*)(pappl_preason_t)>("_papplPrinterReasonString")(value);
+}
+
+// The add subcommand without a driver: the server asks the printer what it is (identifyPrinter()).
+int _papplMainloopAddPrinter(const char* base, int count, cups_option_t* options) {
+  const auto next = frameworkFunction<int (*)(const char*, int, cups_option_t*)>("_papplMainloopAddPrinter");
+  if (cupsGetOption("smi55357-driver", count, options) != nullptr || count == 0)
+    return next(base, count, options);
+  cups_option_t* withDriver = nullptr;
+  int withCount = 0;
+  for (int i = 0; i < count; ++i)
+    withCount = cupsAddOption(options[i].name, options[i].value, withCount, &withDriver);
+  withCount = cupsAddOption("smi55357-driver", "auto", withCount, &withDriver);
+  const int status = next(base, withCount, withDriver);
+  cupsFreeOptions(withCount, withDriver);
+  const char* error = cupsLastErrorString();
+  if (status != 0 && error != nullptr && std::strstr(error, "'auto'") != nullptr)
+    std::fprintf(stderr,
+                 "%s: The printer gave no readable answer to the identification query, or cannot be "
+                 "reached; name its driver with -m (the drivers subcommand lists them).\n",
+                 base);
+  return status;
+}
+
+// Each page header of a client's raster stream: a page larger than the printer's largest label ends
+// the stream before the framework allocates anything for it.
+unsigned cupsRasterReadHeader2(cups_raster_t* raster, cups_page_header2_t* header) {
+  const auto next =
+      frameworkFunction<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterReadHeader2");
+  const unsigned read = next(raster, header);
+  if (read == 0 || tRasterJob == nullptr) return read;
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(papplJobGetPrinter(tRasterJob), &data);
+  char message[256];
+  if (pageFits(*header, labelLimits(data), message, sizeof message)) return read;
+  refuseRasterPage(tRasterJob, message);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,195 @@
+// SPDX-License-Identifier: Apache-2.0
+// Who may do what. A client on the machine itself (the domain socket, loopback) may do everything, as
+// the framework lets it. A client from the network may print, see the printers and its own jobs and
+// cancel them; everything that changes the system needs an administrator, who signs in through the
+// machine's accounts (PAM, "-o auth-service=NAME") or with the password set on the security page from
+// the machine itself, over TLS. What a network client may not see of other users' jobs is hidden.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "app/service/service.h"
+
+// The framework's status block of a printer's page, shown on the page strangers get.
+extern "C" void _papplPrinterWebIteratorCallback(pappl_printer_t* printer, pappl_client_t* client);
+
+namespace {
+
+// The job values that only the job's owner and administrators see.
+inline constexpr const char* kPrivateJobValues[] = {"job-name", "job-originating-user-name",
+                                                    "job-originating-host-name", "job-originating-user-uri"};
+
+// 'jobIdOfUri()' - the job number at the end of a job URI, 0 if there is none.
+int jobIdOfUri(const char* uri) {
+  const char* slash = uri != nullptr ? std::strrchr(uri, '/') : nullptr;
+  if (slash == nullptr) return 0;
+  char* end = nullptr;
+  const long id = std::strtol(slash + 1, &end, 10);
+  return end != slash + 1 && *end == '\0' && id > 0 && id <= 0x7FFFFFFF ? static_cast<int>(id) : 0;
+}
+
+// 'sameBytes()' - whether two strings are equal, in a time that does not depend on where they differ.
+bool sameBytes(const char* a, const char* b) {
+  const size_t length = std::strlen(a);
+  if (length != std::strlen(b)) return false;
+  unsigned char difference = 0;
+  for (size_t i = 0; i < length; ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return difference == 0;
+}
+
+// 'strangerJobRow()' - one row of the jobs table that strangers see.
+void strangerJobRow(pappl_job_t* job, void* data) {
+  pappl_client_t* client = static_cast<pappl_client_t*>(data);
+  const char* hidden = papplClientGetLocString(client, "(hidden)");
+  papplClientHTMLPrintf(client,
+                        "              <tr><td>%d</td><td>%s</td><td>%s</td><td>%d</td><td>%s</td></tr>\n",
+                        papplJobGetID(job), hidden, hidden, papplJobGetImpressionsCompleted(job),
+                        papplClientGetLocString(client, ippEnumString("job-state", papplJobGetState(job))));
+}
+
+}  // namespace
+
+accessNeed operationNeed(ipp_op_t op) {
+  switch (op) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_VALIDATE_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_GET_JOBS:
+    case IPP_OP_GET_JOB_ATTRIBUTES:
+    case IPP_OP_GET_PRINTER_ATTRIBUTES:
+    case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
+    case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
+    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
+    case IPP_OP_GET_SUBSCRIPTIONS:
+    case IPP_OP_RENEW_SUBSCRIPTION:
+    case IPP_OP_CANCEL_SUBSCRIPTION:
+    case IPP_OP_GET_NOTIFICATIONS:
+      return kNeedNothing;
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_CLOSE_JOB:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_HOLD_JOB:
+    case IPP_OP_RELEASE_JOB:
+      return kNeedOwner;
+    default:
+      return kNeedAdmin;
+  }
+}
+
+bool isLocalClient(pappl_client_t* client) {
+  http_addr_t* address = httpGetAddress(papplClientGetHTTP(client));
+  return address != nullptr && (httpAddrFamily(address) == AF_LOCAL || httpAddrLocalhost(address));
+}
+
+std::string requestingUser(pappl_client_t* client) {
+  const char* user = papplClientGetUsername(client);
+  if (user != nullptr && user[0] != '\0') return user;
+  ipp_attribute_t* name =
+      ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME);
+  const char* given = ippGetString(name, 0, nullptr);
+  return given != nullptr && given[0] != '\0' ? given : "guest";
+}
+
+std::string hashPassword(const char* salt, const char* password, const char* freshNonce) {
+  const char* tilde = salt != nullptr ? std::strchr(salt, '~') : nullptr;
+  const std::string nonce =
+      tilde != nullptr ? std::string(salt, static_cast<size_t>(tilde - salt)) : freshNonce;
+  const std::string text = nonce + ":" + password;
+  unsigned char hash[32];
+  char hex[65];
+  cupsHashData("sha2-256", text.data(), text.size(), hash, sizeof hash);
+  cupsHashString(hash, sizeof hash, hex, sizeof hex);
+  return nonce + "~" + hex;
+}
+
+http_status_t checkAdminPassword(pappl_client_t* client) {
+  if (!papplClientIsEncrypted(client)) return HTTP_STATUS_UPGRADE_REQUIRED;
+  const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+  if (authorization == nullptr || std::strncmp(authorization, "Basic ", 6) != 0)
+    return HTTP_STATUS_UNAUTHORIZED;
+  char credentials[512];
+  int length = sizeof credentials;
+  httpDecode64_2(credentials, &length, authorization + 6);
+  char* password = std::strchr(credentials, ':');
+  if (password == nullptr) return HTTP_STATUS_UNAUTHORIZED;
+  *password++ = '\0';
+  char stored[256] = "";
+  papplSystemGetPassword(papplClientGetSystem(client), stored, sizeof stored);
+  if (std::strchr(stored, '~') == nullptr || !sameBytes(stored, hashPassword(stored, password, "").c_str()))
+    return HTTP_STATUS_UNAUTHORIZED;
+  papplClientSetUsername(client, credentials[0] != '\0' ? credentials : "admin");
+  return HTTP_STATUS_CONTINUE;
+}
+
+void hidePrivateJobValues(ipp_t* response, const std::string& viewer,
+                          const std::function<std::string(int)>& ownerOf) {
+  std::vector<ipp_attribute_t*> group, hidden;
+  int id = 0;
+  const auto endGroup = [&] {
+    if (!group.empty() && (id == 0 || ownerOf(id) != viewer))
+      for (ipp_attribute_t* attribute : group)
+        for (const char* name : kPrivateJobValues)
+          if (std::strcmp(ippGetName(attribute), name) == 0) hidden.push_back(attribute);
+    group.clear();
+    id = 0;
+  };
+  for (ipp_attribute_t* attribute = ippFirstAttribute(response); attribute != nullptr;
+       attribute = ippNextAttribute(response)) {
+    const char* name = ippGetName(attribute);
+    if (ippGetGroupTag(attribute) != IPP_TAG_JOB || name == nullptr) {
+      endGroup();
+      continue;
+    }
+    group.push_back(attribute);
+    if (std::strcmp(name, "job-id") == 0) id = ippGetInteger(attribute, 0);
+    if (std::strcmp(name, "job-uri") == 0 && id == 0) id = jobIdOfUri(ippGetString(attribute, 0, nullptr));
+  }
+  endGroup();
+  for (ipp_attribute_t* attribute : hidden) ippDeleteAttribute(response, attribute);
+}
+
+void respondRemoteAdminOff(pappl_client_t* client) {
+  papplClientRespond(client, HTTP_STATUS_FORBIDDEN, nullptr, "text/html", 0, 0);
+  papplClientHTMLHeader(client, "Administration from the network is off", 0);
+  papplClientHTMLPuts(
+      client,
+      "    <div class=\"content\">\n      <div class=\"row\">\n        <div class=\"col-12\">\n"
+      "          <h1 class=\"title\">Administration from the network is off</h1>\n"
+      "          <p>This page changes the printers. From the network it needs an administrator who signs in, "
+      "and no way to sign in has been set up. On the machine itself it is open: use "
+      "<code>http://localhost/</code> at the server's port there, or the <code>label-printer-app</code> "
+      "commands.</p>\n"
+      "          <p>To administer from the network, either set an administrator password on the Security "
+      "page "
+      "from the machine itself, or start the server with <code>-o auth-service=NAME</code> so that "
+      "administrators sign in with their accounts on this machine (PAM service NAME). Administrators then "
+      "sign in over HTTPS.</p>\n"
+      "        </div>\n      </div>\n    </div>\n");
+  papplClientHTMLFooter(client);
+}
+
+void respondStrangerPrinterHome(pappl_client_t* client, pappl_printer_t* printer) {
+  const bool printing = papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING;
+  papplClientHTMLPrinterHeader(client, printer, nullptr, printing ? 10 : 0, nullptr, nullptr);
+  papplClientHTMLPuts(client, "      <div class=\"row\">\n        <div class=\"col-12\">\n");
+  _papplPrinterWebIteratorCallback(printer, client);
+  papplClientHTMLPrintf(client, "          <h1 class=\"title\">%s</h1>\n",
+                        papplClientGetLocString(client, "Jobs"));
+  if (papplPrinterGetNumberOfJobs(printer) > 0) {
+    papplClientHTMLPrintf(client,
+                          "          <table class=\"list\" summary=\"Jobs\">\n            <thead>\n"
+                          "              <tr><th>%s</th><th>%s</th><th>%s</th><th>%s</th><th>%s</th></tr>\n"
+                          "            </thead>\n            <tbody>\n",
+                          papplClientGetLocString(client, "Job #"), papplClientGetLocString(client, "Name"),
+                          papplClientGetLocString(client, "Owner"), papplClientGetLocString(client, "Pages"),
+                          papplClientGetLocString(client, "Status"));
+    papplPrinterIterateAllJobs(printer, strangerJobRow, client, 1, 20);
+    papplClientHTMLPuts(client, "            </tbody>\n          </table>\n");
+  } else {
+    papplClientHTMLPrintf(client, "          <p>%s</p>\n",
+                          papplClientGetLocString(client, "No jobs in history."));
+  }
+  papplClientHTMLPuts(client, "        </div>\n      </div>\n");
+  papplClientHTMLPrinterFooter(client);
+}
