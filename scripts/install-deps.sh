@@ -17,9 +17,9 @@ packages=(
   # The Printer Application's framework, and ipptool with its conformance tests; systemd-analyze rates
   # its service's sandbox; libpng and libjpeg read PNG and JPEG documents (libpng also reads the
   # preview's images once more in the tests); poppler renders PDF labels; zint draws and zbar reads the
-  # test labels' barcodes; libzint, FreeType and fontconfig draw the test label; headless Chromium
-  # through chromedriver drives the web pages in the tests.
-  libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
+  # test labels' barcodes; libzint, FreeType and fontconfig draw the test label; libcrypt hashes the
+  # administrator password; headless Chromium through chromedriver drives the web pages in the tests.
+  libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools libcrypt-dev
   # The Debian package: dpkg-shlibdeps lists its libraries, lintian checks it as Debian would.
   dpkg-dev lintian
 )

@@ -18,6 +18,7 @@ namespace {
 // Every function the program defines under a framework's (or a library's) name; the test
 // Build.FrameworkDoor checks this list against the program's own symbols.
 inline constexpr const char* kStoodBefore[] = {
+    "_papplClientProcessHTTP",
     "_papplJobCreate",
     "_papplJobProcess",
     "_papplJobProcessIPP",
@@ -42,6 +43,7 @@ inline constexpr const char* kStoodBefore[] = {
     "avahi_service_browser_new",
     "cupsArrayCount",
     "cupsRasterReadHeader2",
+    "httpGetField",
     "ippAddStrings",
     "papplClientHTMLAuthorize",
     "papplClientIsAuthorized",
@@ -76,6 +78,7 @@ inline constexpr const char* kInternals[] = {
     "_papplScalingString",
     "_papplScalingValue",
     "_papplSystemConfigChanged",
+    "_papplSystemFindMIMEFilter",
 };
 
 }  // namespace

@@ -26,6 +26,15 @@ inline constexpr int kStreamWaitMilliseconds = 5000;
 // than the stream in hand.
 thread_local pappl_job_t* tRasterJob = nullptr;
 
+// The client whose request this thread answers, and whether its Host and Origin were found foreign:
+// the framework reads the Host field, and checks passwords, with no more than the connection or the
+// password in hand.
+struct clientRequest {
+  pappl_client_t* client = nullptr;
+  enum { kUnchecked, kTaken, kRefused } verdict = kUnchecked;
+};
+thread_local clientRequest tRequest;
+
 // 'usesPam()' / 'hasPassword()' - how administrators sign in from the network, if at all.
 bool usesPam(pappl_system_t* system) {
   const char* service = papplSystemGetAuthService(system);
@@ -213,15 +222,56 @@ bool papplClientHTMLAuthorize(pappl_client_t* client) {
 // The administrator password's hash. The framework's own takes the whole stored hash for the nonce
 // when it checks a password, so that any password matched the stored one as a prefix (the web
 // sign-in let everyone in) and none could match it in full (it could never be changed).
+// The application's hash is a slow salted one, and it checks a password itself: the framework compares
+// what it gets with the stored hash, so a right password gets the stored hash back and a wrong one
+// "!", after the waits of the client's address (checkSignIn()).
 char* papplSystemHashPassword(pappl_system_t* system, const char* salt, const char* password, char* buffer,
                               size_t size) {
   if (buffer == nullptr || size == 0) return buffer;
   buffer[0] = '\0';
   if (system == nullptr || password == nullptr) return buffer;
-  char nonce[32];
-  std::snprintf(nonce, sizeof nonce, "%08x%08x", papplGetRand(), papplGetRand());
-  std::snprintf(buffer, size, "%s", hashPassword(salt, password, nonce).c_str());
+  if (salt != nullptr && (salt[0] == '$' || std::strchr(salt, '~') != nullptr)) {
+    const std::string stored = salt;
+    const bool right = tRequest.client == nullptr
+                           ? passwordMatches(stored, password)
+                           : checkSignIn(serverSettings(system), tRequest.client,
+                                         [&stored, password] { return passwordMatches(stored, password); });
+    std::snprintf(buffer, size, "%s", right ? stored.c_str() : "!");
+    return buffer;
+  }
+  std::string hash = newPasswordHash(password);
+  if (hash.empty()) {
+    // The earlier versions' hash, which is still taken, rather than no password at all.
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The crypt library made no hash of the new password.");
+    char nonce[32];
+    std::snprintf(nonce, sizeof nonce, "%08x%08x", papplGetRand(), papplGetRand());
+    hash = hashPassword(nullptr, password, nonce);
+  }
+  std::snprintf(buffer, size, "%s", hash.c_str());
   return buffer;
+}
+
+// Each request of a client, on the client's thread: the Host and password checks below know whose it is.
+bool _papplClientProcessHTTP(pappl_client_t* client) {
+  tRequest = {client, clientRequest::kUnchecked};
+  const bool kept = frameworkFunction<bool (*)(pappl_client_t*)>("_papplClientProcessHTTP")(client);
+  tRequest = {};
+  return kept;
+}
+
+// The Host field of the request being answered, as the framework reads it to check it: empty, which
+// the framework answers 400 Bad Request, when the request is foreign (foreignRequestReason()).
+const char* httpGetField(http_t* http, http_field_t field) {
+  const char* value = frameworkFunction<const char* (*)(http_t*, http_field_t)>("httpGetField")(http, field);
+  pappl_client_t* client = tRequest.client;
+  if (field != HTTP_FIELD_HOST || client == nullptr || papplClientGetHTTP(client) != http) return value;
+  if (tRequest.verdict == clientRequest::kUnchecked) {
+    const appConfig* config = serverSettings(papplClientGetSystem(client));
+    const std::string why = foreignRequestReason(client, value, config != nullptr ? config->listenName : "");
+    tRequest.verdict = why.empty() ? clientRequest::kTaken : clientRequest::kRefused;
+    if (!why.empty()) papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Refused: %s.", why.c_str());
+  }
+  return tRequest.verdict == clientRequest::kRefused ? "" : value;
 }
 
 // The image limits, never above the application's: the state file of an earlier version brings the

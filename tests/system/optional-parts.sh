@@ -38,11 +38,12 @@ cases=(
   "Freetype|FreeType|$app"
   "Fontconfig|fontconfig|$app"
   "Zint|libzint|$app"
+  "Crypt|libcrypt|$app"
   "PAPPL|PAPPL|$app"
   "PopplerCpp|poppler's C++ interface|$pdf;$app_tests"
   "ZLIB|zlib|$preview;$app"
 )
-core_hidden="PNG JPEG Freetype Fontconfig Zint PAPPL PopplerCpp"
+core_hidden="PNG JPEG Freetype Fontconfig Zint Crypt PAPPL PopplerCpp"
 
 # 'skipped()' - the "Skipped:" lines of a configure log.
 skipped() { grep -E '^-- Skipped: ' "$1" | sort; }
