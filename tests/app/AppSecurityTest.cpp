@@ -786,7 +786,7 @@ TEST_F(Security, FormsFromOtherOriginsAreRefused) {
 
 // A password stored by the earlier versions ("NONCE~SHA-256") still signs in, and a wrong one still
 // fails, until the password changes; the new one is stored as yescrypt, not as the framework's hash,
-// and the state file holding it is the server's alone.
+// in a state file that is the server's alone, and read back at the next start.
 TEST_F(Security, EarlierPasswordHashesSignInUntilTheNextChange) {
   stopBackground(&gSuite->server, 5);
   std::string state = readFile(statePath());
@@ -815,6 +815,12 @@ TEST_F(Security, EarlierPasswordHashesSignInUntilTheNextChange) {
   ASSERT_EQ(stat(statePath().c_str(), &file), 0);
   EXPECT_EQ(file.st_mode & 0777, 0600u);
   EXPECT_EQ(adminRequest("Secret123"), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED);
+  EXPECT_EQ(adminRequest("Secret456"), IPP_STATUS_OK);
+
+  // The new hash is read back at the next start.
+  stopBackground(&gSuite->server, 5);
+  ASSERT_TRUE(startServer()) << gSuite->failure;
+  EXPECT_EQ(storedPassword(), stored);
   EXPECT_EQ(adminRequest("Secret456"), IPP_STATUS_OK);
 }
 
