@@ -17,6 +17,15 @@
 
 namespace {
 
+// The client whose request this thread answers, and whether its Host and Origin were found foreign:
+// the framework reads the Host field, and checks a password, with no more than the connection or the
+// password in hand.
+struct clientRequest {
+  pappl_client_t* client = nullptr;
+  enum { kUnchecked, kTaken, kRefused } verdict = kUnchecked;
+};
+thread_local clientRequest tRequest;
+
 // 'lowerName()' - a host name in lower case without its final dot.
 std::string lowerName(std::string name) {
   if (!name.empty() && name.back() == '.') name.pop_back();
@@ -147,4 +156,25 @@ std::string foreignRequestReason(pappl_client_t* client, const char* host, const
       !isSameOrigin(origin, field, papplClientIsEncrypted(client)))
     return "a form from '" + std::string(origin) + "' is not from the server's own pages";
   return "";
+}
+
+bool answerRequest(pappl_client_t* client, bool (*next)(pappl_client_t*)) {
+  tRequest = {client, clientRequest::kUnchecked};
+  const bool kept = next(client);
+  tRequest = {};
+  return kept;
+}
+
+pappl_client_t* requestClient() { return tRequest.client; }
+
+const char* checkedHostField(http_t* http, http_field_t field, const char* value) {
+  pappl_client_t* client = tRequest.client;
+  if (field != HTTP_FIELD_HOST || client == nullptr || papplClientGetHTTP(client) != http) return value;
+  if (tRequest.verdict == clientRequest::kUnchecked) {
+    const appConfig* config = serverSettings(papplClientGetSystem(client));
+    const std::string why = foreignRequestReason(client, value, config != nullptr ? config->listenName : "");
+    tRequest.verdict = why.empty() ? clientRequest::kTaken : clientRequest::kRefused;
+    if (!why.empty()) papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Refused: %s.", why.c_str());
+  }
+  return tRequest.verdict == clientRequest::kRefused ? "" : value;
 }

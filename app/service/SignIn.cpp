@@ -68,7 +68,7 @@ std::string hashPassword(const char* salt, const char* password, const char* fre
   return nonce + "~" + hex;
 }
 
-std::string newPasswordHash(const char* password) {
+std::string slowPasswordHash(const char* password) {
   char setting[CRYPT_GENSALT_OUTPUT_SIZE];
   if (password == nullptr || crypt_gensalt_rn("$y$", 0, nullptr, 0, setting, sizeof setting) == nullptr)
     return "";
