@@ -53,6 +53,11 @@ std::string annotateSavedState(const std::string& text, const std::function<std:
 // the reason in *error.
 bool replaceFile(const std::string& path, const std::string& text, std::string* error);
 
+// 'makePrivateFile()' - make 'path' an empty file of mode 0600 (not through a symbolic link), for
+// another writer that truncates it and keeps its mode: the framework's save writes with the process's
+// umask. False with the reason in *error.
+bool makePrivateFile(const std::string& path, std::string* error);
+
 // 'readWholeFile()' - a file's bytes, "" when it cannot be read.
 std::string readWholeFile(const std::string& path);
 

@@ -395,6 +395,44 @@ TEST(AdminPassword, NewHashesAreSlowAndSaltedAndEarlierOnesStillWork) {
     EXPECT_FALSE(passwordMatches(stored, "Secret123"));
 }
 
+// The framework's save writes into a file made the server's alone beforehand: an existing file of
+// any mode, or none, becomes mode 0600, and a write that truncates it keeps that mode whatever the
+// umask; a symbolic link is not followed.
+TEST(StateFile, ScratchFilesStayPrivate) {
+  const std::string folder = std::filesystem::temp_directory_path() / ("private-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const mode_t mask = umask(0);
+  for (const bool existed : {false, true}) {
+    SCOPED_TRACE(existed ? "an existing file of mode 0666" : "no file");
+    const std::string path = folder + "/state.framework";
+    std::remove(path.c_str());
+    if (existed) {
+      std::FILE* f = std::fopen(path.c_str(), "w");
+      ASSERT_NE(f, nullptr);
+      std::fputs("old", f);
+      std::fclose(f);
+      chmod(path.c_str(), 0666);
+    }
+    std::string error;
+    ASSERT_TRUE(makePrivateFile(path, &error)) << error;
+    cups_file_t* file = cupsFileOpen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    cupsFilePuts(file, "Password $y$j9T$salt$hash\n");
+    cupsFileClose(file);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(readWholeFile(path), "Password $y$j9T$salt$hash\n");
+  }
+  umask(mask);
+  const std::string link = folder + "/link";
+  ASSERT_EQ(symlink((folder + "/elsewhere").c_str(), link.c_str()), 0);
+  std::string error;
+  EXPECT_FALSE(makePrivateFile(link, &error));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/elsewhere"));
+  std::filesystem::remove_all(folder);
+}
+
 // Wrong passwords from an address: none waits before the first, then each waits twice as long as the
 // one before, up to the longest delay; attempts sent at once queue behind each other, and past the
 // longest wait are refused unchecked; a right one forgets the address's failures, another address
