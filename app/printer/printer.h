@@ -51,8 +51,9 @@ struct printerCallbacks {
   pappl_pr_testpage_cb_t testPage = nullptr;
 };
 
-// A client address's failed sign-ins: how many since its last right one, when the last one was, and
-// from when its next attempt may be checked (monotonic milliseconds).
+// A client address's failed sign-ins: how many since its last right one, when the last one was (or the
+// record was made; it is forgotten some time after), and from when its next attempt may be checked
+// (monotonic milliseconds).
 struct signInRecord {
   std::string address;
   int failures = 0;

@@ -94,35 +94,42 @@ int64_t signInDelay(int failures) {
   return std::min(delay, kLastSignInDelay);
 }
 
+namespace {
+
+// 'recordOf()' - an address's record, a new one (the oldest record going when there are too many) when
+// it has none.
+signInRecord& recordOf(signInGate* gate, const std::string& address, int64_t now) {
+  const size_t i = findRecord(*gate, address);
+  if (i < gate->records.size()) return gate->records[i];
+  forgetOld(gate, now);
+  if (gate->records.size() >= kSignInAddresses)
+    gate->records.erase(std::min_element(
+        gate->records.begin(), gate->records.end(),
+        [](const signInRecord& a, const signInRecord& b) { return a.lastFailure < b.lastFailure; }));
+  return gate->records.emplace_back(signInRecord{address, 0, now, now});
+}
+
+}  // namespace
+
 int64_t reserveSignIn(signInGate* gate, const std::string& address, int64_t now) {
   std::lock_guard<std::mutex> lock(gate->lock);
   forgetOld(gate, now);
-  const size_t i = findRecord(*gate, address);
-  if (i == gate->records.size()) return 0;
-  signInRecord& record = gate->records[i];
+  signInRecord& record = recordOf(gate, address, now);
   const int64_t start = std::max(now, record.nextCheck);
   if (start - now > kLongestSignInWait) return -1;
-  record.nextCheck = start + signInDelay(record.failures);
+  // Attempts sent at once wait for each other too, before any has failed.
+  record.nextCheck = start + std::max(kFirstSignInDelay, signInDelay(record.failures));
   return start - now;
 }
 
 void noteSignIn(signInGate* gate, const std::string& address, bool right, int64_t now) {
   std::lock_guard<std::mutex> lock(gate->lock);
-  size_t i = findRecord(*gate, address);
   if (right) {
+    const size_t i = findRecord(*gate, address);
     if (i < gate->records.size()) gate->records.erase(gate->records.begin() + static_cast<ptrdiff_t>(i));
     return;
   }
-  if (i == gate->records.size()) {
-    forgetOld(gate, now);
-    if (gate->records.size() >= kSignInAddresses)
-      gate->records.erase(std::min_element(
-          gate->records.begin(), gate->records.end(),
-          [](const signInRecord& a, const signInRecord& b) { return a.lastFailure < b.lastFailure; }));
-    gate->records.push_back({address, 0, now, now});
-    i = gate->records.size() - 1;
-  }
-  signInRecord& record = gate->records[i];
+  signInRecord& record = recordOf(gate, address, now);
   record.failures = std::min(record.failures + 1, 64);
   record.lastFailure = now;
   record.nextCheck = std::max(record.nextCheck, now + signInDelay(record.failures));

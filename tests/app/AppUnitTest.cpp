@@ -434,9 +434,9 @@ TEST(StateFile, ScratchFilesStayPrivate) {
 }
 
 // Wrong passwords from an address: none waits before the first, then each waits twice as long as the
-// one before, up to the longest delay; attempts sent at once queue behind each other, and past the
-// longest wait are refused unchecked; a right one forgets the address's failures, another address
-// never waits for it, and failures long past are forgotten.
+// one before, up to the longest delay; attempts sent at once queue behind each other (a quarter of a
+// second apart at least), and past the longest wait are refused unchecked; a right one forgets the address's
+// failures, another address never waits for it, and failures long past are forgotten.
 TEST(SignIn, WrongGuessesWaitLongerPerAddress) {
   EXPECT_EQ(signInDelay(0), 0);
   EXPECT_EQ(signInDelay(1), kFirstSignInDelay);
@@ -461,6 +461,14 @@ TEST(SignIn, WrongGuessesWaitLongerPerAddress) {
   std::vector<int64_t> atOnce;
   for (int i = 0; i < 4; ++i) atOnce.push_back(reserveSignIn(&gate, "192.0.2.1", now));
   EXPECT_EQ(atOnce, (std::vector<int64_t>{4000, 8000, -1, -1}));
+
+  // Attempts at once from an address that has not failed yet wait for each other as well.
+  std::vector<int64_t> first;
+  for (int i = 0; i < 34; ++i) first.push_back(reserveSignIn(&gate, "203.0.113.9", now));
+  EXPECT_EQ(first.front(), 0);
+  EXPECT_EQ(first[1], kFirstSignInDelay);
+  EXPECT_EQ(first[32], kLongestSignInWait);
+  EXPECT_EQ(first[33], -1);
 
   noteSignIn(&gate, "192.0.2.1", true, now);
   EXPECT_EQ(reserveSignIn(&gate, "192.0.2.1", now), 0) << "after the right password";
