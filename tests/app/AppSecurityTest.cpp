@@ -217,7 +217,7 @@ std::string storedPassword() {
 
 // 'adminRequest()' - pause the printer 'label' over TLS as a network client that gives 'password' in
 // its request, and no other when refused (the client library would try the same one again): the
-// status, and the seconds the request took in *seconds.
+// status, and the seconds the request took in *seconds. A paused printer is resumed.
 ipp_status_t adminRequest(const std::string& password, double* seconds = nullptr) {
   cupsSetPasswordCB2(
       [](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; }, nullptr);
@@ -232,7 +232,7 @@ ipp_status_t adminRequest(const std::string& password, double* seconds = nullptr
   const ipp_status_t status = cupsLastError();
   httpClose(http);
   if (seconds != nullptr) *seconds = std::chrono::duration<double>(clock_::now() - start).count();
-  app({"resume", "-d", "label"});
+  if (status == IPP_STATUS_OK) app({"resume", "-d", "label"});
   return status;
 }
 
@@ -832,7 +832,7 @@ TEST_F(Security, WrongPasswordsGetSlower) {
   double seconds[std::size(least)];
   for (double& s : seconds)
     EXPECT_EQ(adminRequest("Wrong123", &s), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED);
-  for (size_t i = 0; i < std::size(least); ++i) EXPECT_GE(seconds[i], least[i] - 0.05) << "guess " << i;
+  for (size_t i = 0; i < std::size(least); ++i) EXPECT_GE(seconds[i], least[i] - 0.1) << "guess " << i;
 
   // The web sign-in, over TLS, waits its turn behind the guesses before it (4 s after the last).
   const auto page = [](const std::string& form) {
