@@ -52,6 +52,10 @@ pappl_scaling_t _papplScalingValue(const char* value);
 void _papplSystemConfigChanged(pappl_system_t* system);
 }
 
+// 'limitConnections()' - the connections the server takes: kMaxConnections in all, 'perAddress' from
+// one address (Limits.cpp). Call before the system runs.
+void limitConnections(pappl_system_t* system, int perAddress);
+
 // 'keepHistory()' - trim every printer's history of ended jobs to 'history', the oldest going first,
 // with their files in the spool folder; the state file is then saved without them (History.cpp).
 // Call with no printer or job of the framework locked.
