@@ -46,7 +46,7 @@ inline constexpr const char* kStoodBefore[] = {
     "avahi_service_browser_new",
     "cupsArrayCount",
     "cupsRasterReadHeader2",
-    "httpRead",
+    "httpRead2",
     "ippAddStrings",
     "ippRead",
     "papplClientHTMLAuthorize",

@@ -31,7 +31,7 @@ thread_local requestReading* tReading = nullptr;
 // client has ended.
 thread_local bool tTrimAtEnd = false;
 
-// A document this thread spools: the framework copies it with httpRead().
+// A document this thread spools: the framework copies it with httpRead2().
 struct documentReading {
   http_t* http = nullptr;
   appConfig* config = nullptr;
@@ -187,18 +187,18 @@ void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job) {
 
 // The framework's copy of a document, counted; once refused, the framework reads the rest away before
 // it answers, within kDrainBytes and kDrainSeconds.
-int httpRead(http_t* http, char* buffer, int length) {
-  const auto next = frameworkFunction<int (*)(http_t*, char*, int)>("httpRead");
+ssize_t httpRead2(http_t* http, char* buffer, size_t length) {
+  const auto next = frameworkFunction<ssize_t (*)(http_t*, char*, size_t)>("httpRead2");
   documentReading* reading = tDocument;
   if (reading == nullptr || reading->http != http) return next(http, buffer, length);
   if (reading->refusal != IPP_STATUS_OK) {
     const int64_t left = reading->drainUntil - monotonicMilliseconds();
     if (reading->drained >= kDrainBytes || left <= 0 || !httpWait(http, static_cast<int>(left))) return -1;
-    const int read = next(http, buffer, length);
+    const ssize_t read = next(http, buffer, length);
     if (read > 0) reading->drained += static_cast<uint64_t>(read);
     return read;
   }
-  const int read = next(http, buffer, length);
+  const ssize_t read = next(http, buffer, length);
   if (read <= 0) return read;
   reading->bytes += read;
   const int64_t receiving = reading->config->receiving += read;
