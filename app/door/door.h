@@ -2,8 +2,9 @@
 // The door to the framework: every function that stands before one of PAPPL's, libcups' or the
 // DNS-SD library's own, by framework area (Guard.cpp: access, jobs and IPP; Repairs.cpp: settings and
 // attributes; Commands.cpp: the subcommands; Pages.cpp: the settings pages; History.cpp: the job
-// history; RelocateRequests.cpp: a printer's device and driver; Dnssd.cpp: DNS-SD), and its check that
-// the framework it runs with has them all (Door.cpp). The program only: the way to the framework's
+// history; Limits.cpp: the reading of requests and documents, clients made and ended;
+// RelocateRequests.cpp: a printer's device and driver; Dnssd.cpp: DNS-SD), and its check that the
+// framework it runs with has them all (Door.cpp). The program only: the way to the framework's
 // function of the same name, the framework's internal functions that PAPPL 1.3.1 exports but declares
 // in no installed header, and what the door's files share.
 #pragma once

@@ -95,11 +95,11 @@ bool scanIpp(ippScan* scan, const unsigned char* data, size_t size) {
 }
 
 std::string requestRefusal(const ippScan& scan) {
-  const std::string what =
-      scan.values > kMaxRequestValues
-          ? "more than " + std::to_string(kMaxRequestValues) + " attribute values"
-          : "more than " + describeBytes(static_cast<int64_t>(kMaxRequestBytes)) + " of attributes";
-  return "The request has " + what + ", more than the server takes.";
+  if (scan.values > kMaxRequestValues)
+    return "The request has more attribute values than the server takes (at most " +
+           std::to_string(kMaxRequestValues) + ").";
+  return "The request's attributes are larger than the server takes (at most " +
+         describeBytes(static_cast<int64_t>(kMaxRequestBytes)) + ").";
 }
 
 int parseConnectionsPerAddress(const char* value, int* count) {
