@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// The limits of what one client may make the server hold: an IPP request's message, read byte by byte
-// as the framework takes it in; the connections of one address; a document's size, decompressed, and
-// the spool folder's together.
+// The limits of what one client may make the server hold. PAPPL 1.3.1 reads an IPP request's
+// attributes whatever their number and size (a stranger's 49 MB of small attributes took the server
+// past 400 MB, and glibc kept most of it after the client had gone), spools a document whatever its
+// size (a gzip-compressed one decompressed: 199 KB became 200 MB), and starts a thread for every
+// connection it accepts. Here: an IPP request's message, read byte by byte as the framework takes it
+// in; the connections of one address; a document's size, decompressed, and the spool folder's.
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -207,4 +212,143 @@ std::string describeBytes(int64_t bytes) {
   int unit = 0;
   while (unit < 4 && bytes >= 1024 && bytes % 1024 == 0) bytes /= 1024, ++unit;
   return std::to_string(bytes) + " " + units[unit];
+}
+
+namespace {
+
+// 'readRequestBytes()' - the IPP reading callback of a request's attributes: exactly 'length' bytes but
+// at its end, each taken into the request's scan; -1 once the request is past the limits.
+ssize_t readRequestBytes(void* data, ipp_uchar_t* buffer, size_t length) {
+  auto* reading = static_cast<requestReading*>(data);
+  if (reading->refused) return -1;
+  size_t got = 0;
+  while (got < length) {
+    if (!httpGetBlocking(reading->http) && !httpWait(reading->http, 10000)) break;
+    const ssize_t read = httpRead2(reading->http, reinterpret_cast<char*>(buffer) + got, length - got);
+    if (read < 0 && errno == EINTR) continue;
+    if (read <= 0) break;
+    got += static_cast<size_t>(read);
+  }
+  if (!scanIpp(&reading->scan, buffer, got)) {
+    reading->refused = true;
+    return -1;
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// 'drainRequest()' - read away what is left of a refused request, within kDrainBytes and kDrainSeconds,
+// so that a client still sending it hears the answer.
+void drainRequest(http_t* http) {
+  const int64_t until = monotonicMilliseconds() + kDrainSeconds * 1000;
+  char buffer[16384];
+  for (uint64_t drained = 0; drained < kDrainBytes;) {
+    const int64_t left = until - monotonicMilliseconds();
+    if (left <= 0 || !httpWait(http, static_cast<int>(left))) break;
+    const ssize_t read = httpRead2(http, buffer, sizeof buffer);
+    if (read <= 0) break;
+    drained += static_cast<uint64_t>(read);
+  }
+}
+
+}  // namespace
+
+ipp_state_t readRequestWithinLimits(requestReading* reading, ipp_t* ipp) {
+  return ippReadIO(reading, readRequestBytes, httpGetBlocking(reading->http), nullptr, ipp);
+}
+
+bool returnsMemory(const requestReading& reading) {
+  return reading.refused || reading.scan.bytes >= kTrimAfterBytes;
+}
+
+bool respondToRequest(pappl_client_t* client, const requestReading* reading, http_status_t code,
+                      const char* contentEncoding, const char* type, time_t lastModified, size_t length,
+                      respondFunction next) {
+  if (reading == nullptr || !reading->refused || code != HTTP_STATUS_BAD_REQUEST)
+    return next(client, code, contentEncoding, type, lastModified, length);
+  http_t* http = papplClientGetHTTP(client);
+  const std::string words = requestRefusal(reading->scan);
+  papplLogClient(client, PAPPL_LOGLEVEL_WARN, "%s", words.c_str());
+  drainRequest(http);
+  const std::string text = words + "\n";
+  if (!next(client, HTTP_STATUS_REQUEST_TOO_LARGE, nullptr, "text/plain", 0, text.size())) return false;
+  httpWrite2(http, text.data(), text.size());
+  httpFlushWrite(http);
+  return false;
+}
+
+void copyDocumentWithinLimits(pappl_client_t* client, pappl_job_t* job, documentReading* reading,
+                              void (*next)(pappl_client_t*, pappl_job_t*)) {
+  const printerLink* link = linkOf(papplJobGetPrinter(job));
+  appConfig* config = link != nullptr ? link->config : nullptr;
+  if (config == nullptr || isRasterStream(papplJobGetFormat(job))) {
+    next(client, job);
+    return;
+  }
+  reading->http = papplClientGetHTTP(client);
+  reading->config = config;
+  reading->spooled = spoolBytes(config->spoolFolder);
+  next(client, job);
+  config->receiving -= reading->bytes;
+  if (reading->refusal == IPP_STATUS_OK) return;
+  papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", reading->message.c_str());
+  papplJobSetMessage(job, "%s", reading->message.c_str());
+  // The framework answers a document it could not read as its own fault; the answer says why.
+  ipp_t* response = papplClientGetResponse(client);
+  ippSetStatusCode(response, reading->refusal);
+  ipp_attribute_t* message = ippFindAttribute(response, "status-message", IPP_TAG_TEXT);
+  if (message != nullptr)
+    ippSetString(response, &message, 0, reading->message.c_str());
+  else
+    ippAddString(response, IPP_TAG_OPERATION, IPP_TAG_TEXT, "status-message", nullptr,
+                 reading->message.c_str());
+}
+
+ssize_t readDocumentBytes(documentReading* reading, char* buffer, size_t length,
+                          ssize_t (*next)(http_t*, char*, size_t)) {
+  if (reading->refusal != IPP_STATUS_OK) {
+    const int64_t left = reading->drainUntil - monotonicMilliseconds();
+    if (reading->drained >= kDrainBytes || left <= 0 || !httpWait(reading->http, static_cast<int>(left)))
+      return -1;
+    const ssize_t read = next(reading->http, buffer, length);
+    if (read > 0) reading->drained += static_cast<uint64_t>(read);
+    return read;
+  }
+  const ssize_t read = next(reading->http, buffer, length);
+  if (read <= 0) return read;
+  reading->bytes += read;
+  const int64_t receiving = reading->config->receiving += read;
+  reading->refusal = refuseDocument(reading->config->spoolLimit, reading->bytes, reading->spooled, receiving,
+                                    &reading->message);
+  if (reading->refusal == IPP_STATUS_OK) return read;
+  reading->drainUntil = monotonicMilliseconds() + kDrainSeconds * 1000;
+  return -1;
+}
+
+pappl_client_t* admitClient(connectionCounts* counts, pappl_system_t* system, pappl_client_t* client) {
+  if (client == nullptr) return nullptr;
+  http_t* http = papplClientGetHTTP(client);
+  const std::string key = connectionKey(httpGetAddress(http));
+  if (takeConnection(counts, key)) return client;
+  papplLog(system, PAPPL_LOGLEVEL_WARN, "Refused a connection from %s, which has %d open already.",
+           key.c_str(), counts->limit);
+  const std::string words =
+      "Too many connections from this address (at most " + std::to_string(counts->limit) + " at once).\n";
+  const std::string answer =
+      "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nRetry-After: 30\r\n"
+      "Content-Type: text/plain\r\nContent-Length: " +
+      std::to_string(words.size()) + "\r\n\r\n" + words;
+  if (send(httpGetFd(http), answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+    // The client is gone already or cannot take even this; it is closed all the same.
+  }
+  httpClose(http);
+  // The framework's client record holds nothing else yet.
+  std::free(client);
+  return nullptr;
+}
+
+void endClient(connectionCounts* counts, pappl_client_t* client, bool trim, void (*next)(pappl_client_t*)) {
+  const std::string key = connectionKey(httpGetAddress(papplClientGetHTTP(client)));
+  next(client);
+  giveConnection(counts, key);
+  if (trim) malloc_trim(0);
 }

@@ -277,7 +277,7 @@ struct rawAnswer {
   std::string message;
 };
 
-// 'readAnswer()' - the server's answer on 'fd' (a body by Content-Length or chunked), within 30 s.
+// 'readAnswer()' - the server's answer on 'fd', within 30 s.
 rawAnswer readAnswer(int fd) {
   std::string in;
   const auto more = [&] {
@@ -296,32 +296,12 @@ rawAnswer readAnswer(int fd) {
   if (in.rfind("HTTP/1.", 0) == 0) answer.http = std::atoi(in.c_str() + 9);
   std::string head = in.substr(0, end);
   for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  std::string rest = in.substr(end + 4);
-  if (head.find("transfer-encoding: chunked") != std::string::npos) {
-    for (size_t at = 0;;) {
-      size_t line;
-      while ((line = rest.find("\r\n", at)) == std::string::npos) {
-        if (!more()) return answer;
-        rest = in.substr(end + 4);
-      }
-      const size_t size = std::strtoul(rest.c_str() + at, nullptr, 16);
-      while (rest.size() < line + 2 + size + 2) {
-        if (!more()) return answer;
-        rest = in.substr(end + 4);
-      }
-      if (size == 0) break;
-      answer.body += rest.substr(line + 2, size);
-      at = line + 2 + size + 2;
-    }
-  } else {
-    const size_t at = head.find("content-length:");
-    const size_t length = at != std::string::npos ? std::strtoul(head.c_str() + at + 15, nullptr, 10) : 0;
-    while (rest.size() < length) {
-      if (!more()) break;
-      rest = in.substr(end + 4);
-    }
-    answer.body = rest.substr(0, length);
+  // The server's answers all carry their length.
+  const size_t at = head.find("content-length:");
+  const size_t length = at != std::string::npos ? std::strtoul(head.c_str() + at + 15, nullptr, 10) : 0;
+  while (in.size() < end + 4 + length && more()) {
   }
+  answer.body = in.substr(end + 4, length);
   struct reader {
     const std::string* bytes;
     size_t at;
