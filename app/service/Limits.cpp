@@ -39,10 +39,6 @@ inline constexpr unsigned char kEndTag = 0x03;
 inline constexpr unsigned char kFirstValueTag = 0x10;
 inline constexpr unsigned char kExtensionTag = 0x7F;
 
-}  // namespace
-
-namespace {
-
 // 'endPart()' - the part just read is whole: on to the next.
 void endPart(ippScan* scan) {
   switch (scan->stage) {
