@@ -185,7 +185,7 @@ bool drawTestLabel(const testLabelFacts& facts, greyImage* label, testLabelLayou
   if (!font.empty() && FT_Init_FreeType(&type.library) == 0)
     FT_New_Face(type.library, font.c_str(), 0, &type.face);
   const int big = mm(2.8), small = mm(2);
-  const int bigLine = mm(3.5), smallLine = mm(2.5);
+  const int bigLine = mm(3.5), smallLine = mm(2.8);
 
   // The words, each wrapped to the label's width.
   const std::string speed =
@@ -210,25 +210,33 @@ bool drawTestLabel(const testLabelFacts& facts, greyImage* label, testLabelLayou
        x += stepWidth(at.ladderSteps) + mm(1))
     ++at.ladderSteps;
 
-  // What fits, by priority: the barcode as low as it may be, then each part whole while there is room;
-  // what is left makes the barcode taller, up to a centimetre.
+  // What fits, by priority: the barcode 4 mm high (or as high as the label allows), the ladder, 2 mm
+  // more of barcode, then each other part whole while there is room; what is left makes the barcode
+  // taller, up to a centimetre.
   part barcode{std::min(mm(4), room), true}, ladder{ladderHeight}, nameLines{int(name.size()) * bigLine},
       ruler{mm(3)}, settingsLines{int(settings.size()) * smallLine},
       sizeLines{int(sizeText.size()) * smallLine}, barText{mm(3)}, modelLines{int(model.size()) * smallLine};
+  // The words are one block, a gap after it, its lines one beneath the other.
   int used = barcode.height;
-  const auto take = [&](part& p, bool possible) {
-    if (possible && p.height > 0 && used + gap + p.height <= room) {
+  bool words = false;
+  const auto take = [&](part& p, bool possible, bool word = false) {
+    const int needed = p.height + (word && words ? 0 : gap);
+    if (possible && p.height > 0 && used + needed <= room) {
       p.placed = true;
-      used += gap + p.height;
+      used += needed;
+      words = words || word;
     }
   };
   take(ladder, at.ladderSteps > 0);
-  take(nameLines, true);
+  const int taller = std::max(0, std::min(mm(6) - barcode.height, room - used));  // easier to scan
+  barcode.height += taller;
+  used += taller;
+  take(nameLines, true, true);
   take(ruler, right - at.margin >= mm(5));
-  take(settingsLines, true);
-  take(sizeLines, true);
+  take(settingsLines, true, true);
+  take(sizeLines, true, true);
   take(barText, barTextWidth >= 0 && barTextWidth <= right - at.margin);
-  take(modelLines, true);
+  take(modelLines, true, true);
   barcode.height = std::min(std::max(barcode.height, mm(10)), barcode.height + room - used);
   if (!ladder.placed) at.ladderSteps = 0;
   at.ruler = ruler.placed;
@@ -254,12 +262,12 @@ bool drawTestLabel(const testLabelFacts& facts, greyImage* label, testLabelLayou
       y += pitch;
       ++at.textLines;
     }
-    y += gap;
   };
   lines(nameLines, name, big, bigLine);
   lines(modelLines, model, small, smallLine);
   lines(settingsLines, settings, small, smallLine);
   lines(sizeLines, sizeText, small, smallLine);
+  if (words) y += gap;
 
   // The ruler: a tick each millimetre, longer each 5 and 10, numbered each 10 where the number fits.
   if (ruler.placed) {
