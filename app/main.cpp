@@ -62,15 +62,16 @@ pappl_soptions_t serverOptions(const char* value) {
                   {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER, 0},
                   {"no-web-interface", 0, PAPPL_SOPTIONS_WEB_INTERFACE},
                   {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
+                  {"no-web-log", 0, PAPPL_SOPTIONS_WEB_LOG},
                   {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
                   {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
                   {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
                   {"no-web-security", 0, PAPPL_SOPTIONS_WEB_SECURITY},
                   {"no-tls", PAPPL_SOPTIONS_NO_TLS, 0}};
   // The security page is where the administrator sets the password that lets administrators in from
-  // the network.
-  pappl_soptions_t options =
-      PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_SECURITY;
+  // the network; the log page (an administrator's) shows the log file's last lines.
+  pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
+                             PAPPL_SOPTIONS_WEB_SECURITY | PAPPL_SOPTIONS_WEB_LOG;
   std::string list = value != nullptr ? value : "";
   for (size_t start = 0; start < list.size();) {
     size_t end = list.find(',', start);
@@ -181,6 +182,19 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinJobHistory, kMaxJobHistory);
     return nullptr;
   }
+  if (const char* value = option("spool-limit");
+      value != nullptr && parseSize(value, &config->spoolLimit) != 0) {
+    std::fprintf(stderr,
+                 "label-printer-app: Bad 'spool-limit' value (a size from 1M to 1T, such as 512M).\n");
+    return nullptr;
+  }
+  int perAddress = kDefaultConnectionsPerAddress;
+  if (const char* value = option("connections-per-address");
+      value != nullptr && parseConnectionsPerAddress(value, &perAddress) != 0) {
+    std::fprintf(stderr, "label-printer-app: Bad 'connections-per-address' value (a number from 1 to %d).\n",
+                 kMaxConnections);
+    return nullptr;
+  }
   // One server to a state: a second one would overwrite the first one's printers and jobs.
   config->statePath = stateFilePath("label-printer-app");
   if (option("private-server") == nullptr) {
@@ -271,6 +285,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
                                identifyPrinter, addPrinterPages, labelDriver, config);
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
+  limitConnections(system, perAddress);
   // The state is the application's to read and write (the framework's main loop then leaves both to
   // it): saved whole in one step, read with the faults of earlier versions mended.
   papplSystemSetSaveCallback(system, saveState, config);

@@ -33,12 +33,8 @@ char* papplSystemHashPassword(pappl_system_t* system, const char* salt, const ch
   return buffer;
 }
 
-// Each request of a client (the rules: app/service/Hosts.cpp).
-bool _papplClientProcessHTTP(pappl_client_t* client) {
-  return answerRequest(client, frameworkFunction<bool (*)(pappl_client_t*)>("_papplClientProcessHTTP"));
-}
-
-// The Host field that the framework checks: empty for a request the server refuses.
+// The Host field that the framework checks: empty for a request the server refuses (the rules:
+// app/service/Hosts.cpp; each request is answered through answerRequest(), Limits.cpp).
 const char* httpGetField(http_t* http, http_field_t field) {
   return checkedHostField(
       http, field, frameworkFunction<const char* (*)(http_t*, http_field_t)>("httpGetField")(http, field));

@@ -18,7 +18,10 @@ namespace {
 // Every function the program defines under a framework's (or a library's) name; the test
 // Build.FrameworkDoor checks this list against the program's own symbols.
 inline constexpr const char* kStoodBefore[] = {
+    "_papplClientCreate",
+    "_papplClientDelete",
     "_papplClientProcessHTTP",
+    "_papplJobCopyDocumentData",
     "_papplJobCreate",
     "_papplJobProcess",
     "_papplJobProcessIPP",
@@ -44,9 +47,12 @@ inline constexpr const char* kStoodBefore[] = {
     "cupsArrayCount",
     "cupsRasterReadHeader2",
     "httpGetField",
+    "httpRead2",
     "ippAddStrings",
+    "ippRead",
     "papplClientHTMLAuthorize",
     "papplClientIsAuthorized",
+    "papplClientRespond",
     "papplDeviceIsSupported",
     "papplJobCancel",
     "papplPrinterCancelAllJobs",

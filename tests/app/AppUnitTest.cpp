@@ -2,7 +2,9 @@
 // The Printer Application's pieces without the framework running: incoming lines into the label
 // bitmap, document typing, and the refusal of unsupported vendor values (the mapping of every
 // attribute onto the command tables is tested end to end by the system tests).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -680,32 +683,176 @@ TEST(OptionWords, ValuesWithBlanksStayWhole) {
   }
 }
 
-// The test label at each resolution: its border one dot inside every edge, white outside it, and a
-// barcode that reads back as the printer's name.
-TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
-  for (const int dpi : {152, 203, 300, 600}) {
-    SCOPED_TRACE(dpi);
-    testLabelFacts facts{
-        "Warehouse 3", "Generic Label Printer", dpi, uint32_t(4 * dpi), uint32_t(2 * dpi), 50, 4};
+// 'writeGreyPng()' - rows 'top' to 'bottom' of an 8-bit grey image as a PNG file, each dot 'scale' x
+// 'scale' pixels.
+bool writeGreyPng(const greyImage& image, unsigned top, unsigned bottom, unsigned scale,
+                  const std::string& path) {
+  const size_t width = size_t(image.width) * scale;
+  std::vector<unsigned char> pixels(width * (bottom - top) * scale);
+  for (size_t y = 0; y < size_t(bottom - top) * scale; ++y)
+    for (size_t x = 0; x < width; ++x)
+      pixels[y * width + x] = image.pixels[(top + y / scale) * image.width + x / scale];
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  png.width = image.width * scale;
+  png.height = (bottom - top) * scale;
+  png.format = PNG_FORMAT_GRAY;
+  png.flags = PNG_IMAGE_FLAG_FAST;
+  return png_image_write_to_file(&png, path.c_str(), 0, pixels.data(), 0, nullptr) != 0;
+}
+
+// 'scanImages()' - what a reader finds in each of the image files, one line a code, by file; empty
+// without a reader. One run for them all: the reader's start is most of its time.
+std::map<std::string, std::string> scanImages(const std::vector<std::string>& paths) {
+  std::map<std::string, std::string> found;
+#if defined(ZBARIMG_PATH)
+  std::string command = std::string(ZBARIMG_PATH) + " -q --xml";
+  for (const std::string& path : paths) command += " '" + path + "'";
+  FILE* scan = popen((command + " 2>/dev/null").c_str(), "r");
+  std::string xml;
+  char read[4096];
+  for (size_t n; scan != nullptr && (n = std::fread(read, 1, sizeof read, scan)) > 0;) xml.append(read, n);
+  if (scan != nullptr) pclose(scan);
+  for (size_t at = 0; (at = xml.find("<source href='", at)) != std::string::npos;) {
+    at += 14;
+    const std::string path = xml.substr(at, xml.find('\'', at) - at);
+    const size_t end = xml.find("</source>", at);
+    std::string& text = found[path];
+    for (size_t data = at; (data = xml.find("<![CDATA[", data)) != std::string::npos && data < end;) {
+      data += 9;
+      text += xml.substr(data, xml.find("]]>", data) - data) + "\n";
+    }
+  }
+#else
+  (void)paths;
+#endif
+  return found;
+}
+
+// The test label on every size of every driver, the smallest custom size among them: white outside its
+// border and a white ring inside it (nothing runs into the edges), its barcode and quiet zones whole
+// inside the border with nothing drawn over them, the parts a size has room for, and, with a reader,
+// the barcode read back.
+TEST(TestLabel, WholeAtEverySizeAndResolution) {
+#if !defined(ZBARIMG_PATH)
+  std::printf("zbarimg not found (Debian package zbar-tools): the test labels' barcodes are not read back\n");
+#endif
+  const std::string printer = "Warehouse 3";
+  const std::string folder = ::testing::TempDir() + "/test-labels";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  std::map<std::string, std::pair<std::string, std::string>> expected;  // by file: the size, the code
+  int labels = 0;
+  for (int d = 0; d < kDriverCount; ++d) {
+    pappl_pr_driver_data_t data{};
+    ipp_t* attributes = nullptr;
+    ASSERT_TRUE(
+        labelDriver(nullptr, kDrivers[d].name, "socket://printer", nullptr, &data, &attributes, nullptr));
+    const int dpi = data.x_default;
+    for (int m = 0; m < data.num_media; ++m) {
+      if (std::strncmp(data.media[m], "custom_max_", 11) == 0) continue;
+      const pwg_media_t* size = pwgMediaForPWG(data.media[m]);
+      ASSERT_NE(size, nullptr) << data.media[m];
+      const std::string what = std::string(data.media[m]) + " at " + std::to_string(dpi) + " dpi";
+      SCOPED_TRACE(what);
+      const testLabelFacts facts{printer,
+                                 data.make_and_model,
+                                 dpi,
+                                 uint32_t(size->width * int64_t{dpi} / 2540),
+                                 uint32_t(size->length * int64_t{dpi} / 2540),
+                                 50,
+                                 4};
+      greyImage label;
+      testLabelLayout at;
+      ASSERT_TRUE(drawTestLabel(facts, &label, &at));
+      ++labels;
+      const int w = int(label.width), h = int(label.height);
+      ASSERT_EQ(label.pixels.size(), size_t(w) * h);
+      const auto dot = [&](int x, int y) { return label.pixels[size_t(y) * w + x]; };
+      // Rings: 0 the edge, white; 1 the border, black; 2 inside it, white.
+      for (const auto& [ring, ink] : {std::pair{0, 255}, {1, 0}, {2, 255}}) {
+        int wrong = 0;
+        for (int x = ring; x < w - ring; ++x) wrong += (dot(x, ring) != ink) + (dot(x, h - 1 - ring) != ink);
+        for (int y = ring; y < h - ring; ++y) wrong += (dot(ring, y) != ink) + (dot(w - 1 - ring, y) != ink);
+        EXPECT_EQ(wrong, 0) << "ring " << ring;
+      }
+      // The barcode and its quiet zones of 10 modules between the border's lines and the margins.
+      const int quiet = 10 * at.module;
+      ASSERT_GE(at.module, 1);
+      EXPECT_GE(at.barX - quiet, 2);
+      EXPECT_LE(at.barX + at.barWidth + quiet, w - 2);
+      EXPECT_GE(at.barY, at.margin);
+      EXPECT_LE(at.barY + at.barHeight, h - at.margin);
+      EXPECT_GE(at.barHeight, std::min(h - 2 * at.margin, dpi * 4 / 25));  // 4 mm where there is room
+      int dirty = 0, bars = 0;
+      for (int y = at.barY; y < at.barY + at.barHeight; ++y) {
+        for (int x = at.barX - quiet; x < at.barX; ++x) dirty += dot(x, y) != 255;
+        for (int x = at.barX + at.barWidth; x < at.barX + at.barWidth + quiet; ++x) dirty += dot(x, y) != 255;
+        bars += (dot(at.barX, y) == 0) + (dot(at.barX + at.barWidth - 1, y) == 0);
+      }
+      EXPECT_EQ(dirty, 0) << "ink in the quiet zones";
+      EXPECT_EQ(bars, 2 * at.barHeight) << "the first and last bars";
+      // The whole name on every listed size (1.25 in wide or more), its first characters on the smallest.
+      if (facts.width * 100 >= uint32_t(dpi) * 125) {
+        EXPECT_EQ(at.barcode, testLabelBarcode(printer));
+        EXPECT_GE(at.ladderSteps, 2);
+      } else {
+        EXPECT_FALSE(at.barcode.empty());
+        EXPECT_EQ(testLabelBarcode(printer).rfind(at.barcode, 0), 0u) << at.barcode;
+      }
+      if (facts.height >= uint32_t(dpi)) {
+        EXPECT_GE(at.textLines, 1);  // at least the name on 1 in
+      }
+      if (facts.width >= uint32_t(4 * dpi) && facts.height >= uint32_t(2 * dpi)) {
+        EXPECT_EQ(at.ladderSteps, 4);
+        EXPECT_TRUE(at.ruler);
+        EXPECT_TRUE(at.barcodeText);
+        EXPECT_GE(at.textLines, 4);
+        EXPECT_EQ(at.barHeight, (10 * dpi * 10 + 127) / 254);  // a centimetre
+      }
+      // Read from the label's width across the barcode's rows and a millimetre above and below, the
+      // reader's time being the area it reads. A scanner sees a printed dot with more than one pixel:
+      // labels of one dot a module are read at two pixels a dot, since a reader of one pixel a dot
+      // misses some of their edges.
+      const std::string png = folder + "/" + std::to_string(labels) + ".png";
+      const int around = dpi / 25;
+      ASSERT_TRUE(writeGreyPng(label, unsigned(std::max(0, at.barY - around)),
+                               unsigned(std::min(h, at.barY + at.barHeight + around)), at.module == 1 ? 2 : 1,
+                               png));
+      expected[png] = {what, at.barcode + "\n"};
+    }
+    labelDelete(nullptr, &data);
+    ippDelete(attributes);
+  }
+  EXPECT_EQ(labels, 4 * 23);
+#if defined(ZBARIMG_PATH)
+  std::vector<std::string> files;
+  for (const auto& [file, label] : expected) files.push_back(file);
+  const std::map<std::string, std::string> read = scanImages(files);
+  for (const auto& [file, label] : expected) {
+    const auto found = read.find(file);
+    EXPECT_EQ(found != read.end() ? found->second : "(not read)", label.second) << label.first;
+  }
+#endif
+  std::filesystem::remove_all(folder);
+}
+
+// Labels too small for the barcode and its quiet zones are refused, not cut.
+TEST(TestLabel, RefusesWhatCannotHoldTheBarcode) {
+  const struct {
+    int dpi;
+    uint32_t width, height;
+    bool drawn;
+  } cases[] = {{203, 4, 100, false}, {203, 100, 4, false},  {0, 800, 800, false}, {152, 60, 38, false},
+               {152, 70, 38, true},  {203, 101, 19, false}, {203, 101, 20, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + " at " + std::to_string(c.dpi));
     greyImage label;
-    ASSERT_TRUE(drawTestLabel(facts, &label));
-    const auto at = [&](uint32_t x, uint32_t y) { return label.pixels[size_t(y) * label.width + x]; };
-    for (const uint32_t x : {0u, label.width - 1}) EXPECT_EQ(at(x, label.height / 2), 255);
-    for (const uint32_t x : {1u, label.width - 2}) EXPECT_EQ(at(x, label.height / 2), 0);
-    for (const uint32_t y : {1u, label.height - 2}) EXPECT_EQ(at(label.width / 2, y), 0);
-    EXPECT_EQ(at(label.width / 2, 0), 255);
-    if (access("/usr/bin/zbarimg", X_OK) != 0) continue;
-    const std::string png = ::testing::TempDir() + "/test-label-" + std::to_string(dpi) + ".pgm";
-    FILE* file = std::fopen(png.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    std::fprintf(file, "P5 %u %u 255\n", label.width, label.height);
-    std::fwrite(label.pixels.data(), 1, label.pixels.size(), file);
-    std::fclose(file);
-    FILE* scan = popen(("/usr/bin/zbarimg -q --raw " + png + " 2>/dev/null").c_str(), "r");
-    char read[128] = "";
-    if (std::fgets(read, sizeof read, scan) == nullptr) read[0] = '\0';
-    pclose(scan);
-    EXPECT_EQ(std::string(read), testLabelBarcode("Warehouse 3") + "\n");
+    testLabelLayout at;
+    EXPECT_EQ(drawTestLabel({"Warehouse 3", "Model", c.dpi, c.width, c.height, 50, 0}, &label, &at), c.drawn);
+    if (c.drawn) {
+      EXPECT_LE(at.barX + at.barWidth + 10 * at.module, int(c.width) - 2);
+    }
   }
 }
 
@@ -885,4 +1032,194 @@ TEST(SheetMedia, TakenOnlyWhenNoLabelIsThatLarge) {
   }
   labelDelete(nullptr, &data);
   ippDelete(attributes);
+}
+
+namespace {
+
+// 'ippValue()' - one value on the wire: its tag, its name ("" for another value of the attribute before
+// it) and its bytes.
+std::string ippValue(unsigned char tag, const std::string& name, const std::string& value) {
+  std::string bytes(1, static_cast<char>(tag));
+  for (const std::string* part : {&name, &value}) {
+    bytes += static_cast<char>(part->size() >> 8);
+    bytes += static_cast<char>(part->size() & 0xFF);
+    bytes += *part;
+  }
+  return bytes;
+}
+
+const std::string kIppHeader("\x02\x00\x00\x0b\x00\x00\x00\x01\x01",
+                             9);  // Get-Printer-Attributes, operation group
+
+}  // namespace
+
+// The scan of a request's message counts its values (a further value, a collection's members and its
+// end each count) and finds its end, fed whole or a byte at a time; past 1 MiB or 10,000 values it is
+// over the limits.
+TEST(ScanIpp, CountsValuesAndBytesAcrossAnySplit) {
+  const std::string charset = ippValue(0x47, "attributes-charset", "utf-8");
+  std::string manyValues = ippValue(0x44, "requested-attributes", "all");
+  for (int i = 1; i < 10000; ++i) manyValues += ippValue(0x44, "", "x");
+  std::string large = ippValue(0x41, "a", std::string(30000, 'y'));
+  for (int i = 0; i < 35; ++i) large += ippValue(0x41, "", std::string(30000, 'y'));
+  const struct {
+    const char* name;
+    std::string message;
+    uint32_t values;
+    bool ended;
+    bool within;
+  } cases[] = {
+      {"one value", kIppHeader + charset + "\x03", 1, true, true},
+      {"a group tag and a further value",
+       kIppHeader + charset + "\x02" + ippValue(0x44, "job-sheets", "none") + ippValue(0x44, "", "none") +
+           "\x03",
+       3, true, true},
+      {"a collection",
+       kIppHeader + ippValue(0x34, "media-col", "") + ippValue(0x4A, "", "media-size") +
+           ippValue(0x34, "", "") + ippValue(0x4A, "", "x-dimension") +
+           ippValue(0x21, "", std::string("\0\0\x27\x10", 4)) + ippValue(0x37, "", "") +
+           ippValue(0x37, "", "") + "\x03",
+       7, true, true},
+      {"an extension tag",
+       kIppHeader + std::string("\x7F\x00\x00\x10\x00", 5) + ippValue(0x00, "x", "y").substr(1) + "\x03", 1,
+       true, true},
+      {"empty names and values", kIppHeader + ippValue(0x13, "", "") + ippValue(0x13, "", ""), 2, false,
+       true},
+      {"cut within a value", kIppHeader + charset.substr(0, charset.size() - 2), 0, false, true},
+      {"10,000 values", kIppHeader + manyValues + "\x03", 10000, true, true},
+      {"10,001 values", kIppHeader + manyValues + ippValue(0x44, "", "x") + "\x03", 10001, true, false},
+      {"more than 1 MiB in 36 values", kIppHeader + large, 36, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(c.message.data());
+    ippScan whole;
+    EXPECT_EQ(scanIpp(&whole, bytes, c.message.size()), c.within);
+    EXPECT_EQ(whole.values, c.values);
+    EXPECT_EQ(whole.ended, c.ended);
+    EXPECT_EQ(whole.bytes, c.message.size());
+    if (c.message.size() > 100000) continue;
+    ippScan split;
+    bool within = true;
+    for (size_t at = 0; at < c.message.size(); ++at) within = scanIpp(&split, bytes + at, 1) && within;
+    EXPECT_EQ(within, c.within);
+    EXPECT_EQ(split.values, c.values);
+    EXPECT_EQ(split.ended, c.ended);
+  }
+  EXPECT_NE(requestRefusal(ippScan{0, 10001}).find("at most 10000)"), std::string::npos);
+  EXPECT_NE(requestRefusal(ippScan{(1 << 20) + 1, 3}).find("at most 1 MiB)"), std::string::npos);
+}
+
+// Whom a connection counts against: an IPv4 address, an IPv6 /64 (a v4-mapped one as IPv4), never the
+// machine itself.
+TEST(ConnectionKey, AddressesAndNetworks) {
+  const auto address = [](const char* text) {
+    http_addr_t a{};
+    if (text[0] == '/') {
+      a.un.sun_family = AF_LOCAL;
+    } else if (std::strchr(text, ':') != nullptr) {
+      a.ipv6.sin6_family = AF_INET6;
+      inet_pton(AF_INET6, text, &a.ipv6.sin6_addr);
+    } else {
+      a.ipv4.sin_family = AF_INET;
+      inet_pton(AF_INET, text, &a.ipv4.sin_addr);
+    }
+    return a;
+  };
+  const struct {
+    const char* address;
+    const char* key;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      {"127.0.0.1", ""},
+      {"127.0.0.2", ""},
+      {"::1", ""},
+      {"/run/label-printer-app.sock", ""},
+      {"2001:db8:1:2::5", "2001:0db8:0001:0002::/64"},
+      {"2001:db8:1:2:ffff:1:2:9", "2001:0db8:0001:0002::/64"},
+      {"2001:db8:1:3::5", "2001:0db8:0001:0003::/64"},
+      {"::ffff:192.0.2.9", "192.0.2.9"},
+      {"::ffff:127.0.0.1", ""},
+  };
+  for (const auto& c : cases) {
+    const http_addr_t a = address(c.address);
+    EXPECT_EQ(connectionKey(&a), c.key) << c.address;
+  }
+  EXPECT_EQ(connectionKey(nullptr), "");
+}
+
+// An address's connections up to the limit, one more once one has ended; other addresses and the
+// machine itself apart.
+TEST(TakeConnection, CountsEachAddressUpToTheLimit) {
+  connectionCounts counts;
+  counts.limit = 2;
+  const struct {
+    bool take;  // or give back
+    const char* key;
+    bool taken;
+  } steps[] = {{true, "a", true},  {true, "a", true},  {true, "a", false}, {true, "b", true},
+               {true, "", true},   {true, "", true},   {true, "", true},   {false, "a", true},
+               {true, "a", true},  {true, "a", false}, {false, "a", true}, {false, "a", true},
+               {false, "a", true}, {true, "a", true}};
+  for (const auto& s : steps) {
+    if (s.take) {
+      EXPECT_EQ(takeConnection(&counts, s.key), s.taken) << s.key;
+    } else {
+      giveConnection(&counts, s.key);
+    }
+  }
+  EXPECT_EQ(counts.open.size(), 2u) << "a and b, never the machine itself";
+}
+
+// The spool limit's sizes: whole numbers with an optional K, M, G or T from 1 MiB to 1 TiB; a refused
+// value leaves the default.
+TEST(ParseSize, SuffixesAndBounds) {
+  const struct {
+    const char* value;
+    int status;
+    int64_t bytes;
+  } cases[] = {{"512M", 0, int64_t{512} << 20},
+               {"1048576", 0, 1 << 20},
+               {"1T", 0, int64_t{1} << 40},
+               {"1023K", 1, 7},
+               {"2T", 1, 7},
+               {"0", 1, 7},
+               {"-1G", 1, 7},
+               {"1GB", 1, 7},
+               {"99999999999999999999M", 1, 7},
+               {nullptr, 1, 7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(none)");
+    int64_t bytes = 7;
+    EXPECT_EQ(parseSize(c.value, &bytes), c.status);
+    EXPECT_EQ(bytes, c.bytes);
+  }
+}
+
+// A document goes on within its limit (the document limit, or a smaller spool limit) and the spool's
+// room; past its own limit it is too large, past the spool's room busy.
+TEST(RefuseDocument, TooLargeOrBusy) {
+  constexpr int64_t M = int64_t{1} << 20;
+  const struct {
+    const char* name;
+    int64_t spoolLimit, bytes, spooled, receiving;
+    ipp_status_t status;
+    const char* words;
+  } cases[] = {
+      {"room", 1024 * M, 10 * M, 100 * M, 20 * M, IPP_STATUS_OK, ""},
+      {"at the document limit", 1024 * M, 128 * M, 0, 128 * M, IPP_STATUS_OK, ""},
+      {"past the document limit", 1024 * M, 128 * M + 1, 0, 128 * M + 1, IPP_STATUS_ERROR_REQUEST_ENTITY,
+       "128 MiB"},
+      {"past a smaller spool limit", 16 * M, 16 * M + 1, 0, 16 * M + 1, IPP_STATUS_ERROR_REQUEST_ENTITY,
+       "16 MiB"},
+      {"the spool full of others", 16 * M, 1, 16 * M, 1, IPP_STATUS_ERROR_BUSY, "spool is full"},
+      {"others on their way", 16 * M, 4 * M, 2 * M, 15 * M, IPP_STATUS_ERROR_BUSY, "spool is full"},
+      {"just fits", 16 * M, 4 * M, 12 * M, 4 * M, IPP_STATUS_OK, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string message;
+    EXPECT_EQ(refuseDocument(c.spoolLimit, c.bytes, c.spooled, c.receiving, &message), c.status);
+    EXPECT_NE(message.find(c.words), std::string::npos) << message;
+  }
 }
