@@ -194,20 +194,6 @@ int rawRequest(const std::string& bytes, std::string* answer = nullptr) {
   return text.rfind("HTTP/1.", 0) == 0 && text.size() > 12 ? std::atoi(text.c_str() + 9) : 0;
 }
 
-// 'ippBytes()' - an IPP request as it goes over the wire; the request is freed.
-std::string ippBytes(ipp_t* request) {
-  std::string bytes;
-  ippWriteIO(
-      &bytes,
-      [](void* data, ipp_uchar_t* buffer, size_t length) -> ssize_t {
-        static_cast<std::string*>(data)->append(reinterpret_cast<const char*>(buffer), length);
-        return static_cast<ssize_t>(length);
-      },
-      1, nullptr, request);
-  ippDelete(request);
-  return bytes;
-}
-
 // 'formToken()' - the form token in a page, "" when it has none.
 std::string formToken(const std::string& page) {
   const size_t at = page.find("name=\"session\" value=\"");
