@@ -274,6 +274,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   loadState(system, config);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);
+  startStatusKeeper(system, config);
   return system;
 }
 

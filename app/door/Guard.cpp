@@ -271,6 +271,7 @@ bool _papplPrinterIsAuthorized(pappl_client_t* client) {
 void _papplPrinterProcessIPP(pappl_client_t* client) {
   const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP");
   const ipp_op_t op = papplClientGetOperation(client);
+  bool database = false;  // media-col-database asked for beside "all"
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
     applyCopiesDefault(client);
     runSubmission(client, next);
@@ -283,13 +284,14 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
     // application's checks to the framework.
     if (_papplPrinterIsAuthorized(client) && !takeDeviceChange(client, setSettings)) setSettings(client);
   } else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false)) {
+    database = op == IPP_OP_GET_PRINTER_ATTRIBUTES && expandRequestGroups(papplClientGetRequest(client));
     next(client);
   }
   if (op != IPP_OP_PRINT_JOB && op != IPP_OP_CREATE_JOB && changesState(op)) saveAfterRequest(client);
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
   if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
     repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client),
-                        papplClientGetRequest(client));
+                        papplClientGetRequest(client), database);
 }
 
 void _papplJobProcessIPP(pappl_client_t* client) {

@@ -77,9 +77,14 @@ bool saveDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, 
                         cups_option_t* vendor, int copies);
 
 // 'repairPrinterValues()' - make a printer's response to 'request' carry the printer's own printer-id,
-// its default copies, print speed and darkness change as asked for, and no printer-supply-info-uri to
-// a page the printer does not have.
-void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request);
+// its default copies, print speed and darkness change as asked for, no printer-supply-info-uri to
+// a page the printer does not have, and its media-col-database when 'database' says so.
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request, bool database);
+
+// 'expandRequestGroups()' - a Get-Printer-Attributes request's requested-attributes rewritten as
+// expandRequestedAttributes() says, before the framework reads them: true when media-col-database is
+// to be added to the answer (repairPrinterValues()).
+bool expandRequestGroups(ipp_t* request);
 
 // 'addPrinterPages()' - the framework's printer creation callback: the printer's "Device and driver"
 // page, linked from its page (RelocateRequests.cpp, the program only).

@@ -5,6 +5,8 @@
 // changed in place (Relocate.cpp).
 #pragma once
 
+#include <condition_variable>
+
 #include "app/settings/settings.h"
 
 struct printerLink;
@@ -136,6 +138,20 @@ void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueu
 bool claimPrinterInTurn(pappl_printer_t* printer, int waitMilliseconds, const queuedJob& turn,
                         printerLink** link);
 
+// What one background status query found: whether the printer's device opened (why not, for a network
+// printer), whether the printer answered and what, and its identity when that was asked too.
+struct statusProbe {
+  bool network = false;
+  bool opened = false;
+  std::string unreachable;
+  bool answered = false;
+  hostStatus status{};
+  bool identityAsked = false;
+  bool identified = false;
+  hostIdentity identity{};
+  uint64_t generation = 0;  // the link's device generation when it was asked
+};
+
 // What the application knows of one printer's two-way link, kept in the driver data's extension from
 // the driver callback to the printer's deletion.
 struct printerLink {
@@ -176,6 +192,20 @@ struct printerLink {
   std::mutex moving;
   printerMove pendingMove;
   std::vector<std::unique_ptr<char, freeString>> retired;
+  // The status asked in the background (startStatusKeeper()): a client's request for the printer's
+  // attributes wants it, the system's timer starts the query on a thread of its own and shows what it
+  // found at its next turn; nothing waits on the printer but that thread. 'lastAsked' and
+  // 'generation' belong to the timer; the rest is under 'probeLock'.
+  std::atomic<bool> statusWanted{false};
+  int64_t lastAsked = 0;    // monotonic milliseconds
+  uint64_t generation = 0;  // counts the changes of device, whose earlier answers are then forgotten
+  std::mutex probeLock;
+  std::condition_variable probeEnded;
+  bool probing = false;    // a query runs
+  bool probeDone = false;  // its result waits to be shown
+  bool deleting = false;   // the printer is being deleted: a query ends early
+  bool probeOwns = false;  // the printer went while its query ran: the query's thread frees the link
+  statusProbe probe;
 };
 
 // What an answer to the status query means: the printer's state reasons, whether jobs wait, and the
@@ -253,7 +283,14 @@ extern const int kDriverCount;
 bool labelDriver(pappl_system_t* system, const char* driverName, const char* deviceUri, const char* deviceId,
                  pappl_pr_driver_data_t* data, ipp_t** attributes, void* context);
 
+// 'labelStatus()' - the driver's status callback, which the framework calls as it answers a client:
+// it returns at once, the printer's last known state standing, and notes that the status is wanted.
 bool labelStatus(pappl_printer_t* printer);
+
+// 'startStatusKeeper()' - the system's timer that asks each two-way printer whose status was wanted for
+// it in the background, at most once a second and only while the printer is idle (a printer that did
+// not answer is left alone for some seconds), and shows the answers.
+void startStatusKeeper(pappl_system_t* system, appConfig* config);
 
 // The Set-Printer-Attributes attributes of the change (the names Create-Printer uses).
 inline constexpr char kDeviceUriAttr[] = "smi55357-device-uri";

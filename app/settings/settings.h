@@ -55,3 +55,10 @@ std::string joinOptionWords(const std::string& text);
 
 // 'copiesDefault()' - the printer's default copies, 1 to kMaxCopies.
 int copiesDefault(pappl_printer_t* printer);
+
+// 'expandRequestedAttributes()' - a Get-Printer-Attributes request's requested-attributes as the
+// framework is to read them: with "all" among them, "all" alone (*database then says whether
+// media-col-database, which "all" leaves out, was named too, to be added to the answer); else the names
+// asked, with the label attributes (and the others the CUPS library does not list) of each group
+// asked, printer-description and job-template (Groups.cpp).
+std::vector<std::string> expandRequestedAttributes(const std::vector<std::string>& asked, bool* database);
