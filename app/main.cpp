@@ -230,7 +230,11 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
     papplLog(system, PAPPL_LOGLEVEL_WARN, "Running with PAPPL %s, which this program was not tested with.",
              pappl.c_str());
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
-  if (option("private-server") == nullptr && !papplSystemAddListeners(system, option("listen-hostname"))) {
+  bool listening = option("private-server") != nullptr;
+  if (!listening)
+    for (const std::string& address : listenAddresses(option("listen-hostname"), port))
+      listening = papplSystemAddListeners(system, address.c_str()) || listening;
+  if (!listening) {
     std::fprintf(stderr,
                  "label-printer-app: Cannot listen on port %d: %s. Is another server running? Stop it "
                  "('label-printer-app shutdown') or choose another port (-o server-port=N).\n",

@@ -14,6 +14,12 @@ inline constexpr int kStopSeconds = 8;
 // thread before the framework starts any thread.
 void startStopWatcher(pappl_system_t* system, appConfig* config);
 
+// 'listenAddresses()' - where the server listens for the listen-hostname option's value 'name' at
+// 'port': every interface on IPv4 and IPv6 for none (or "*"), each address of a host name, on both
+// families, and a domain socket or one address as given; each as the framework's listener takes it
+// ("192.0.2.1", "[2001:db8::1]").
+std::vector<std::string> listenAddresses(const char* name, int port);
+
 // 'finishStopWatcher()' - end the watcher thread once the framework's main loop has returned.
 void finishStopWatcher(appConfig* config);
 
