@@ -247,7 +247,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime != nullptr && runtime[0] == '/')
     papplSystemAddListeners(system, (std::string(runtime) + "/label-printer-app.sock").c_str());
   papplSystemSetMIMECallback(system, typeDocument, nullptr);
-  addLabelWords(system);
+  addLabelWords(system, &config->pageWords);
   // PNG and JPEG images and PDF documents, drawn by the application; the framework looks for a filter
   // to the printer's own format before its own to raster.
   papplSystemAddMIMEFilter(system, "image/png", kLabelCommandFormat, labelFilterPNG, nullptr);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/door/door.h"
 
@@ -483,6 +484,34 @@ void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
                         "            </tbody>\n          </table>\n        </form>\n",
                         words(client, "Save Changes"));
   papplClientHTMLPrinterFooter(client);
+}
+
+// A printer's status: the framework's state line and actions, then the printer's own lines (what it
+// is, why it cannot be reached, the trouble it reports) as text.
+void _papplPrinterWebIteratorCallback(pappl_printer_t* printer, pappl_client_t* client) {
+  frameworkFunction<void (*)(pappl_printer_t*, pappl_client_t*)>("_papplPrinterWebIteratorCallback")(printer,
+                                                                                                     client);
+  const std::vector<std::string> lines = statusLines(printer);
+  if (lines.empty()) return;
+  papplClientHTMLPuts(client, "          <p class=\"label-status\">");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) papplClientHTMLPuts(client, "<br>");
+    papplClientHTMLEscape(client, lines[i].c_str(), 0);
+  }
+  papplClientHTMLPuts(client, "</p>\n");
+}
+
+// The words of a state reason on the status line, which lists them and ends with a full stop: the
+// application's words without the framework's own full stop (addLabelWords()).
+const char* papplClientGetLocString(pappl_client_t* client, const char* key) {
+  const auto next =
+      frameworkFunction<const char* (*)(pappl_client_t*, const char*)>("papplClientGetLocString");
+  const std::string listed = listWordsKey(key);
+  if (!listed.empty()) {
+    const char* text = next(client, listed.c_str());
+    if (text != nullptr && text != listed.c_str() && listed != text) return text;
+  }
+  return next(client, key);
 }
 
 }  // extern "C"

@@ -91,13 +91,8 @@ bool askIdentity(pappl_device_t* device, bool network, hostIdentity* identity) {
 
 // 'replaceStatusLine()' - show 'words' as a line of the printer's status on its page in place of
 // 'shown' ("" for none), which then holds them.
-void replaceStatusLine(pappl_printer_t* printer, char* shown, size_t size, const char* words) {
-  if (std::strcmp(shown, words) == 0) return;
-  if (shown[0] != '\0') papplPrinterRemoveLink(printer, shown);
-  char path[256];
-  if (words[0] != '\0')
-    papplPrinterAddLink(printer, words, papplPrinterGetPath(printer, nullptr, path, sizeof path),
-                        PAPPL_LOPTIONS_STATUS);
+void replaceStatusLine(printerLink* link, char* shown, size_t size, const char* words) {
+  std::lock_guard<std::mutex> lock(link->linesLock);
   std::snprintf(shown, size, "%s", words);
 }
 
@@ -108,7 +103,7 @@ void showReach(pappl_printer_t* printer, printerLink* link, const std::string& r
   if (words == link->reachWords) return;
   papplLogPrinter(printer, reason.empty() ? PAPPL_LOGLEVEL_INFO : PAPPL_LOGLEVEL_WARN, "%s",
                   reason.empty() ? "The printer can be reached again." : words.c_str());
-  replaceStatusLine(printer, link->reachWords, sizeof link->reachWords, words.c_str());
+  replaceStatusLine(link, link->reachWords, sizeof link->reachWords, words.c_str());
   papplPrinterSetReasons(printer, reason.empty() ? PAPPL_PREASON_NONE : PAPPL_PREASON_OFFLINE,
                          reason.empty() ? PAPPL_PREASON_OFFLINE : PAPPL_PREASON_NONE);
   // The printer that answers next may be another one: it is asked again what it is.
@@ -119,7 +114,7 @@ void showReach(pappl_printer_t* printer, printerLink* link, const std::string& r
 void showIdentity(pappl_printer_t* printer, printerLink* link, const hostIdentity* identity) {
   if (identity == nullptr) {
     link->identified = false;
-    replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, "");
+    replaceStatusLine(link, link->identityWords, sizeof link->identityWords, "");
     return;
   }
   link->identity = *identity;
@@ -129,7 +124,7 @@ void showIdentity(pappl_printer_t* printer, printerLink* link, const hostIdentit
                 identity->version, identity->dotsPerInch);
   if (std::strcmp(words, link->identityWords) != 0)
     papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "%s", words);
-  replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, words);
+  replaceStatusLine(link, link->identityWords, sizeof link->identityWords, words);
 }
 
 // 'queryPrinter()' - ask the printer for its status on an open device: true with *status when it
@@ -211,16 +206,9 @@ bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
   if (link != nullptr && (link->shown != report.reasons || std::strcmp(link->words, report.words) != 0)) {
     papplLogPrinter(printer, report.words[0] != '\0' ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_INFO,
                     "Printer status: %s", report.words[0] != '\0' ? report.words : "ready");
-    // The web page shows the trouble in words as a line of the printer's status, linked to its page.
-    char label[300], path[256];
-    std::snprintf(label, sizeof label, "Printer reports: %s", link->words);
-    if (link->words[0] != '\0') papplPrinterRemoveLink(printer, label);
-    std::snprintf(label, sizeof label, "Printer reports: %s", report.words);
-    if (report.words[0] != '\0')
-      papplPrinterAddLink(printer, label, papplPrinterGetPath(printer, nullptr, path, sizeof path),
-                          PAPPL_LOPTIONS_STATUS);
+    // The web page shows the trouble in words as a line of the printer's status.
     link->shown = report.reasons;
-    std::snprintf(link->words, sizeof link->words, "%s", report.words);
+    replaceStatusLine(link, link->words, sizeof link->words, report.words);
   }
   papplPrinterSetReasons(printer, report.reasons, kManagedReasons & ~report.reasons);
   if (status != nullptr && status->labelLength > 0) updateReadyLength(printer, data, status->labelLength);
@@ -514,7 +502,7 @@ void forgetDevice(pappl_printer_t* printer, printerLink* link) {
   showReach(printer, link, "");
   link->identityAsked = false;
   link->identified = false;
-  replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, "");
+  replaceStatusLine(link, link->identityWords, sizeof link->identityWords, "");
   link->answered = -1;
   link->quietUntil = 0;
   showStatus(printer, nullptr);
@@ -611,4 +599,19 @@ const char* identifyDriver(pappl_system_t* system, const char* deviceUri) {
              "The printer at '%s' is a %s, firmware %s, %d dpi head: driver '%s'.", deviceUri, identity.model,
              identity.version, identity.dotsPerInch, driver != nullptr ? driver : "none");
   return driver;
+}
+
+std::vector<std::string> statusLines(pappl_printer_t* printer) {
+  printerLink* link = linkOf(printer);
+  if (link == nullptr) return {};
+  std::vector<std::string> lines;
+  std::lock_guard<std::mutex> lock(link->linesLock);
+  const auto add = [&lines](const std::string& words) {
+    if (words.empty()) return;
+    lines.push_back(words.back() == '.' ? words : words + ".");
+  };
+  add(link->identityWords);
+  add(link->reachWords);
+  if (link->words[0] != '\0') add(std::string("Printer reports: ") + link->words);
+  return lines;
 }

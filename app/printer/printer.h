@@ -6,6 +6,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 
 #include "app/settings/settings.h"
 
@@ -78,8 +79,9 @@ struct appConfig {
   std::string lastSaved;
   std::atomic<uint64_t> saveRequests{0};
   uint64_t savesMade = 0;
-  int stateLock = -1;     // the state folder's lock, held while the server runs
-  int64_t stopAsked = 0;  // when the stop was asked for (monotonic milliseconds)
+  int stateLock = -1;                 // the state folder's lock, held while the server runs
+  int64_t stopAsked = 0;              // when the stop was asked for (monotonic milliseconds)
+  std::deque<std::string> pageWords;  // the pages' words made at the start, which the framework reads
 };
 
 // A queued job's place, as a state file keeps it.
@@ -174,6 +176,7 @@ struct printerLink {
   bool identityAsked;
   bool identified;
   hostIdentity identity;
+  std::mutex linesLock;     // held while the lines of the page below (and 'words') change or are read
   char identityWords[160];  // the page's line about it, "" before it is known
   char reachWords[300];     // why the printer cannot be reached, "" when it can
   // The loaded labels: whether someone chose their size (the length the printer measures then no longer
@@ -286,6 +289,10 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
 // 'labelStatus()' - the driver's status callback, which the framework calls as it answers a client:
 // it returns at once, the printer's last known state standing, and notes that the status is wanted.
 bool labelStatus(pappl_printer_t* printer);
+
+// 'statusLines()' - the lines of the printer's status that its page shows as text, each a sentence:
+// what the printer is, why it cannot be reached, the trouble it reports.
+std::vector<std::string> statusLines(pappl_printer_t* printer);
 
 // 'startStatusKeeper()' - the system's timer that asks each two-way printer whose status was wanted for
 // it in the background, at most once a second and only while the printer is idle (a printer that did

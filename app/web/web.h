@@ -3,11 +3,21 @@
 // themselves stand before the framework's (app/door/Pages.cpp).
 #pragma once
 
+#include <deque>
+
 #include "app/documents/documents.h"
 
 // 'addLabelWords()' - the pages' words for the application's settings, in every language the framework
-// has (Words.cpp).
-void addLabelWords(pappl_system_t* system);
+// has, and the framework's words of the state reasons as items of a list (listWordsKey()); the words
+// made here are kept in *kept, which outlives the system (Words.cpp).
+void addLabelWords(pappl_system_t* system, std::deque<std::string>* kept);
+
+// 'listItemWords()' - a sentence as an item of a list: without its closing full stop.
+std::string listItemWords(const std::string& sentence);
+
+// 'listWordsKey()' - the key of the words that stand for the words of 'key' on the status line, where
+// the framework lists the state reasons and ends the list with a full stop: "" for any other key.
+std::string listWordsKey(const char* key);
 
 // What the test label says and its size in dots.
 struct testLabelFacts {
