@@ -20,11 +20,19 @@
 namespace {
 
 // The pages' footer: the version, and the add-printer form's address field taking "host:port" as its
-// server side does (the framework's pattern for the field refuses any port in the browser).
+// server side does (the framework's pattern for the field refuses any port in the browser). A form
+// sent back with the reason it failed keeps the device and the address typed (the framework's page
+// would offer the device list anew and the address without its port).
 inline constexpr char kFooter[] =
     "label-printer-app " LABEL_APP_VERSION
-    "<script>document.querySelectorAll('input#hostname[pattern]').forEach("
-    "function(e){e.removeAttribute('pattern');e.placeholder='host or host:port';});</script>";
+    "<script>document.querySelectorAll('input#hostname').forEach(function(h){"
+    "h.removeAttribute('pattern');h.placeholder='host or host:port';"
+    "var f=h.form,d=f.elements['device_uri'],s=window.sessionStorage,k='label-add-printer',"
+    "v=s.getItem(k);s.removeItem(k);"
+    "if(v&&document.querySelector('div.banner')){v=JSON.parse(v);d.value=v.d;"
+    "if(d.value==='socket'){h.disabled=false;h.required=true;h.value=v.h;}}"
+    "f.addEventListener('submit',function(){s.setItem(k,JSON.stringify({d:d.value,h:h.value}));});"
+    "});</script>";
 
 // The port when none is given.
 inline constexpr int kDefaultPort = 8000;

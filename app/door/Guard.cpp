@@ -26,6 +26,10 @@ inline constexpr int kStreamWaitMilliseconds = 5000;
 // than the stream in hand.
 thread_local pappl_job_t* tRasterJob = nullptr;
 
+// Whether this thread's last new printer without a driver could not be asked what it is: the web page
+// that adds printers then says so where the framework names the driver.
+thread_local bool tNotIdentified = false;
+
 // 'usesPam()' / 'hasPassword()' - how administrators sign in from the network, if at all.
 bool usesPam(pappl_system_t* system) {
   const char* service = papplSystemGetAuthService(system);
@@ -385,9 +389,11 @@ pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int printerId, const
   using createPrinter =
       pappl_printer_t* (*)(pappl_system_t*, int, const char*, const char*, const char*, const char*);
   const auto next = frameworkFunction<createPrinter>("papplPrinterCreate");
+  tNotIdentified = false;
   if (driverName != nullptr && std::strcmp(driverName, "auto") == 0 && deviceUri != nullptr) {
     driverName = identifyDriver(system, deviceUri);
     if (driverName == nullptr) {
+      tNotIdentified = true;
       errno = EIO;
       return nullptr;
     }
@@ -405,6 +411,16 @@ void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
   openJobDevicesLate(false);
   tRasterJob = nullptr;
   keepHistory(system, history);
+}
+
+// The words of the web page that adds printers for a printer that could not be asked what it is; any
+// other words as the framework has them.
+const char* papplClientGetLocString(pappl_client_t* client, const char* key) {
+  if (tNotIdentified && key != nullptr && std::strcmp(key, "Unable to use that driver.") == 0) {
+    tNotIdentified = false;
+    return kNotIdentifiedPage;
+  }
+  return pageWords(client, key);
 }
 
 // A printer that cannot be reached reports it ('offline-report'): the framework's bare 'offline'
@@ -428,10 +444,7 @@ int _papplMainloopAddPrinter(const char* base, int count, cups_option_t* options
   cupsFreeOptions(withCount, withDriver);
   const char* error = cupsLastErrorString();
   if (status != 0 && error != nullptr && std::strstr(error, "'auto'") != nullptr)
-    std::fprintf(stderr,
-                 "%s: The printer gave no readable answer to the identification query, or cannot be "
-                 "reached; name its driver with -m (the drivers subcommand lists them).\n",
-                 base);
+    std::fprintf(stderr, "%s: %s\n", base, kNotIdentifiedCommand);
   return status;
 }
 

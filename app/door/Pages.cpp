@@ -501,9 +501,9 @@ void _papplPrinterWebIteratorCallback(pappl_printer_t* printer, pappl_client_t* 
   papplClientHTMLPuts(client, "</p>\n");
 }
 
-// The words of a state reason on the status line, which lists them and ends with a full stop: the
-// application's words without the framework's own full stop (addLabelWords()).
-const char* papplClientGetLocString(pappl_client_t* client, const char* key) {
+}  // extern "C"
+
+const char* pageWords(pappl_client_t* client, const char* key) {
   const auto next =
       frameworkFunction<const char* (*)(pappl_client_t*, const char*)>("papplClientGetLocString");
   const std::string listed = listWordsKey(key);
@@ -513,5 +513,3 @@ const char* papplClientGetLocString(pappl_client_t* client, const char* key) {
   }
   return next(client, key);
 }
-
-}  // extern "C"

@@ -98,3 +98,8 @@ bool takeDeviceChange(pappl_client_t* client, void (*next)(pappl_client_t*));
 // 'createPrinterWithReason()' - a Create-Printer request through 'next', answered with the reason
 // when its device is refused (RelocateRequests.cpp).
 void createPrinterWithReason(pappl_client_t* client, void (*next)(pappl_client_t*));
+
+// 'pageWords()' - the framework's words for 'key' on a page, but for the state reasons on the status
+// line, which lists them and ends with a full stop: there the application's words without the
+// framework's own full stop (addLabelWords(); Pages.cpp).
+const char* pageWords(pappl_client_t* client, const char* key);

@@ -261,6 +261,17 @@ std::string resolutionMismatch(const hostIdentity* identity, int driverResolutio
 // answer in time, answers what cannot be read or has a head no driver has.
 const char* identifyPrinter(const char* deviceInfo, const char* deviceUri, const char* deviceId, void* data);
 
+// Why a printer added without a driver was not added: it could not be asked what it is. The command
+// line and the web page say it with what to do there instead.
+inline constexpr char kNotIdentified[] =
+    "The printer gave no readable answer to the identification query, or cannot be reached";
+inline constexpr char kNotIdentifiedCommand[] =
+    "The printer gave no readable answer to the identification query, or cannot be reached; name its "
+    "driver with -m (the drivers subcommand lists them).";
+inline constexpr char kNotIdentifiedPage[] =
+    "The printer gave no readable answer to the identification query, or cannot be reached; choose its "
+    "driver from the list.";
+
 // 'identifyDriver()' - the driver of the printer at 'deviceUri' as identifyPrinter() finds it, logged
 // to 'system' (nullptr: not logged).
 const char* identifyDriver(pappl_system_t* system, const char* deviceUri);

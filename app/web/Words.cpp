@@ -93,28 +93,22 @@ inline constexpr char kReasonPrefix[] = "printer-state-reasons.";
 
 void addLabelWords(pappl_system_t* system, std::deque<std::string>* kept) {
   for (const char* language : kLanguages) {
-    const std::string path = std::string("/label-words/") + language + ".strings";
-    papplSystemAddStringsData(system, path.c_str(), language, kWords);
-  }
-  // The framework's words of the state reasons are sentences, which its status line lists after a
-  // comma and ends with a full stop of its own: the list takes them without theirs.
-  for (const char* language : kLanguages) {
-    pappl_loc_t* loc = papplSystemFindLoc(system, language);
-    if (loc == nullptr) continue;
-    std::string strings;
-    for (unsigned bit = PAPPL_PREASON_OTHER; bit <= PAPPL_PREASON_TONER_LOW; bit *= 2) {
-      const char* keyword = _papplPrinterReasonString(static_cast<pappl_preason_t>(bit));
-      if (keyword == nullptr) continue;
-      std::string key = kReasonPrefix;
-      key.append(keyword);
-      const char* words = papplLocGetString(loc, key.c_str());
-      if (words == nullptr || key == words || std::strpbrk(words, "\"\\") != nullptr) continue;
-      strings.append("\"").append(kListPrefix).append(key).append("\" = \"");
-      strings.append(listItemWords(words)).append("\";\n");
-    }
-    if (strings.empty()) continue;
+    // The framework's words of the state reasons are sentences, which its status line lists after a
+    // comma and ends with a full stop of its own: the list takes them without theirs.
+    std::string strings = kWords;
+    if (pappl_loc_t* loc = papplSystemFindLoc(system, language))
+      for (unsigned bit = PAPPL_PREASON_OTHER; bit <= PAPPL_PREASON_TONER_LOW; bit *= 2) {
+        const char* keyword = _papplPrinterReasonString(static_cast<pappl_preason_t>(bit));
+        if (keyword == nullptr) continue;
+        std::string key = kReasonPrefix;
+        key.append(keyword);
+        const char* words = papplLocGetString(loc, key.c_str());
+        if (words == nullptr || key == words || std::strpbrk(words, "\"\\") != nullptr) continue;
+        strings.append("\"").append(kListPrefix).append(key).append("\" = \"");
+        strings.append(listItemWords(words)).append("\";\n");
+      }
     kept->push_back(strings);
-    std::string path = "/label-list/";
+    std::string path = "/label-words/";
     path.append(language).append(".strings");
     papplSystemAddStringsData(system, path.c_str(), language, kept->back().c_str());
   }
