@@ -282,7 +282,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
   // The state is the application's to read and write (the framework's main loop then leaves both to
   // it): saved whole in one step, read with the faults of earlier versions mended.
-  papplSystemSetSaveCallback(system, saveState, config);
+  papplSystemSetSaveCallback(system, saveStateSoon, config);
   loadState(system, config);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);

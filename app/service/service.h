@@ -54,6 +54,11 @@ std::string readWholeFile(const std::string& path);
 // appConfig (State.cpp).
 bool saveState(pappl_system_t* system, void* data);
 
+// 'saveStateSoon()' - the framework's loop's save callback: saveState(), but while a request's save is
+// being made the loop does not wait for it (it would take no connection meanwhile) and asks again at
+// its next turn.
+bool saveStateSoon(pappl_system_t* system, void* data);
+
 // 'loadState()' - read the state file, mended as prepareStateForLoad() says, into a system that does
 // not run yet; its queued jobs keep their places (State.cpp).
 bool loadState(pappl_system_t* system, appConfig* config);
