@@ -1,5 +1,5 @@
-#!/ usr / bin / env python3
-#SPDX - License - Identifier : Apache - 2.0
+#!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The Printer Application as its users meet it: its web pages in headless Chromium (through
 chromedriver's WebDriver protocol), its subcommands, a fake network printer on loopback, and the test
 label read back with labelpreview and zbarimg.
@@ -149,7 +149,7 @@ def main():
         check(app("add", "-d", "Shelf", "-m", "generic-label-203dpi", "-v",
                   f"socket://127.0.0.1:{printer.port}").returncode == 0, "add a printer")
 
-#Commands that keep their word.
+        # Commands that keep their word.
         added = app("add", "-d", "Scratch", "-m", "generic-label-300dpi", "-v", "socket://127.0.0.1:9")
         check(added.returncode == 0 and app("delete", "-d", "Scratch").returncode == 0,
               "a printer added since the start can be deleted at once")
@@ -165,7 +165,7 @@ def main():
               "drivers lists the drivers and leaves no log file")
 
         browser = Browser(folder + "/browser")
-#The printing defaults page in label words; the label mode and tear - off adjustment saved.
+        # The printing defaults page in label words; the label mode and tear-off adjustment saved.
         browser.open(base + "/Shelf/printing")
         page = browser.source()
         for words in ("Tear-off adjustment (mm)", "Label mode", "Rotate 180 degrees", "Mirror", "Negative image",
@@ -181,7 +181,7 @@ def main():
         check(float(browser.value("input[name='label-tear-offset']")) == 1.5, "the tear-off adjustment is in mm")
         check("now: rewind" in app("options", "-d", "Shelf").stdout, "the saved label mode reaches the printer")
 
-#A custom size wider than the head is refused with the reason.
+        # A custom size wider than the head is refused with the reason.
         browser.open(base + "/Shelf/media")
         browser.screenshot("media.png")
         browser.click("select[name='size'] option[value='custom']")
@@ -189,8 +189,8 @@ def main():
         browser.type("input[name='length']", "76")
         check(browser.submit() and "Not saved" in browser.source(), "a custom size wider than the head is refused")
 
-#Auto - Detect against a printer that does not answer : the reason as the command line gives it, and
-#the form keeps the device and the address with its port.
+        # Auto-Detect against a printer that does not answer: the reason as the command line gives it, and
+        # the form keeps the device and the address with its port.
         browser.open(base + "/addprinter")
         browser.type("input[name='printer_name']", "Silent")
         browser.click("select#device_uri option[value='socket']")
@@ -201,7 +201,7 @@ def main():
         check(browser.value("select#device_uri") == "socket" and browser.value("input#hostname") == address,
               "the add-printer form keeps the device and the address typed")
 
-#The test label arrives, draws and scans.
+        # The test label arrives, draws and scans.
         browser.open(base + "/Shelf")
         browser.screenshot("printer.png")
         browser.click("input[value='Print Test Page']")
@@ -215,7 +215,7 @@ def main():
             if SHOTS:
                 shutil.copy(folder + "/preview/label-0001.png", os.path.join(SHOTS, "test-label.png"))
 
-#Copies, its icon, and no link to a page that is not there.
+        # Copies, its icon, and no link to a page that is not there.
         jobs = len(printer.jobs)
         with open(folder + "/label.png", "wb") as f:
             f.write(open(folder + "/preview/label-0001.png", "rb").read() if printer.jobs else b"")
@@ -230,7 +230,7 @@ def main():
         check(asked.returncode == 0 and "Duplicate" not in asked.stdout, "the printer's attributes pass ipptool's checks")
         check("printer-supply-info-uri" not in asked.stdout, "no printer-supply-info-uri without a supplies page")
 
-#Its port is its address; shutdown ends it, and the chosen settings come back.
+        # Its port is its address; shutdown ends it, and the chosen settings come back.
         check(app("modify", "-d", "Shelf", "-o", "print-speed-default=4in").returncode == 0, "set the print speed")
         os.makedirs(folder + "/other", exist_ok=True)
         for state, says, what in ((folder + "/common", "Another server", "a second server on the state fails"),
