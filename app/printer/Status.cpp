@@ -570,7 +570,31 @@ const char* identifyPrinter(const char*, const char* deviceUri, const char*, voi
   return identifyDriver(config != nullptr ? config->system : nullptr, deviceUri);
 }
 
+namespace {
+
+// 'identifyDriverOnce()' - identifyDriver()'s work: the printer asked and its answer logged.
+const char* identifyDriverOnce(pappl_system_t* system, const char* deviceUri);
+
+// Whether this thread's last identifyDriver() found no driver (takeNotIdentified()).
+thread_local bool tNotIdentified = false;
+
+// 'noteDriver()' - the driver identifyDriver() found, noted when there is none.
+const char* noteDriver(const char* driver) {
+  tNotIdentified = driver == nullptr;
+  return driver;
+}
+
+}  // namespace
+
+bool takeNotIdentified() { return std::exchange(tNotIdentified, false); }
+
 const char* identifyDriver(pappl_system_t* system, const char* deviceUri) {
+  return noteDriver(identifyDriverOnce(system, deviceUri));
+}
+
+namespace {
+
+const char* identifyDriverOnce(pappl_system_t* system, const char* deviceUri) {
   const auto log = [system](const std::string& words) {
     if (system != nullptr) papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s", words.c_str());
   };
@@ -600,6 +624,8 @@ const char* identifyDriver(pappl_system_t* system, const char* deviceUri) {
              identity.version, identity.dotsPerInch, driver != nullptr ? driver : "none");
   return driver;
 }
+
+}  // namespace
 
 std::vector<std::string> statusLines(pappl_printer_t* printer) {
   printerLink* link = linkOf(printer);

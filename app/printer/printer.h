@@ -272,6 +272,10 @@ inline constexpr char kNotIdentifiedPage[] =
     "The printer gave no readable answer to the identification query, or cannot be reached; choose its "
     "driver from the list.";
 
+// 'takeNotIdentified()' - whether this thread's last identifyDriver() found no driver, and no longer
+// from here: the page that adds printers says why.
+bool takeNotIdentified();
+
 // 'identifyDriver()' - the driver of the printer at 'deviceUri' as identifyPrinter() finds it, logged
 // to 'system' (nullptr: not logged).
 const char* identifyDriver(pappl_system_t* system, const char* deviceUri);

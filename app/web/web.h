@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The web: the pages' words (Words.cpp) and the test label (TestLabel.cpp); the settings pages
-// themselves stand before the framework's (app/door/Pages.cpp).
+// The web: the pages' words (Words.cpp), the printer's settings pages (SettingsPages.cpp) and the test
+// label (TestLabel.cpp).
 #pragma once
 
 #include <deque>
@@ -40,3 +40,21 @@ std::string testLabelBarcode(const std::string& printerName);
 // 'writeTestLabel()' - the driver's test page callback: the test label for the loaded labels as a PNG
 // file in the spool folder, its path in 'buffer'; nullptr when it cannot be written.
 const char* writeTestLabel(pappl_printer_t* printer, char* buffer, size_t size);
+
+// 'showDefaultsPage()' / 'showMediaPage()' - the printer's Printing Defaults and Media pages in label
+// words, in the framework's place; their forms save the settings they show. An administrator's.
+void showDefaultsPage(pappl_client_t* client, pappl_printer_t* printer);
+void showMediaPage(pappl_client_t* client, pappl_printer_t* printer);
+
+// 'showPrinterStatus()' - a printer's status on its page and the server's: the framework's state line
+// and actions ('next'), then the printer's own lines (what it is, why it cannot be reached, the trouble
+// it reports) as text, one sentence each (SettingsPages.cpp).
+void showPrinterStatus(pappl_printer_t* printer, pappl_client_t* client,
+                       void (*next)(pappl_printer_t*, pappl_client_t*));
+
+// 'pageWords()' - the framework's words for 'key' on a page ('next'), but for the state reasons on the
+// status line, which lists them and ends with a full stop: there the application's words without the
+// framework's own full stop (addLabelWords()); and where the page that adds printers would say the
+// driver could not be used for a printer that could not be asked what it is, why (SettingsPages.cpp).
+const char* pageWords(pappl_client_t* client, const char* key,
+                      const char* (*next)(pappl_client_t*, const char*));

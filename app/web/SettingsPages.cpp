@@ -4,8 +4,8 @@
 // millimetre), calls the colour mode "Print Mode", has no label mode; its media page has no names on
 // its lists and saves a custom size wider than the head. These two pages take their place: every
 // setting under its name and unit from the localisation strings (Words.cpp), lengths in millimetres,
-// and a size outside the driver's range refused with the reason. The functions have the framework's
-// names (see Guard.cpp) and are linked into the program only.
+// and a size outside the driver's range refused with the reason (the door, app/door/Web.cpp, shows
+// them in the framework's place).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/door/door.h"
+#include "app/web/web.h"
 
 namespace {
 
@@ -283,9 +283,7 @@ void banner(pappl_client_t* client, const char* status) {
 
 }  // namespace
 
-extern "C" {
-
-void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) {
+void showDefaultsPage(pappl_client_t* client, pappl_printer_t* printer) {
   if (!papplClientHTMLAuthorize(client)) return;
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
@@ -412,7 +410,7 @@ void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) 
   papplClientHTMLPrinterFooter(client);
 }
 
-void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
+void showMediaPage(pappl_client_t* client, pappl_printer_t* printer) {
   if (!papplClientHTMLAuthorize(client)) return;
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
@@ -486,11 +484,9 @@ void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
   papplClientHTMLPrinterFooter(client);
 }
 
-// A printer's status: the framework's state line and actions, then the printer's own lines (what it
-// is, why it cannot be reached, the trouble it reports) as text.
-void _papplPrinterWebIteratorCallback(pappl_printer_t* printer, pappl_client_t* client) {
-  frameworkFunction<void (*)(pappl_printer_t*, pappl_client_t*)>("_papplPrinterWebIteratorCallback")(printer,
-                                                                                                     client);
+void showPrinterStatus(pappl_printer_t* printer, pappl_client_t* client,
+                       void (*next)(pappl_printer_t*, pappl_client_t*)) {
+  next(printer, client);
   const std::vector<std::string> lines = statusLines(printer);
   if (lines.empty()) return;
   papplClientHTMLPuts(client, "          <p class=\"label-status\">");
@@ -501,11 +497,10 @@ void _papplPrinterWebIteratorCallback(pappl_printer_t* printer, pappl_client_t* 
   papplClientHTMLPuts(client, "</p>\n");
 }
 
-}  // extern "C"
-
-const char* pageWords(pappl_client_t* client, const char* key) {
-  const auto next =
-      frameworkFunction<const char* (*)(pappl_client_t*, const char*)>("papplClientGetLocString");
+const char* pageWords(pappl_client_t* client, const char* key,
+                      const char* (*next)(pappl_client_t*, const char*)) {
+  if (key != nullptr && std::strcmp(key, "Unable to use that driver.") == 0 && takeNotIdentified())
+    return kNotIdentifiedPage;
   const std::string listed = listWordsKey(key);
   if (!listed.empty()) {
     const char* text = next(client, listed.c_str());
