@@ -181,6 +181,13 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinJobHistory, kMaxJobHistory);
     return nullptr;
   }
+  if (const char* value = option("docless-job-timeout");
+      value != nullptr && parseDoclessTimeout(value, &config->doclessJobSeconds) != 0) {
+    std::fprintf(stderr,
+                 "label-printer-app: Bad 'docless-job-timeout' value (a number of seconds from 1 to %d).\n",
+                 kMaxDoclessJobSeconds);
+    return nullptr;
+  }
   // One server to a state: a second one would overwrite the first one's printers and jobs.
   config->statePath = stateFilePath("label-printer-app");
   if (option("private-server") == nullptr) {
@@ -272,8 +279,12 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   // it): saved whole in one step, read with the faults of earlier versions mended.
   papplSystemSetSaveCallback(system, saveState, config);
   loadState(system, config);
+  // The files of jobs that no longer wait (a job that never got its document, a crash before an ended
+  // job's file went) would stay for ever.
+  if (option("private-server") == nullptr) removeLeftoverSpoolFiles(system, spoolFolder);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);
+  startDoclessKeeper(system, config);
   return system;
 }
 

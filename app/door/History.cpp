@@ -37,10 +37,19 @@ cups_array_t* listCountedBy(int (*count)(pappl_printer_t*), pappl_printer_t* pri
   return list;
 }
 
+// The server's job-history, and its settings as a printer's link finds them.
+struct historyRound {
+  int history;
+  appConfig* config;
+};
+
 // 'applyHistory()' - make the printer's limit of ended jobs the server's.
 void applyHistory(pappl_printer_t* printer, void* data) {
-  const int history = *static_cast<const int*>(data);
-  if (papplPrinterGetMaxCompletedJobs(printer) != history) papplPrinterSetMaxCompletedJobs(printer, history);
+  auto* round = static_cast<historyRound*>(data);
+  if (papplPrinterGetMaxCompletedJobs(printer) != round->history)
+    papplPrinterSetMaxCompletedJobs(printer, round->history);
+  const printerLink* link = linkOf(printer);
+  if (round->config == nullptr && link != nullptr) round->config = link->config;
 }
 
 // 'keepHistories()' - the system's timer (run with the system locked for reading).
@@ -53,7 +62,10 @@ bool keepHistories(pappl_system_t* system, void* data) {
 
 void keepHistory(pappl_system_t* system, int history) {
   if (system == nullptr || history < kMinJobHistory) return;
-  papplSystemIteratePrinters(system, applyHistory, &history);
+  historyRound round{history, nullptr};
+  papplSystemIteratePrinters(system, applyHistory, &round);
+  // Subscriptions to jobs past the history go first: the framework's keep a bare pointer to their job.
+  releaseEndedSubscriptions(system, round.config);
   papplSystemCleanJobs(system);
 }
 
@@ -94,15 +106,22 @@ void _papplPrinterCleanJobsNoLock(pappl_printer_t* printer) {
   cups_array_t* all = listCountedBy(papplPrinterGetNumberOfJobs, printer);
   const int keep = papplPrinterGetMaxCompletedJobs(printer);
   if (ended != nullptr && all != nullptr && ended != all && keep > 0 && cupsArrayCount(ended) > keep) {
-    // The list is in the order of job ids, newest first.
-    for (int count = cupsArrayCount(ended); count > keep; --count) {
-      auto* job = static_cast<pappl_job_t*>(cupsArrayIndex(ended, count - 1));
+    const printerLink* link = linkOf(printer);
+    appConfig* config = link != nullptr ? link->config : nullptr;
+    bool removed = false;
+    // The list is in the order of job ids, newest first; a job that a subscription still points at,
+    // or that is being ended, stays until the next round.
+    for (int count = cupsArrayCount(ended), index = count - 1; index >= 0 && count > keep; --index) {
+      auto* job = static_cast<pappl_job_t*>(cupsArrayIndex(ended, index));
+      if (jobPinned(config, papplPrinterGetID(printer), papplJobGetID(job))) continue;
       char path[1024];
       papplJobOpenFile(job, path, sizeof path, nullptr, "ipp", "x");
       cupsArrayRemove(ended, job);
       cupsArrayRemove(all, job);  // the list of all jobs frees what it loses
+      --count;
+      removed = true;
     }
-    _papplSystemConfigChanged(papplPrinterGetSystem(printer));
+    if (removed) _papplSystemConfigChanged(papplPrinterGetSystem(printer));
   }
   // What is left to the framework's own: the documents of preserved jobs (the application preserves
   // none). With the history within its limit it removes no job.

@@ -5,6 +5,9 @@
 // changed in place (Relocate.cpp).
 #pragma once
 
+#include <set>
+#include <utility>
+
 #include "app/settings/settings.h"
 
 struct printerLink;
@@ -37,6 +40,34 @@ inline constexpr int kDefaultJobHistory = 100;
 // but a whole number from kMinJobHistory to kMaxJobHistory (*history is then left as it is).
 int parseJobHistory(const char* value, int* history);
 
+// A job created without its document (Create-Job) waits this long for it (the docless-job-timeout
+// option, seconds) and then ends aborted; a network client may have this many such jobs at once.
+inline constexpr int kDefaultDoclessJobSeconds = 300;
+inline constexpr int kMaxDoclessJobSeconds = 86400;
+inline constexpr int kMaxDoclessJobsPerClient = 10;
+
+// The subscriptions a network client may hold at once (the framework holds 100 in all).
+inline constexpr int kMaxSubscriptionsPerClient = 10;
+
+// What the server knows of who made what, beyond the framework's record: each subscription's client
+// (its address, and its account when signed in) and printer and job; each job still waiting for its
+// document with its client; the jobs whose document is arriving; and the ended jobs the history may
+// not drop yet (a subscription still points at them, or they are being ended). The lock is the last
+// one taken: nothing of the framework is called while it is held.
+struct subscriptionRecord {
+  std::string client;
+  int printerId = 0;
+  int jobId = 0;         // 0 for a printer's subscription
+  bool jobGone = false;  // the history would have dropped the job
+};
+struct clientBook {
+  std::mutex lock;
+  std::map<int, subscriptionRecord> subscriptions;
+  std::map<std::pair<int, int>, std::string> doclessJobs;  // (printer id, job id): the client
+  std::set<std::pair<int, int>> receiving;
+  std::set<std::pair<int, int>> pinned;
+};
+
 // The driver's callbacks that print a job's documents and the test label, which belong to the rooms
 // above the printer's: the program hands them to the driver callback with the server's settings.
 struct printerCallbacks {
@@ -57,7 +88,9 @@ struct appConfig {
   std::string rendererPath;    // the PDF renderer, "" when there is none
   std::string spoolFolder;     // where jobs' files are kept
   printerCallbacks callbacks;  // the driver's printing callbacks
-  int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
+  int jobHistory = kDefaultJobHistory;                // the ended jobs each printer keeps (job-history)
+  int doclessJobSeconds = kDefaultDoclessJobSeconds;  // docless-job-timeout
+  clientBook clients;
   // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
   // watcher ends the process should the system not end in time.
   std::atomic<bool> stopRequested{false};  // SIGTERM or SIGINT arrived
