@@ -57,8 +57,9 @@ inline constexpr int kMaxSubscriptionsPerClient = 10;
 struct subscriptionRecord {
   std::string client;
   int printerId = 0;
-  int jobId = 0;         // 0 for a printer's subscription
-  bool jobGone = false;  // the history would have dropped the job
+  int jobId = 0;           // 0 for a printer's subscription
+  bool jobGone = false;    // the history would have dropped the job
+  bool cancelled = false;  // the framework drops it within seconds; until then it still points at its job
 };
 struct clientBook {
   std::mutex lock;

@@ -433,7 +433,7 @@ bool admitSubscriptionRequest(pappl_client_t* client, appConfig* config) {
   if (op == IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS || op == IPP_OP_CREATE_JOB_SUBSCRIPTIONS) {
     int held = 0;
     for (const auto& [id, record] : records)
-      if (record.client == key) ++held;
+      if (record.client == key && !record.cancelled) ++held;
     if (held + requestedSubscriptionCount(request) <= kMaxSubscriptionsPerClient) return true;
     papplClientRespondIPP(client, IPP_STATUS_ERROR_TOO_MANY_SUBSCRIPTIONS,
                           "This client holds %d subscriptions and may hold at most %d: cancel some first.",
@@ -473,13 +473,22 @@ void finishSubscriptionRequest(pappl_client_t* client, appConfig* config) {
                                                    jobId};
     return;
   }
+  if (op == IPP_OP_CANCEL_SUBSCRIPTION && ippGetStatusCode(response) == IPP_STATUS_OK) {
+    std::lock_guard<std::mutex> hold(config->clients.lock);
+    for (const int id : requestedSubscriptions(papplClientGetRequest(client)))
+      if (const auto record = config->clients.subscriptions.find(id);
+          record != config->clients.subscriptions.end())
+        record->second.cancelled = true;
+    return;
+  }
   if (isTrustedClient(client)) return;
   if (op == IPP_OP_GET_SUBSCRIPTIONS) {
     const std::string key = clientKey(client);
     std::lock_guard<std::mutex> hold(config->clients.lock);
     keepOwnSubscriptions(response, [&](int id) {
       const auto record = config->clients.subscriptions.find(id);
-      return record != config->clients.subscriptions.end() && record->second.client == key;
+      return record != config->clients.subscriptions.end() && record->second.client == key &&
+             !record->second.cancelled;
     });
   } else if (op == IPP_OP_GET_NOTIFICATIONS) {
     hideJobValuesFromStranger(client, printer);
