@@ -915,3 +915,52 @@ TEST_F(Security, JobsWithoutTheirDocumentEnd) {
   std::string reasons;
   EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
 }
+
+// A job subscription keeps its job in the history until the subscription has gone (the framework's
+// subscription points at its job), then both go; the newest job is never dropped for it, and asking
+// for the job's subscriptions meanwhile and after is answered.
+TEST_F(Security, JobSubscriptionsKeepTheirJobUntilTheyGo) {
+  ASSERT_TRUE(restartServer({"-o", "job-history=1"})) << gSuite->failure;
+  const std::string document = writeJob("sub.labels", labelCommands(100));
+  const auto printed = [&document] {
+    const int id = submit("label", document, "application/vnd.label-commands");
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+    return id;
+  };
+  const int first = printed();
+  ipp_t* message = printerRequest(IPP_OP_CREATE_JOB_SUBSCRIPTIONS, "label");
+  ippAddInteger(message, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-job-id", first);
+  ippAddString(message, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr, "ippget");
+  ippAddString(message, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr, "job-completed");
+  ipp_t* response = nullptr;
+  ASSERT_EQ(request(message, false, &response), IPP_STATUS_OK);
+  const std::vector<int> subscription = integers(response, "notify-subscription-id");
+  ippDelete(response);
+  ASSERT_EQ(subscription.size(), 1u);
+  const int second = printed();
+
+  const auto subscriptionsOf = [](int job, ipp_status_t* status) {
+    ipp_t* list = printerRequest(IPP_OP_GET_SUBSCRIPTIONS, "label");
+    ippAddInteger(list, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-job-id", job);
+    ipp_t* answer = nullptr;
+    *status = request(list, true, &answer);
+    const std::vector<int> ids = integers(answer, "notify-subscription-id");
+    ippDelete(answer);
+    return ids;
+  };
+  ipp_status_t status = IPP_STATUS_OK;
+  EXPECT_EQ(subscriptionsOf(first, &status), subscription) << "kept past the history for its subscription";
+  EXPECT_EQ(jobState("label", first), IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(jobState("label", second), IPP_JSTATE_COMPLETED) << "the newest job stays";
+  const auto start = clock_::now();
+  while (jobState("label", first) != 0 && clock_::now() - start < std::chrono::seconds(40)) {
+    subscriptionsOf(first, &status);
+    EXPECT_EQ(status, IPP_STATUS_OK);
+    usleep(500000);
+  }
+  EXPECT_EQ(jobState("label", first), 0) << "gone once its subscription has gone";
+  EXPECT_TRUE(subscriptionsOf(first, &status).empty());
+  EXPECT_EQ(jobState("label", second), IPP_JSTATE_COMPLETED);
+}
