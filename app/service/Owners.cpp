@@ -170,7 +170,7 @@ bool isTrustedClient(pappl_client_t* client) {
          (offersCredentials(client) && papplClientIsAuthorized(client) == HTTP_STATUS_CONTINUE);
 }
 
-void signIn(pappl_client_t* client) {
+void signInClient(pappl_client_t* client) {
   if (isLocalClient(client) || !signedInAccount(client).empty() || !offersCredentials(client)) return;
   pappl_system_t* system = papplClientGetSystem(client);
   if (usesPam(system))
@@ -204,7 +204,7 @@ void markJobOwner(pappl_client_t* client) {
   for (ipp_attribute_t* given;
        (given = ippFindAttribute(request, kSignedInOwnerAttr, IPP_TAG_ZERO)) != nullptr;)
     ippDeleteAttribute(request, given);
-  signIn(client);
+  signInClient(client);
   const std::string account = signedInAccount(client);
   if (!account.empty())
     ippAddString(request, IPP_TAG_JOB, IPP_TAG_NAME, kSignedInOwnerAttr, nullptr, account.c_str());
@@ -258,7 +258,7 @@ bool admitPrinting(pappl_client_t* client) {
   if (printer == nullptr || isLocalClient(client)) return true;
   const std::string group = printGroupOf(printer);
   if (group.empty()) return true;
-  signIn(client);
+  signInClient(client);
   if (userInGroup(papplClientGetUsername(client), group.c_str()) || isTrustedClient(client)) return true;
   papplClientRespondIPP(client, IPP_STATUS_ERROR_NOT_AUTHORIZED,
                         "Printing on this printer needs a member of the group '%s', signed in over TLS.",
