@@ -850,4 +850,48 @@ TEST(Subscriptions, OwnGroupsOnly) {
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "notify-subscription-id", nullptr, "5");
   EXPECT_EQ(requestedSubscriptions(request), (std::vector<int>{0, 7, 9}));
   ippDelete(request);
-}
+
+  TEST(SheetMedia, TakenOnlyWhenNoLabelIsThatLarge) {
+    pappl_pr_driver_data_t data{};
+    ipp_t* attributes = nullptr;
+    ASSERT_TRUE(labelDriver(nullptr, "generic-label-203dpi", "socket://printer.example", nullptr, &data,
+                            &attributes, nullptr));
+    const auto sizeCol = [](int width, int length) {
+      ipp_t* size = ippNew();
+      ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", width);
+      ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", length);
+      ipp_t* col = ippNew();
+      ippAddCollection(col, IPP_TAG_ZERO, "media-size", size);
+      ippDelete(size);
+      return col;
+    };
+    const struct {
+      const char* media;  // a "media" keyword, or nullptr for a media-col of 'width' x 'length'
+      int width, length;  // hundredths of a millimetre
+      bool taken;
+    } cases[] = {
+        {"na_letter_8.5x11in", 0, 0, true},  {"Letter", 0, 0, true},
+        {"iso_a4_210x297mm", 0, 0, true},    {"A4", 0, 0, true},
+        {"na_index-4x6_4x6in", 0, 0, false}, {"oe_4x3-label_4x3in", 0, 0, false},
+        {"no-such-size", 0, 0, false},       {nullptr, 21590, 27940, true},
+        {nullptr, 10160, 15240, false},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.media != nullptr ? c.media : std::to_string(c.width) + "x" + std::to_string(c.length));
+      ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+      if (c.media != nullptr) {
+        ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, c.media);
+      } else {
+        ipp_t* col = sizeCol(c.width, c.length);
+        ippAddCollection(request, IPP_TAG_JOB, "media-col", col);
+        ippDelete(col);
+      }
+      EXPECT_EQ(takeSheetMedia(request, data), c.taken);
+      EXPECT_EQ(
+          ippFindAttribute(request, c.media != nullptr ? "media" : "media-col", IPP_TAG_ZERO) == nullptr,
+          c.taken);
+      ippDelete(request);
+    }
+    labelDelete(nullptr, &data);
+    ippDelete(attributes);
+  }
