@@ -305,8 +305,8 @@ TEST(SocketDevice, SaysWhyItCannotConnect) {
     std::string uri, words, never;
   } cases[] = {
       {"socket://printer.invalid:9100", "Unable to connect to printer.invalid:9100: ", "No route to host"},
-      {"socket://127.0.0.1:" + closedPort,
-       "Unable to connect to 127.0.0.1:" + closedPort + ": Connection refused", "No route to host"},
+      {"socket://127.0.0.1:" + closedPort, "Unable to connect to 127.0.0.1:" + closedPort + ": Connection refused",
+       "No route to host"},
   };
   for (const auto& c : cases) {
     std::string error;
