@@ -190,6 +190,13 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinJobHistory, kMaxJobHistory);
     return nullptr;
   }
+  if (const char* value = option("docless-job-timeout");
+      value != nullptr && parseDoclessTimeout(value, &config->doclessJobSeconds) != 0) {
+    std::fprintf(stderr,
+                 "label-printer-app: Bad 'docless-job-timeout' value (a number of seconds from 1 to %d).\n",
+                 kMaxDoclessJobSeconds);
+    return nullptr;
+  }
   if (const char* value = option("spool-limit");
       value != nullptr && parseSize(value, &config->spoolLimit) != 0) {
     std::fprintf(stderr,
@@ -302,9 +309,13 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   // it): saved whole in one step, read with the faults of earlier versions mended.
   papplSystemSetSaveCallback(system, saveStateSoon, config);
   loadState(system, config);
+  // The files of jobs that no longer wait (a job that never got its document, a crash before an ended
+  // job's file went) would stay for ever.
+  if (option("private-server") == nullptr) removeLeftoverSpoolFiles(system, spoolFolder);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);
   startStatusKeeper(system, config);
+  startDoclessKeeper(system, config);
   return system;
 }
 

@@ -15,12 +15,7 @@ http_status_t papplClientIsAuthorized(pappl_client_t* client) {
                         frameworkFunction<http_status_t (*)(pappl_client_t*)>("papplClientIsAuthorized"));
 }
 
-bool _papplPrinterIsAuthorized(pappl_client_t* client) {
-  using authorizeForGroup = http_status_t (*)(pappl_client_t*, bool, const char*, gid_t);
-  const auto signIn = frameworkFunction<authorizeForGroup>("_papplClientIsAuthorizedForGroup");
-  return authorizePrinterRequest(
-      client, [signIn](pappl_client_t* c) { signIn(c, true, nullptr, static_cast<gid_t>(-1)); });
-}
+bool _papplPrinterIsAuthorized(pappl_client_t* client) { return authorizePrinterRequest(client); }
 
 // The administrator password's hash. The framework's own takes the whole stored hash for the nonce
 // when it checks a password, so that any password matched the stored one as a prefix (the web

@@ -64,19 +64,27 @@ void _papplPrinterCleanJobsNoLock(pappl_printer_t* printer) {
   cups_array_t* all = listCountedBy(papplPrinterGetNumberOfJobs, printer);
   const int keep = papplPrinterGetMaxCompletedJobs(printer);
   if (ended != nullptr && all != nullptr && ended != all && keep > 0 && cupsArrayCount(ended) > keep) {
-    // The list is in the order of job ids, newest first.
-    for (int count = cupsArrayCount(ended); count > keep; --count) {
-      auto* job = static_cast<pappl_job_t*>(cupsArrayIndex(ended, count - 1));
+    const printerLink* link = linkOf(printer);
+    appConfig* config = link != nullptr ? link->config : nullptr;
+    bool removed = false;
+    // The list is in the order of job ids, newest first: the jobs past the newest 'keep' go, but one
+    // that a subscription still points at, or that is being ended, stays until a later round.
+    for (int index = cupsArrayCount(ended) - 1; index >= keep; --index) {
+      auto* job = static_cast<pappl_job_t*>(cupsArrayIndex(ended, index));
+      if (jobPinned(config, papplPrinterGetID(printer), papplJobGetID(job))) continue;
       char path[1024];
       papplJobOpenFile(job, path, sizeof path, nullptr, "ipp", "x");
       cupsArrayRemove(ended, job);
       cupsArrayRemove(all, job);  // the list of all jobs frees what it loses
+      removed = true;
     }
-    _papplSystemConfigChanged(papplPrinterGetSystem(printer));
+    if (removed) _papplSystemConfigChanged(papplPrinterGetSystem(printer));
   }
   // What is left to the framework's own: the documents of preserved jobs (the application preserves
-  // none). With the history within its limit it removes no job.
-  frameworkFunction<void (*)(pappl_printer_t*)>("_papplPrinterCleanJobsNoLock")(printer);
+  // none). With the history within its limit it removes no job; above it (jobs kept for their
+  // subscriptions) it would remove them regardless, so it is not asked.
+  if (ended == nullptr || keep <= 0 || cupsArrayCount(ended) <= keep)
+    frameworkFunction<void (*)(pappl_printer_t*)>("_papplPrinterCleanJobsNoLock")(printer);
 }
 
 }  // extern "C"

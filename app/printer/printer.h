@@ -7,6 +7,8 @@
 
 #include <condition_variable>
 #include <deque>
+#include <set>
+#include <utility>
 
 #include "app/settings/settings.h"
 
@@ -43,6 +45,35 @@ inline constexpr int64_t kDefaultSpoolLimit = int64_t{1} << 30;
 // 'parseJobHistory()' - the job-history option's value: 0 and the count in *history, or 1 for anything
 // but a whole number from kMinJobHistory to kMaxJobHistory (*history is then left as it is).
 int parseJobHistory(const char* value, int* history);
+
+// A job created without its document (Create-Job) waits this long for it (the docless-job-timeout
+// option, seconds) and then ends aborted; a network client may have this many such jobs at once.
+inline constexpr int kDefaultDoclessJobSeconds = 300;
+inline constexpr int kMaxDoclessJobSeconds = 86400;
+inline constexpr int kMaxDoclessJobsPerClient = 10;
+
+// The subscriptions a network client may hold at once (the framework holds 100 in all).
+inline constexpr int kMaxSubscriptionsPerClient = 10;
+
+// What the server knows of who made what, beyond the framework's record: each subscription's client
+// (its address, and its account when signed in) and printer and job; each job still waiting for its
+// document with its client; the jobs whose document is arriving; and the ended jobs the history may
+// not drop yet (a subscription still points at them, or they are being ended). The lock is the last
+// one taken: nothing of the framework is called while it is held.
+struct subscriptionRecord {
+  std::string client;
+  int printerId = 0;
+  int jobId = 0;           // 0 for a printer's subscription
+  bool jobGone = false;    // the history would have dropped the job
+  bool cancelled = false;  // the framework drops it within seconds; until then it still points at its job
+};
+struct clientBook {
+  std::mutex lock;
+  std::map<int, subscriptionRecord> subscriptions;
+  std::map<std::pair<int, int>, std::string> doclessJobs;  // (printer id, job id): the client
+  std::set<std::pair<int, int>> receiving;
+  std::set<std::pair<int, int>> pinned;
+};
 
 // The driver's callbacks that print a job's documents and the test label, which belong to the rooms
 // above the printer's: the program hands them to the driver callback with the server's settings.
@@ -89,6 +120,8 @@ struct appConfig {
   // documents being received now, which count against it until they are written.
   int64_t spoolLimit = kDefaultSpoolLimit;
   std::atomic<int64_t> receiving{0};
+  int doclessJobSeconds = kDefaultDoclessJobSeconds;  // docless-job-timeout
+  clientBook clients;
   // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
   // watcher ends the process should the system not end in time.
   std::atomic<bool> stopRequested{false};  // SIGTERM or SIGINT arrived

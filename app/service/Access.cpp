@@ -18,7 +18,8 @@ namespace {
 
 // The job values that only the job's owner and administrators see.
 inline constexpr const char* kPrivateJobValues[] = {"job-name", "job-originating-user-name",
-                                                    "job-originating-host-name", "job-originating-user-uri"};
+                                                    "job-originating-host-name", "job-originating-user-uri",
+                                                    kSignedInOwnerAttr};
 
 // 'jobIdOfUri()' - the job number at the end of a job URI, 0 if there is none.
 int jobIdOfUri(const char* uri) {
@@ -97,12 +98,14 @@ void hidePrivateJobValues(ipp_t* response, const std::string& viewer,
   for (ipp_attribute_t* attribute = ippFirstAttribute(response); attribute != nullptr;
        attribute = ippNextAttribute(response)) {
     const char* name = ippGetName(attribute);
-    if (ippGetGroupTag(attribute) != IPP_TAG_JOB || name == nullptr) {
+    const ipp_tag_t tag = ippGetGroupTag(attribute);
+    if ((tag != IPP_TAG_JOB && tag != IPP_TAG_EVENT_NOTIFICATION) || name == nullptr) {
       endGroup();
       continue;
     }
     group.push_back(attribute);
-    if (std::strcmp(name, "job-id") == 0) id = ippGetInteger(attribute, 0);
+    if (std::strcmp(name, "job-id") == 0 || std::strcmp(name, "notify-job-id") == 0)
+      id = ippGetInteger(attribute, 0);
     if (std::strcmp(name, "job-uri") == 0 && id == 0) id = jobIdOfUri(ippGetString(attribute, 0, nullptr));
   }
   endGroup();

@@ -132,6 +132,8 @@ void printUsage(const char* base) {
       "  admin-group=GROUP         Their group.\n"
       "  job-history=N             Keep the N newest ended jobs of each printer (default %d, at most\n"
       "                            %d); the older ones are forgotten, also at the next start.\n"
+      "  docless-job-timeout=SECONDS  A job created without its document ends aborted when the\n"
+      "                            document has not come after SECONDS (default %d).\n"
       "  spool-limit=SIZE          The most the spool's jobs may hold together (default 1G; K, M, G, T);\n"
       "                            a document past it is refused busy, one over %s (or SIZE) too large.\n"
       "  connections-per-address=N The most connections open at once from one network address, or IPv6\n"
@@ -150,8 +152,8 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, describeBytes(kMaxDocumentBytes).c_str(),
-      kDefaultConnectionsPerAddress, kMaxConnections);
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultDoclessJobSeconds,
+      describeBytes(kMaxDocumentBytes).c_str(), kDefaultConnectionsPerAddress, kMaxConnections);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {

@@ -12,10 +12,19 @@ namespace {
 // (cancelled while queued) and printers added since.
 inline constexpr int kHistorySeconds = 5;
 
+// The server's job-history, and its settings as a printer's link finds them.
+struct historyRound {
+  int history;
+  appConfig* config;
+};
+
 // 'applyHistory()' - make the printer's limit of ended jobs the server's.
 void applyHistory(pappl_printer_t* printer, void* data) {
-  const int history = *static_cast<const int*>(data);
-  if (papplPrinterGetMaxCompletedJobs(printer) != history) papplPrinterSetMaxCompletedJobs(printer, history);
+  auto* round = static_cast<historyRound*>(data);
+  if (papplPrinterGetMaxCompletedJobs(printer) != round->history)
+    papplPrinterSetMaxCompletedJobs(printer, round->history);
+  const printerLink* link = linkOf(printer);
+  if (round->config == nullptr && link != nullptr) round->config = link->config;
 }
 
 // 'keepHistories()' - the system's timer (run with the system locked for reading).
@@ -28,7 +37,10 @@ bool keepHistories(pappl_system_t* system, void* data) {
 
 void keepHistory(pappl_system_t* system, int history) {
   if (system == nullptr || history < kMinJobHistory) return;
-  papplSystemIteratePrinters(system, applyHistory, &history);
+  historyRound round{history, nullptr};
+  papplSystemIteratePrinters(system, applyHistory, &round);
+  // Subscriptions to jobs past the history go first: the framework's keep a bare pointer to their job.
+  releaseEndedSubscriptions(system, round.config);
   papplSystemCleanJobs(system);
 }
 

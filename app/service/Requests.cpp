@@ -42,14 +42,6 @@ int historyOf(const printerLink* link) {
   return link != nullptr && link->config != nullptr ? link->config->jobHistory : kDefaultJobHistory;
 }
 
-// 'offersCredentials()' - whether a client sent a password or the web interface's sign-in cookie.
-bool offersCredentials(pappl_client_t* client) {
-  const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-  char cookie[256];
-  return (authorization != nullptr && authorization[0] != '\0') ||
-         papplClientGetCookie(client, "auth", cookie, sizeof cookie) != nullptr;
-}
-
 // 'streamsRaster()' - whether a request brings a raster document, which the framework prints on the
 // client's thread while reading it.
 bool streamsRaster(pappl_client_t* client) {
@@ -63,13 +55,25 @@ bool streamsRaster(pappl_client_t* client) {
 // 'hideFromStranger()' - hide other users' job names and owners in the response to a network client
 // that is not an administrator.
 void hideFromStranger(pappl_client_t* client, pappl_printer_t* printer) {
-  if (printer == nullptr || isLocalClient(client)) return;
-  if (offersCredentials(client) && papplClientIsAuthorized(client) == HTTP_STATUS_CONTINUE) return;
-  hidePrivateJobValues(papplClientGetResponse(client), requestingUser(client), [printer](int id) {
-    pappl_job_t* job = papplPrinterFindJob(printer, id);
-    const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
-    return std::string(owner != nullptr ? owner : "");
-  });
+  hideJobValuesFromStranger(client, printer);
+}
+
+// 'configOf()' - the server's settings, through the printer's link.
+appConfig* configOf(pappl_printer_t* printer) {
+  const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
+  return link != nullptr ? link->config : nullptr;
+}
+
+bool isSubscriptionOperation(ipp_op_t op) {
+  return op == IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS || op == IPP_OP_CREATE_JOB_SUBSCRIPTIONS ||
+         op == IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES || op == IPP_OP_GET_SUBSCRIPTIONS ||
+         op == IPP_OP_RENEW_SUBSCRIPTION || op == IPP_OP_CANCEL_SUBSCRIPTION ||
+         op == IPP_OP_GET_NOTIFICATIONS;
+}
+
+bool printsDocument(ipp_op_t op) {
+  return op == IPP_OP_PRINT_JOB || op == IPP_OP_PRINT_URI || op == IPP_OP_CREATE_JOB ||
+         op == IPP_OP_SEND_DOCUMENT || op == IPP_OP_SEND_URI;
 }
 
 // The document formats the printers take; a PDF only with the renderer there.
@@ -222,17 +226,16 @@ http_status_t authorizeAdmin(pappl_client_t* client, http_status_t (*pam)(pappl_
   return hasPassword(system) ? checkAdminPassword(client) : HTTP_STATUS_FORBIDDEN;
 }
 
-bool authorizePrinterRequest(pappl_client_t* client, const signInForGroup& signIn) {
+bool authorizePrinterRequest(pappl_client_t* client) {
   if (isLocalClient(client)) return true;
   // A network client that signs in owns what it prints under its account's name.
-  if (usesPam(papplClientGetSystem(client)) && offersCredentials(client)) signIn(client);
-  const accessNeed need = operationNeed(papplClientGetOperation(client));
+  signInClient(client);
+  const ipp_op_t op = papplClientGetOperation(client);
+  if (printsDocument(op) && !admitPrinting(client)) return false;
+  const accessNeed need = operationNeed(op);
   if (need == kNeedNothing) return true;
   pappl_job_t* job = papplClientGetJob(client);
-  if (need == kNeedOwner) {
-    const char* owner = job != nullptr ? papplJobGetUsername(job) : nullptr;
-    if (job == nullptr || (owner != nullptr && requestingUser(client) == owner)) return true;
-  }
+  if (need == kNeedOwner && (job == nullptr || clientOwnsJob(client, job))) return true;
   const http_status_t status = papplClientIsAuthorized(client);
   if (status == HTTP_STATUS_CONTINUE) return true;
   papplClientRespond(client, status, nullptr, nullptr, 0, 0);
@@ -251,7 +254,15 @@ void processPrinterRequest(pappl_client_t* client, void (*next)(pappl_client_t*)
   }
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
     applyCopiesDefault(client);
+    markJobOwner(client);
+    if (op == IPP_OP_CREATE_JOB && !admitDoclessJob(client, configOf(papplClientGetPrinter(client)))) return;
     runSubmission(client, next);
+    if (op == IPP_OP_CREATE_JOB) noteDoclessJob(client, configOf(papplClientGetPrinter(client)));
+  } else if (isSubscriptionOperation(op)) {
+    appConfig* config = configOf(papplClientGetPrinter(client));
+    if (!admitSubscriptionRequest(client, config)) return;
+    next(client);
+    if (config != nullptr) finishSubscriptionRequest(client, config);
   } else if (op == IPP_OP_RELEASE_HELD_NEW_JOBS) {
     if (!_papplPrinterIsAuthorized(client)) return;
     rankHeldJobs(papplClientGetPrinter(client));
@@ -277,7 +288,9 @@ void processJobRequest(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   pappl_printer_t* printer = papplClientGetPrinter(client);
   pappl_job_t* job = papplClientGetJob(client);
   if (op == IPP_OP_SEND_DOCUMENT) {
+    noteReceiving(configOf(printer), printer, job, true);
     runSubmission(client, next);
+    noteReceiving(configOf(printer), printer, job, false);
   } else if (op == IPP_OP_RELEASE_JOB || op == IPP_OP_HOLD_JOB) {
     // A job released from a hold takes its place in the queue when it is released.
     const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;

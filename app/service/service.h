@@ -219,8 +219,9 @@ const char* checkedHostField(http_t* http, http_field_t field, const char* value
 std::string foreignRequestReason(pappl_client_t* client, const char* host, const std::string& listenName);
 
 // 'hidePrivateJobValues()' - remove the job name and originating user and host of every job in an
-// IPP response whose owner ('ownerOf' a job id, "" when unknown) is not 'viewer'. A job group
-// without job-id or job-uri counts as another's.
+// IPP response whose owner ('ownerOf' a job id, "" when unknown) is not 'viewer', in job groups and in
+// event notifications (by their notify-job-id). A group without job-id, job-uri or notify-job-id
+// counts as another's.
 void hidePrivateJobValues(ipp_t* response, const std::string& viewer,
                           const std::function<std::string(int)>& ownerOf);
 
@@ -251,9 +252,9 @@ http_status_t authorizeAdmin(pappl_client_t* client, http_status_t (*pam)(pappl_
 
 // 'authorizePrinterRequest()' - whether a client may do what its request on a printer or a job asks:
 // printing and reading are open, a job is changed by its owner or an administrator, the printer by an
-// administrator; a refused client is answered. A client that signs in is signed in first ('signIn').
-using signInForGroup = std::function<void(pappl_client_t*)>;
-bool authorizePrinterRequest(pappl_client_t* client, const signInForGroup& signIn);
+// administrator; a refused client is answered. A client that sent credentials is signed in first
+// (signInClient()); with a print group set, printing needs a member of it (admitPrinting()).
+bool authorizePrinterRequest(pappl_client_t* client);
 
 // 'newPasswordHash()' - a new administrator password's stored form ('salt' nullptr, or no stored
 // hash): slowPasswordHash()'s, or should the crypt library fail, the earlier versions' with a fresh
@@ -511,3 +512,102 @@ pappl_client_t* admitClient(connectionCounts* counts, pappl_system_t* system, pa
 // 'endClient()' - the framework's end of a client ('next'), its address counted down; with 'trim', the
 // memory glibc keeps goes back to the system.
 void endClient(connectionCounts* counts, pappl_client_t* client, bool trim, void (*next)(pappl_client_t*));
+
+// The job attribute that names the account a signed-in client printed a job under: the server adds it
+// (a client's own is dropped), and the job's file in the spool folder keeps it across a restart.
+inline constexpr char kSignedInOwnerAttr[] = "smi55357-signed-in-owner";
+
+// 'parseDoclessTimeout()' - the docless-job-timeout option's value: 0 and the seconds in *seconds, or 1
+// for anything but a whole number from 1 to kMaxDoclessJobSeconds (*seconds is then left as it is).
+int parseDoclessTimeout(const char* value, int* seconds);
+
+// 'offersCredentials()' - whether a client sent a password or the web interface's sign-in cookie.
+bool offersCredentials(pappl_client_t* client);
+
+// 'isTrustedClient()' - whether a client is the machine itself or a signed-in administrator, who see
+// and change every job and subscription (Owners.cpp).
+bool isTrustedClient(pappl_client_t* client);
+
+// 'signInClient()' - check the credentials a network client sent, if any: through PAM with the
+// auth-service, else as the administrator password; a client that signs in is named after its account.
+void signInClient(pappl_client_t* client);
+
+// 'clientKey()' - who a network client is for its subscriptions and waiting jobs: its address, and the
+// account it signed in with ("192.0.2.1 alice").
+std::string clientKey(pappl_client_t* client);
+
+// 'ownsJob()' - whether a client owns a job: a job printed by a signed-in client ('signedInOwner') only
+// when the client signed in as that account ('account'), any other job when the client's
+// requesting-user-name ('requesting') is the job's owner. 'clientOwnsJob()' - the same for a client and
+// a job.
+bool ownsJob(const std::string& owner, const std::string& signedInOwner, const std::string& account,
+             const std::string& requesting);
+bool clientOwnsJob(pappl_client_t* client, pappl_job_t* job);
+
+// 'markJobOwner()' - for a Print-Job or Create-Job request: sign the client in if it sent credentials,
+// and make its job carry the account it signed in with.
+void markJobOwner(pappl_client_t* client);
+
+// 'hideJobValuesFromStranger()' - remove from the response to a network client that is not an
+// administrator the names and owners of the jobs it does not own (job groups and event notifications).
+void hideJobValuesFromStranger(pappl_client_t* client, pappl_printer_t* printer);
+
+// 'userInGroup()' - whether the account 'user' is a member of 'group' (its primary group or another).
+bool userInGroup(const char* user, const char* group);
+
+// 'printGroupOf()' - the group a printer's print group setting names, else the server's default print
+// group, "" for none.
+std::string printGroupOf(pappl_printer_t* printer);
+
+// 'admitPrinting()' - whether a client may print (Print-Job, Create-Job, Send-Document, ...): the
+// machine itself, or with a print group set a member of it who signed in, or an administrator; else
+// the client is answered client-error-not-authorized with the reason and false is returned.
+bool admitPrinting(pappl_client_t* client);
+
+// 'spoolFileJob()' - whether a name in the spool folder is one of a job's files as the framework names
+// them ("p00001j000000042-label.ipp"): its printer's and job's ids in *printerId and *jobId.
+bool spoolFileJob(const char* name, int* printerId, int* jobId);
+
+// 'removeLeftoverSpoolFiles()' - at the start, once the state is read: remove the job files in the spool
+// folder of jobs that do not wait to print (regular files of the framework's names only); how many.
+int removeLeftoverSpoolFiles(pappl_system_t* system, const std::string& folder);
+
+// 'admitDoclessJob()' - whether a network client may create another job without its document: fewer
+// than kMaxDoclessJobsPerClient of its jobs wait for theirs; else it is answered server-error-busy.
+// 'noteDoclessJob()' - after a Create-Job: the new job's client.
+bool admitDoclessJob(pappl_client_t* client, appConfig* config);
+void noteDoclessJob(pappl_client_t* client, appConfig* config);
+
+// 'noteReceiving()' - a job's document starts or stops arriving (Send-Document): meanwhile the job is
+// not overdue.
+void noteReceiving(appConfig* config, pappl_printer_t* printer, pappl_job_t* job, bool receiving);
+
+// 'startDoclessKeeper()' - the system's timer that ends, aborted, the jobs whose document has not come
+// within the docless-job-timeout.
+void startDoclessKeeper(pappl_system_t* system, appConfig* config);
+
+// 'requestedSubscriptions()' - the subscription ids a request names (notify-subscription-id(s)), 0
+// for a value that is no number; 'requestedSubscriptionCount()' - the subscription groups it brings.
+std::vector<int> requestedSubscriptions(ipp_t* request);
+int requestedSubscriptionCount(ipp_t* request);
+
+// 'keepOwnSubscriptions()' - remove from a response every subscription group whose
+// notify-subscription-id 'isOwn' does not take.
+void keepOwnSubscriptions(ipp_t* response, const std::function<bool(int)>& isOwn);
+
+// 'admitSubscriptionRequest()' - before a subscription operation of a network client that is not an
+// administrator: a new subscription within the client's limit, a named one the client's own; else the
+// client is answered and false is returned. 'finishSubscriptionRequest()' - after it: new subscriptions
+// noted as the client's, other clients' subscriptions removed from Get-Subscriptions, other users' job
+// names and owners from Get-Notifications.
+bool admitSubscriptionRequest(pappl_client_t* client, appConfig* config);
+void finishSubscriptionRequest(pappl_client_t* client, appConfig* config);
+
+// 'jobPinned()' - whether the history must keep an ended job for now: a subscription still points at
+// it (which is then let go, releaseEndedSubscriptions()), or it is being ended. Called with the
+// printer locked.
+bool jobPinned(appConfig* config, int printerId, int jobId);
+
+// 'releaseEndedSubscriptions()' - cancel the subscriptions whose job the history would have dropped,
+// and forget those the framework no longer has. Call with no printer locked.
+void releaseEndedSubscriptions(pappl_system_t* system, appConfig* config);

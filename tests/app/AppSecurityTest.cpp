@@ -5,6 +5,7 @@
 // connection mid-job, and hostile documents; then many printers and many jobs at once.
 #include <arpa/inet.h>
 #include <cups/cups.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -48,6 +49,7 @@ struct suite {
   fakePrinter printer;
   fakePrinter stalling, closing, slow;
   std::string failure;
+  std::vector<std::string> extraOptions;  // server options a test starts the server with
 };
 suite* gSuite = nullptr;
 
@@ -93,6 +95,7 @@ bool startServer(const std::vector<std::string>& extraOptions = {}, bool fromNet
                                         "-o",
                                         "file-device-folder=" + gSuite->folder};
     for (const std::string& option : extraOptions) command.insert(command.end(), {"-o", option});
+    command.insert(command.end(), gSuite->extraOptions.begin(), gSuite->extraOptions.end());
     if (!startBackground(command, d + "/app.out", &gSuite->server)) return false;
     bool up = false;
     for (const auto deadline = clock_::now() + std::chrono::seconds(30); !up && clock_::now() < deadline;
@@ -1208,4 +1211,367 @@ TEST_F(Security, DocumentsAndTheSpoolHaveLimits) {
   app({"cancel", "-d", "label", "-j",
        std::to_string(ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0))});
   ippDelete(response);
+}
+
+namespace {
+
+std::string localSocket() { return gSuite->directory + "/common/label-printer-app.sock"; }
+
+// 'stopServer()' - stop the server as the service is stopped (SIGTERM), and wait until it has gone.
+void stopServer() {
+  if (gSuite->server.pid <= 0) return;  // never kill(-1, ...)
+  kill(gSuite->server.pid, SIGTERM);
+  for (const auto start = clock_::now();
+       isRunning(&gSuite->server) && clock_::now() - start < std::chrono::seconds(30);)
+    usleep(50000);
+}
+
+// 'restartServer()' - stop the server and start it again with 'options'.
+bool restartServer(const std::vector<std::string>& options) {
+  stopServer();
+  gSuite->extraOptions = options;
+  return startServer();
+}
+
+// 'request()' - an IPP request on the machine itself ('local') or from the network, optionally over
+// TLS with Basic credentials ("user:password"); its status, the response in *response.
+ipp_status_t request(ipp_t* message, bool local, ipp_t** response = nullptr,
+                     const std::string& credentials = "", const std::string& file = "") {
+  http_t* http = local ? connectTo(localSocket(), 0)
+                       : httpConnect2("127.0.0.1", gSuite->port, nullptr, AF_INET,
+                                      credentials.empty() ? HTTP_ENCRYPTION_NEVER : HTTP_ENCRYPTION_ALWAYS, 1,
+                                      30000, nullptr);
+  if (!credentials.empty()) {
+    char encoded[512];
+    httpEncode64_2(encoded, sizeof encoded, credentials.data(), static_cast<int>(credentials.size()));
+    httpSetAuthString(http, "Basic", encoded);
+  }
+  ipp_t* answer = cupsDoFileRequest(http, message, "/ipp/print/label", file.empty() ? nullptr : file.c_str());
+  const ipp_status_t status = answer != nullptr ? ippGetStatusCode(answer) : cupsLastError();
+  if (response != nullptr)
+    *response = answer;
+  else
+    ippDelete(answer);
+  httpClose(http);
+  return status;
+}
+
+// 'integers()' - the values of a response's integer attributes called 'name', in order.
+std::vector<int> integers(ipp_t* response, const char* name) {
+  std::vector<int> values;
+  for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response))
+    if (ippGetName(a) != nullptr && std::strcmp(ippGetName(a), name) == 0)
+      for (int i = 0; i < ippGetCount(a); ++i) values.push_back(ippGetInteger(a, i));
+  return values;
+}
+
+// 'strings()' - the values of a response's attributes called 'name', blank-separated.
+std::string strings(ipp_t* response, const char* name) {
+  std::string values;
+  for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response))
+    if (ippGetName(a) != nullptr && std::strcmp(ippGetName(a), name) == 0)
+      values += std::string(values.empty() ? "" : " ") + ippGetString(a, 0, nullptr);
+  return values;
+}
+
+// 'subscribe()' - a subscription to the printer's job events; its id, 0 when refused (*status).
+int subscribe(bool local, const char* user, ipp_status_t* status = nullptr) {
+  ipp_t* message = printerRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, "label", user);
+  ippAddString(message, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr, "ippget");
+  static const char* const events[] = {"job-created", "job-completed"};
+  ippAddStrings(message, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", 2, nullptr, events);
+  ipp_t* response = nullptr;
+  const ipp_status_t got = request(message, local, &response);
+  if (status != nullptr) *status = got;
+  const std::vector<int> ids = integers(response, "notify-subscription-id");
+  ippDelete(response);
+  return got == IPP_STATUS_OK && ids.size() == 1 ? ids[0] : 0;
+}
+
+// 'heldJob()' - a held job of label commands named 'name'; its id, 0 when refused.
+int heldJob(bool local, const char* user, const char* name, const std::string& credentials = "",
+            ipp_status_t* status = nullptr) {
+  ipp_t* message = printerRequest(IPP_OP_PRINT_JOB, "label", user);
+  ippAddString(message, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+               "application/vnd.label-commands");
+  ippAddString(message, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name);
+  ippAddString(message, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+  ipp_t* response = nullptr;
+  const ipp_status_t got =
+      request(message, local, &response, credentials, writeJob("held.labels", labelCommands(100)));
+  if (status != nullptr) *status = got;
+  const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+  ippDelete(response);
+  return id;
+}
+
+// 'jobRequest()' - an operation on a job.
+ipp_t* jobRequest(ipp_op_t op, int id, const char* user) {
+  ipp_t* message = printerRequest(op, "label", user);
+  ippAddInteger(message, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  return message;
+}
+
+// 'setPasswordLocally()' - the administrator password, set on the security page from the machine itself.
+bool setPasswordLocally(const char* password) {
+  const std::string page = webRequest("/security", "", localSocket()).second;
+  const size_t at = page.find("name=\"session\" value=\"");
+  if (at == std::string::npos) return false;
+  return webRequest("/security",
+                    "session=" + page.substr(at + 22, page.find('"', at + 22) - at - 22) +
+                        "&new_password=" + password + "&new_password2=" + password,
+                    localSocket())
+             .second.find("Password changed.") != std::string::npos;
+}
+
+}  // namespace
+
+// A stranger's subscriptions are its own: it lists, reads, renews and cancels only those, their events
+// carry other users' job names and owners no more than Get-Jobs does, and it holds at most ten; the
+// machine itself sees and holds the rest.
+TEST_F(Security, SubscriptionsStayWithTheirClient) {
+  const int theirs = subscribe(true, "owner");
+  const int mine = subscribe(false, "stranger");
+  ASSERT_GT(theirs, 0);
+  ASSERT_GT(mine, 0);
+  const int jobs[] = {heldJob(true, "alice", "their label"), heldJob(false, "stranger", "my label")};
+  ASSERT_GT(jobs[0], 0);
+  ASSERT_GT(jobs[1], 0);
+
+  ipp_t* message = printerRequest(IPP_OP_GET_NOTIFICATIONS, "label");
+  ippAddInteger(message, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-ids", mine);
+  ipp_t* events = nullptr;
+  EXPECT_EQ(request(message, false, &events), IPP_STATUS_OK);
+  EXPECT_EQ(integers(events, "notify-job-id"), (std::vector<int>{jobs[0], jobs[1]}));
+  EXPECT_EQ(strings(events, "job-name"), "my label");
+  EXPECT_EQ(strings(events, "job-originating-user-name"), "stranger");
+  ippDelete(events);
+
+  // Another client's subscription, named by each operation that names one.
+  for (const ipp_op_t op : {IPP_OP_GET_NOTIFICATIONS, IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES,
+                            IPP_OP_RENEW_SUBSCRIPTION, IPP_OP_CANCEL_SUBSCRIPTION}) {
+    ipp_t* named = printerRequest(op, "label");
+    ippAddInteger(named, IPP_TAG_OPERATION, IPP_TAG_INTEGER,
+                  op == IPP_OP_GET_NOTIFICATIONS ? "notify-subscription-ids" : "notify-subscription-id",
+                  theirs);
+    EXPECT_EQ(request(named, false), IPP_STATUS_ERROR_FORBIDDEN) << ippOpString(op);
+  }
+  for (const auto& [local, seen] : {std::pair{false, std::vector<int>{mine}}, {true, {mine, theirs}}}) {
+    ipp_t* list = nullptr;
+    EXPECT_EQ(request(printerRequest(IPP_OP_GET_SUBSCRIPTIONS, "label"), local, &list), IPP_STATUS_OK);
+    EXPECT_EQ(integers(list, "notify-subscription-id"), seen) << (local ? "the machine" : "the stranger");
+    ippDelete(list);
+  }
+
+  // Ten at most: the stranger's eleventh is refused, the machine's is not; one cancelled makes room.
+  for (int i = 1; i < 10; ++i) EXPECT_GT(subscribe(false, "stranger"), 0) << i;
+  ipp_status_t status = IPP_STATUS_OK;
+  EXPECT_EQ(subscribe(false, "someone else", &status), 0);
+  EXPECT_EQ(status, IPP_STATUS_ERROR_TOO_MANY_SUBSCRIPTIONS);
+  EXPECT_GT(subscribe(true, "owner"), 0);
+  ipp_t* cancel = printerRequest(IPP_OP_CANCEL_SUBSCRIPTION, "label");
+  ippAddInteger(cancel, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", mine);
+  EXPECT_EQ(request(cancel, false), IPP_STATUS_OK);
+  EXPECT_GT(subscribe(false, "stranger"), 0);
+
+  ipp_t* ofTheirs = printerRequest(IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES, "label");
+  ippAddInteger(ofTheirs, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", theirs);
+  EXPECT_EQ(request(ofTheirs, true), IPP_STATUS_OK) << "the other client's subscription is still there";
+  for (const int job : jobs) app({"cancel", "-d", "label", "-j", std::to_string(job)});
+}
+
+// A job printed by a user signed in over TLS (here with the administrator password, under the name
+// "alice") belongs to that account: a client that only sends "alice" as requesting-user-name can
+// neither cancel, hold nor release it, before a restart or after; signed in, she can.
+TEST_F(Security, SignedInOwnersKeepTheirJobs) {
+  ASSERT_TRUE(setPasswordLocally("Secret123"));
+  const int id = heldJob(false, "mallory", "signed", "alice:Secret123");
+  ASSERT_GT(id, 0);
+  ipp_t* job = nullptr;
+  request(jobRequest(IPP_OP_GET_JOB_ATTRIBUTES, id, "test"), true, &job);
+  EXPECT_EQ(strings(job, "job-originating-user-name"), "alice");
+  ippDelete(job);
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "before a restart" : "after a restart");
+    const struct {
+      ipp_op_t op;
+      const char* credentials;
+    } refused[] = {{IPP_OP_CANCEL_JOB, ""},
+                   {IPP_OP_HOLD_JOB, ""},
+                   {IPP_OP_RELEASE_JOB, ""},
+                   {IPP_OP_CANCEL_JOB, "alice:Wrong1234"}};
+    for (const auto& r : refused) {
+      EXPECT_NE(request(jobRequest(r.op, id, "alice"), false, nullptr, r.credentials), IPP_STATUS_OK)
+          << ippOpString(r.op) << " " << r.credentials;
+      EXPECT_EQ(jobState("label", id), IPP_JSTATE_HELD);
+    }
+    if (round == 0) {
+      ASSERT_TRUE(restartServer({})) << gSuite->failure;
+    }
+  }
+  EXPECT_EQ(request(jobRequest(IPP_OP_CANCEL_JOB, id, "anyone"), false, nullptr, "alice:Secret123"),
+            IPP_STATUS_OK);
+  EXPECT_EQ(jobState("label", id), IPP_JSTATE_CANCELED);
+}
+
+// With a print group set on the security page, a stranger who has not signed in as a member of it
+// prints nothing, by any route; the machine itself still prints, and a stranger still validates.
+TEST_F(Security, APrintGroupIsNeededToPrint) {
+  // The groups are on the page once sign-in goes through PAM (a service of no such name: PAM's own
+  // default, which lets no unknown user in).
+  ASSERT_TRUE(restartServer({"-o", "auth-service=label-printer-app-test"})) << gSuite->failure;
+  const struct group* primary = getgrgid(getgid());
+  ASSERT_NE(primary, nullptr);
+  const std::string group = primary->gr_name;
+  const std::string page = webRequest("/security", "", localSocket()).second;
+  const size_t at = page.find("name=\"session\" value=\"");
+  ASSERT_NE(at, std::string::npos) << page;
+  ASSERT_NE(webRequest("/security",
+                       "session=" + page.substr(at + 22, page.find('"', at + 22) - at - 22) +
+                           "&print_group=" + group,
+                       localSocket())
+                .second.find("Group changes saved."),
+            std::string::npos);
+
+  const std::string document = writeJob("group.labels", labelCommands(100));
+  const struct {
+    ipp_op_t op;
+    const char* credentials;
+    ipp_status_t status;
+  } cases[] = {
+      {IPP_OP_PRINT_JOB, "", IPP_STATUS_ERROR_NOT_AUTHORIZED},
+      {IPP_OP_CREATE_JOB, "", IPP_STATUS_ERROR_NOT_AUTHORIZED},
+      {IPP_OP_PRINT_JOB, "label-no-such-user:Secret123", IPP_STATUS_ERROR_NOT_AUTHORIZED},
+      {IPP_OP_VALIDATE_JOB, "", IPP_STATUS_OK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(ippOpString(c.op)) + " " + c.credentials);
+    ipp_t* message = printerRequest(c.op, "label");
+    ippAddString(message, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 "application/vnd.label-commands");
+    ipp_t* response = nullptr;
+    EXPECT_EQ(request(message, false, &response, c.credentials, c.op == IPP_OP_PRINT_JOB ? document : ""),
+              c.status);
+    if (c.status != IPP_STATUS_OK) {
+      EXPECT_NE(strings(response, "status-message").find(group), std::string::npos);
+    }
+    EXPECT_EQ(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), nullptr);
+    ippDelete(response);
+  }
+  const int id = submit("label", document, "application/vnd.label-commands");
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+}
+
+// Jobs created without their document: ten at most from one client at a time, each ending aborted with
+// the reason once the docless-job-timeout has passed, one whose document comes in time prints; and at a
+// start the spool folder's files of jobs that no longer wait are removed, nothing else.
+TEST_F(Security, JobsWithoutTheirDocumentEnd) {
+  stopServer();
+  const std::string spool = gSuite->directory + "/spool/";
+  const struct {
+    const char* name;
+    bool stays;
+  } files[] = {{"p00001j000099999-orphan.ipp", false},
+               {"p00001j000099998-orphan.prn", false},
+               {"p00001j000099997-orphan", true},
+               {"notes.ipp", true},
+               {"P00001j000099996-orphan.ipp", true}};
+  for (const auto& f : files) writeFile(spool + f.name, "left over");
+  ASSERT_TRUE(restartServer({"-o", "docless-job-timeout=2"})) << gSuite->failure;
+  for (const auto& f : files) EXPECT_EQ(access((spool + f.name).c_str(), F_OK) == 0, f.stays) << f.name;
+
+  const auto create = [](bool local, ipp_status_t* status) {
+    ipp_t* response = nullptr;
+    *status = request(printerRequest(IPP_OP_CREATE_JOB, "label"), local, &response);
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    return id;
+  };
+  std::vector<int> waiting;
+  ipp_status_t status = IPP_STATUS_OK;
+  for (int i = 0; i < 10; ++i) {
+    waiting.push_back(create(false, &status));
+    EXPECT_EQ(status, IPP_STATUS_OK) << i;
+  }
+  EXPECT_EQ(create(false, &status), 0);
+  EXPECT_EQ(status, IPP_STATUS_ERROR_BUSY);
+  waiting.push_back(create(true, &status));
+  EXPECT_EQ(status, IPP_STATUS_OK) << "the machine itself";
+
+  const auto start = clock_::now();
+  for (const int id : waiting) {
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_ABORTED) << id;
+    EXPECT_NE(reasons.find("aborted-by-system"), std::string::npos) << reasons;
+  }
+  const double waited = std::chrono::duration<double>(clock_::now() - start).count();
+  EXPECT_LT(waited, 2 + 5 + 3);
+  ipp_t* job = nullptr;
+  request(jobRequest(IPP_OP_GET_JOB_ATTRIBUTES, waiting[0], "test"), true, &job);
+  EXPECT_NE(strings(job, "job-state-message").find("No document came within 2 seconds"), std::string::npos);
+  ippDelete(job);
+
+  const int id = create(false, &status);
+  ASSERT_EQ(status, IPP_STATUS_OK) << "the ended jobs no longer count";
+  ipp_t* send = jobRequest(IPP_OP_SEND_DOCUMENT, id, "stranger");
+  ippAddString(send, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+               "application/vnd.label-commands");
+  ippAddBoolean(send, IPP_TAG_OPERATION, "last-document", 1);
+  EXPECT_EQ(request(send, false, nullptr, "", writeJob("late.labels", labelCommands(100))), IPP_STATUS_OK);
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+}
+
+// A job subscription keeps its job in the history until the subscription has gone (the framework's
+// subscription points at its job), then both go; the newest job is never dropped for it, and asking
+// for the job's subscriptions meanwhile and after is answered.
+TEST_F(Security, JobSubscriptionsKeepTheirJobUntilTheyGo) {
+  ASSERT_TRUE(restartServer({"-o", "job-history=1"})) << gSuite->failure;
+  const std::string document = writeJob("sub.labels", labelCommands(100));
+  const auto printed = [&document] {
+    const int id = submit("label", document, "application/vnd.label-commands");
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+    return id;
+  };
+  const int first = printed();
+  ipp_t* message = printerRequest(IPP_OP_CREATE_JOB_SUBSCRIPTIONS, "label");
+  ippAddInteger(message, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-job-id", first);
+  ippAddString(message, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr, "ippget");
+  ippAddString(message, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr, "job-completed");
+  ipp_t* response = nullptr;
+  ASSERT_EQ(request(message, false, &response), IPP_STATUS_OK);
+  const std::vector<int> subscription = integers(response, "notify-subscription-id");
+  ippDelete(response);
+  ASSERT_EQ(subscription.size(), 1u);
+  const int second = printed();
+
+  const auto subscriptionsOf = [](int job, ipp_status_t* status) {
+    ipp_t* list = printerRequest(IPP_OP_GET_SUBSCRIPTIONS, "label");
+    ippAddInteger(list, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-job-id", job);
+    ipp_t* answer = nullptr;
+    *status = request(list, true, &answer);
+    const std::vector<int> ids = integers(answer, "notify-subscription-id");
+    ippDelete(answer);
+    return ids;
+  };
+  ipp_status_t status = IPP_STATUS_OK;
+  EXPECT_EQ(subscriptionsOf(first, &status), subscription) << "kept past the history for its subscription";
+  EXPECT_EQ(jobState("label", first), IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(jobState("label", second), IPP_JSTATE_COMPLETED) << "the newest job stays";
+  const auto start = clock_::now();
+  while (jobState("label", first) != 0 && clock_::now() - start < std::chrono::seconds(40)) {
+    subscriptionsOf(first, &status);
+    EXPECT_EQ(status, IPP_STATUS_OK);
+    usleep(500000);
+  }
+  EXPECT_EQ(jobState("label", first), 0) << "gone once its subscription has gone";
+  EXPECT_TRUE(subscriptionsOf(first, &status).empty());
+  EXPECT_EQ(jobState("label", second), IPP_JSTATE_COMPLETED);
 }

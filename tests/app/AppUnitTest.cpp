@@ -3,9 +3,11 @@
 // bitmap, document typing, and the refusal of unsupported vendor values (the mapping of every
 // attribute onto the command tables is tested end to end by the system tests).
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <png.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -1358,4 +1360,196 @@ TEST(RefuseDocument, TooLargeOrBusy) {
     EXPECT_EQ(refuseDocument(c.spoolLimit, c.bytes, c.spooled, c.receiving, &message), c.status);
     EXPECT_NE(message.find(c.words), std::string::npos) << message;
   }
+}
+
+// The docless-job-timeout server option: whole seconds from 1 to a day, nothing else.
+TEST(DoclessJobTimeout, TakesOnlySecondsWithinTheLimits) {
+  const struct {
+    const char* value;
+    int status;
+    int seconds;
+  } cases[] = {
+      {"300", 0, 300}, {"1", 0, 1},  {"86400", 0, 86400}, {"0", 1, 7}, {"86401", 1, 7},
+      {"-1", 1, 7},    {"5s", 1, 7}, {" 5", 1, 7},        {"", 1, 7},  {"99999999999999999999", 1, 7},
+      {nullptr, 1, 7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(none)");
+    int seconds = 7;
+    EXPECT_EQ(parseDoclessTimeout(c.value, &seconds), c.status);
+    EXPECT_EQ(seconds, c.seconds);
+  }
+}
+
+// A job printed by a signed-in user is owned by that account alone; any other job by the
+// requesting-user-name that printed it.
+TEST(JobOwner, ASignedInAccountIsNotAName) {
+  const struct {
+    const char* owner;
+    const char* signedInOwner;
+    const char* account;
+    const char* requesting;
+    bool owns;
+  } cases[] = {
+      {"alice", "", "", "alice", true},            // neither signed in
+      {"alice", "", "", "bob", false},             // another name
+      {"alice", "", "alice", "alice", true},       // signed in for a job that was not
+      {"alice", "alice", "alice", "alice", true},  // the account itself
+      {"alice", "alice", "", "alice", false},      // the name alone, not signed in
+      {"alice", "alice", "bob", "alice", false},   // another account sending her name
+      {"alice", "alice", "", "", false},           //
+      {"", "", "", "", false},                     // a job without an owner is nobody's
+      {"", "", "", "guest", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.owner) + "/" + c.signedInOwner + " by " + c.account + "/" + c.requesting);
+    EXPECT_EQ(ownsJob(c.owner, c.signedInOwner, c.account, c.requesting), c.owns);
+  }
+}
+
+// Only the framework's names of job files in the spool folder are taken as a job's, with their ids.
+TEST(SpoolFiles, OnlyTheFrameworksNames) {
+  const struct {
+    const char* name;
+    bool job;
+    int printerId;
+    int jobId;
+  } cases[] = {
+      {"p00001j000000042-label.ipp", true, 1, 42},
+      {"p00012j123456789-untitled.prn", true, 12, 123456789},
+      {"p00001j000000042-.png", true, 1, 42},
+      {"p00001j000000042-a_b-c.pwg", true, 1, 42},
+      {"p00001j000000042-label", false, 0, 0},      // no extension
+      {"p00001j000000042-label.", false, 0, 0},     //
+      {"p00001j000000042-Label.ipp", false, 0, 0},  // the framework writes lower case
+      {"p00001j000000042-la bel.ipp", false, 0, 0},
+      {"p00001j000000042-label.ipp~", false, 0, 0},
+      {"p0001j000000042-label.ipp", false, 0, 0},  // digits short
+      {"p00001x000000042-label.ipp", false, 0, 0},
+      {"p00001j00000004a-label.ipp", false, 0, 0},
+      {"p00001j000000042_label.ipp", false, 0, 0},
+      {"label-printer-app.state", false, 0, 0},
+      {".", false, 0, 0},
+      {"", false, 0, 0},
+      {nullptr, false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name != nullptr ? c.name : "(none)");
+    int printerId = 0, jobId = 0;
+    EXPECT_EQ(spoolFileJob(c.name, &printerId, &jobId), c.job);
+    EXPECT_EQ(printerId, c.printerId);
+    EXPECT_EQ(jobId, c.jobId);
+  }
+}
+
+// Membership of a group: the account's primary group or another it is listed in; unknown accounts and
+// groups are members of nothing.
+TEST(PrintGroup, MembersOnly) {
+  const struct passwd* self = getpwuid(getuid());
+  const struct group* primary = getgrgid(getgid());
+  ASSERT_TRUE(self != nullptr && primary != nullptr);
+  const std::string user = self->pw_name, group = primary->gr_name;
+  const struct {
+    std::string user;
+    std::string group;
+    bool member;
+  } cases[] = {
+      {user, group, true},
+      {"label-no-such-user", group, false},
+      {user, "label-no-such-group", false},
+      {"", group, false},
+      {user, "", false},
+      {"nobody", user == "root" ? "root" : group, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user + " in " + c.group);
+    EXPECT_EQ(userInGroup(c.user.c_str(), c.group.c_str()), c.member);
+  }
+  EXPECT_FALSE(userInGroup(nullptr, group.c_str()));
+}
+
+namespace {
+
+// 'addEvent()' - an event notification of a job (0: of the printer) with its name and owner.
+void addEvent(ipp_t* response, int jobId, const char* name, const char* owner) {
+  ippAddSeparator(response);
+  ippAddInteger(response, IPP_TAG_EVENT_NOTIFICATION, IPP_TAG_INTEGER, "notify-subscription-id", 1);
+  if (jobId > 0) ippAddInteger(response, IPP_TAG_EVENT_NOTIFICATION, IPP_TAG_INTEGER, "notify-job-id", jobId);
+  ippAddString(response, IPP_TAG_EVENT_NOTIFICATION, IPP_TAG_KEYWORD, "notify-subscribed-event", nullptr,
+               "job-created");
+  if (name != nullptr)
+    ippAddString(response, IPP_TAG_EVENT_NOTIFICATION, IPP_TAG_NAME, "job-name", nullptr, name);
+  if (owner != nullptr)
+    ippAddString(response, IPP_TAG_EVENT_NOTIFICATION, IPP_TAG_NAME, "job-originating-user-name", nullptr,
+                 owner);
+}
+
+// 'valuesOf()' - every value of the attributes called 'name' in a response, in order.
+std::string valuesOf(ipp_t* response, const char* name) {
+  std::string values;
+  for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response))
+    if (ippGetName(a) != nullptr && std::strcmp(ippGetName(a), name) == 0) {
+      char text[256];
+      ippAttributeString(a, text, sizeof text);
+      values += std::string(values.empty() ? "" : " ") + text;
+    }
+  return values;
+}
+
+}  // namespace
+
+// Event notifications carry job names and owners only of the viewer's jobs, as job groups do; a job
+// whose owner is unknown (gone from the history) counts as another's.
+TEST(PrivateJobValues, HiddenInEventsAsInJobs) {
+  ipp_t* response = ippNew();
+  ippAddString(response, IPP_TAG_OPERATION, IPP_TAG_CHARSET, "attributes-charset", nullptr, "utf-8");
+  addEvent(response, 1, "mine", "alice");
+  addEvent(response, 2, "theirs", "bob");
+  addEvent(response, 3, "gone", "carol");
+  addEvent(response, 0, nullptr, nullptr);
+  ippAddSeparator(response);
+  ippAddInteger(response, IPP_TAG_JOB, IPP_TAG_INTEGER, "job-id", 2);
+  ippAddString(response, IPP_TAG_JOB, IPP_TAG_NAME, "job-name", nullptr, "theirs too");
+  ippAddString(response, IPP_TAG_JOB, IPP_TAG_NAME, kSignedInOwnerAttr, nullptr, "bob");
+  hidePrivateJobValues(response, "alice", [](int id) {
+    return std::string(id == 1 ? "alice" : id == 2 ? "bob" : "");
+  });
+  EXPECT_EQ(valuesOf(response, "job-name"), "mine");
+  EXPECT_EQ(valuesOf(response, "job-originating-user-name"), "alice");
+  EXPECT_EQ(valuesOf(response, kSignedInOwnerAttr), "");
+  EXPECT_EQ(valuesOf(response, "notify-job-id"), "1 2 3");
+  EXPECT_EQ(valuesOf(response, "notify-subscribed-event"), "job-created job-created job-created job-created");
+  ippDelete(response);
+}
+
+// A client's list of subscriptions keeps its own groups whole and loses the others' whole; the
+// subscription groups a request brings and the ids it names are counted as the framework reads them.
+TEST(Subscriptions, OwnGroupsOnly) {
+  ipp_t* response = ippNew();
+  ippAddString(response, IPP_TAG_OPERATION, IPP_TAG_CHARSET, "attributes-charset", nullptr, "utf-8");
+  for (int id = 1; id <= 4; ++id) {
+    if (id > 1) ippAddSeparator(response);
+    ippAddInteger(response, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-subscription-id", id);
+    ippAddString(response, IPP_TAG_SUBSCRIPTION, IPP_TAG_NAME, "notify-subscriber-user-name", nullptr,
+                 id % 2 == 0 ? "mine" : "theirs");
+  }
+  keepOwnSubscriptions(response, [](int id) { return id % 2 == 0; });
+  EXPECT_EQ(valuesOf(response, "notify-subscription-id"), "2 4");
+  EXPECT_EQ(valuesOf(response, "notify-subscriber-user-name"), "mine mine");
+  EXPECT_EQ(valuesOf(response, "attributes-charset"), "utf-8");
+  ippDelete(response);
+
+  ipp_t* request = ippNewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS);
+  EXPECT_EQ(requestedSubscriptionCount(request), 0);
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0) ippAddSeparator(request);
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr, "ippget");
+    ippAddString(request, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", nullptr, "job-created");
+  }
+  EXPECT_EQ(requestedSubscriptionCount(request), 3);
+  const int ids[] = {7, 9};
+  ippAddIntegers(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-ids", 2, ids);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "notify-subscription-id", nullptr, "5");
+  EXPECT_EQ(requestedSubscriptions(request), (std::vector<int>{0, 7, 9}));
+  ippDelete(request);
 }
