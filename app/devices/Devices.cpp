@@ -4,7 +4,9 @@
 // the job's cancellation and the printer's progress are looked at, so that a printer that stops
 // reading costs at most its stall time and a cancelled job ends at once. A file device is opened one
 // path component at a time without following symbolic links, so that it writes exactly where its URI
-// says, and printers get file devices only inside the folder the administrator named.
+// says, and printers get file devices only inside the folder the administrator named; its output is
+// a regular file, opened without waiting (a FIFO planted there is refused at once), and in a folder a
+// new file whose name the server chooses.
 #include "app/devices/devices.h"
 
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +37,8 @@ namespace {
 inline constexpr int kSliceMilliseconds = 100;
 inline constexpr int kReadMilliseconds = 1000;
 inline constexpr int kMaxStallSeconds = 3600;
+// The names a folder's file device tries for one job's output before it gives up.
+inline constexpr int kMaxOutputNames = 1000;
 
 // A connection to a network printer. The descriptor comes first: the status reader polls it. A job's
 // device may be opened before its printer can be reached: its descriptor is then -1 until
@@ -294,18 +299,89 @@ int openParent(const char* path, std::string* last) {
   return -1;
 }
 
-// 'jobFileName()' - a file name for a job's output in a folder: the job's name with '/', control and
-// non-ASCII bytes as '_', and the extension.
-std::string jobFileName(const char* name, const char* extension) {
-  std::string file = name != nullptr && name[0] != '\0' ? name : "job";
-  if (file.size() > 200) file.resize(200);
-  for (char& c : file)
-    if (c == '/' || static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7F) c = '_';
-  if (file[0] == '.') file[0] = '_';
-  return file + "." + extension;
+// A file device. Its output is opened at the job's first write (or when the job connects it), on
+// the job's thread: never while the framework holds the printer's lock, which the open of the device
+// itself takes. Nothing is created for the framework's status and maintenance opens, which write nothing.
+struct fileDevice {
+  int fd;                // the output, -1 until opened
+  int folder;            // O_PATH: the folder that holds the output
+  bool perJob;           // the URI names a folder: each job's output is a new file in it
+  std::string name;      // the named file's name in 'folder'
+  char extension[17];    // of a folder's files
+  std::atomic<int> job;  // the id of the job whose output it is (watchJob()), 0 when unknown
+  char error[300];       // why the output could not be opened, "" when it could or was not tried
+};
+
+bool isFileUri(const char* uri) { return uri != nullptr && std::strncmp(uri, "file:", 5) == 0; }
+
+fileDevice* fileOf(pappl_printer_t* printer, pappl_device_t* device) {
+  if (device == nullptr || !isFileUri(papplPrinterGetDeviceURI(printer))) return nullptr;
+  return static_cast<fileDevice*>(papplDeviceGetData(device));
 }
 
-bool fileOpen(pappl_device_t* device, const char* uri, const char* name) {
+// 'openRegular()' - open 'name' in 'folder' for writing ('flags' besides) without following a link
+// and without waiting for a reader: the descriptor of a regular file, or -1 with errno (EINVAL for
+// anything else, which is closed again at once).
+int openRegular(int folder, const char* name, int flags) {
+  const int fd =
+      openat(folder, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags, 0640);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// 'openOutput()' - open the device's output if it is not open yet: the named file, appended to, or in
+// a folder a new file whose name the server chooses ("job-ID.EXT", then "job-ID-2.EXT", ...): an
+// existing file of that name, or anything else planted there, is never opened. False with the reason
+// in the record.
+bool openOutput(fileDevice* f) {
+  if (f->fd >= 0) return true;
+  if (!f->perJob) {
+    f->fd = openRegular(f->folder, f->name.c_str(), O_APPEND | O_CREAT);
+    if (f->fd < 0)
+      std::snprintf(
+          f->error, sizeof f->error, "'%s' is %s", f->name.c_str(),
+          errno == EINVAL || errno == ENXIO || errno == ELOOP ? "not a regular file" : std::strerror(errno));
+  } else {
+    const int job = f->job.load();
+    char stem[32], file[64];
+    if (job > 0)
+      std::snprintf(stem, sizeof stem, "job-%d", job);
+    else
+      std::snprintf(stem, sizeof stem, "label");
+    errno = EEXIST;
+    for (int n = 1; n <= kMaxOutputNames && f->fd < 0 && errno == EEXIST; ++n) {
+      if (n == 1)
+        std::snprintf(file, sizeof file, "%s.%s", stem, f->extension);
+      else
+        std::snprintf(file, sizeof file, "%s-%d.%s", stem, n, f->extension);
+      f->fd = openRegular(f->folder, file, O_CREAT | O_EXCL);
+    }
+    if (f->fd < 0)
+      std::snprintf(f->error, sizeof f->error, "no new file could be made in the folder: %s",
+                    std::strerror(errno));
+  }
+  if (f->fd >= 0) f->error[0] = '\0';
+  return f->fd >= 0;
+}
+
+// 'validExtension()' - whether a folder's files may take 'extension': 1 to 16 letters and digits.
+bool validExtension(const char* extension) {
+  const size_t length = std::strlen(extension);
+  if (length == 0 || length > 16) return false;
+  for (size_t i = 0; i < length; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(extension[i]))) return false;
+  return true;
+}
+
+// The job's name ('name') never names a file: a client chose it.
+bool fileOpen(pappl_device_t* device, const char* uri, const char*) {
   uriParts parts;
   std::string last;
   const int parent = splitUri(uri, &parts) ? openParent(parts.path, &last) : (errno = EINVAL, -1);
@@ -313,51 +389,51 @@ bool fileOpen(pappl_device_t* device, const char* uri, const char* name) {
     papplDeviceError(device, "Unable to open '%s': %s", uri != nullptr ? uri : "", std::strerror(errno));
     return false;
   }
-  char extension[32] = "prn";
-  if (optionValue(parts.options, "ext", extension, sizeof extension) == nullptr ||
-      std::strchr(extension, '/') != nullptr)
-    std::snprintf(extension, sizeof extension, "prn");
-  struct stat info;
-  int fd = -1;
-  const bool exists = fstatat(parent, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && S_ISDIR(info.st_mode)) {
-    const int folder = openat(parent, last.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder >= 0) {
-      fd = openat(folder, jobFileName(name, extension).c_str(),
-                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
-      close(folder);
-    }
-  } else if (exists && !S_ISREG(info.st_mode)) {
-    errno = EINVAL;
-  } else {
-    fd = openat(parent, last.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
-  }
-  const int error = errno;
-  close(parent);
-  int* record = fd >= 0 ? new (std::nothrow) int(fd) : nullptr;
-  if (record == nullptr) {
-    if (fd >= 0) close(fd);
-    papplDeviceError(device, "Unable to open '%s': %s", uri, std::strerror(fd >= 0 ? ENOMEM : error));
+  fileDevice* f = new (std::nothrow) fileDevice;
+  if (f == nullptr) {
+    close(parent);
+    papplDeviceError(device, "Unable to open '%s': %s", uri, std::strerror(ENOMEM));
     return false;
   }
-  papplDeviceSetData(device, record);
+  f->fd = -1;
+  f->job.store(0);
+  f->error[0] = '\0';
+  if (optionValue(parts.options, "ext", f->extension, sizeof f->extension) == nullptr ||
+      !validExtension(f->extension))
+    std::snprintf(f->extension, sizeof f->extension, "prn");
+  // A folder is opened as a path only; a named file stays a name until its output is opened.
+  const int folder = openat(parent, last.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  f->perJob = folder >= 0;
+  if (folder >= 0) {
+    close(parent);
+    f->folder = folder;
+  } else {
+    f->folder = parent;
+    f->name = last;
+  }
+  papplDeviceSetData(device, f);
   return true;
 }
 
 void fileClose(pappl_device_t* device) {
-  int* fd = static_cast<int*>(papplDeviceGetData(device));
-  if (fd == nullptr) return;
-  close(*fd);
-  delete fd;
+  fileDevice* f = static_cast<fileDevice*>(papplDeviceGetData(device));
+  if (f == nullptr) return;
+  if (f->fd >= 0) close(f->fd);
+  close(f->folder);
+  delete f;
   papplDeviceSetData(device, nullptr);
 }
 
 ssize_t fileWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
-  const int* fd = static_cast<const int*>(papplDeviceGetData(device));
-  if (fd == nullptr) return -1;
+  fileDevice* f = static_cast<fileDevice*>(papplDeviceGetData(device));
+  if (f == nullptr) return -1;
+  if (!openOutput(f)) {
+    papplDeviceError(device, "Unable to open the output file: %s", f->error);
+    return -1;
+  }
   const char* data = static_cast<const char*>(buffer);
   for (size_t written = 0; written < bytes;) {
-    const ssize_t count = write(*fd, data + written, bytes - written);
+    const ssize_t count = write(f->fd, data + written, bytes - written);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       papplDeviceError(device, "Unable to write the output file: %s", std::strerror(errno));
@@ -417,6 +493,11 @@ int checkFileDevice(const char* uri, const std::string& folder, std::string* rea
 void openJobDevicesLate(bool late) { tOpenLate = late; }
 
 bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string* error) {
+  if (fileDevice* f = fileOf(printer, device)) {
+    if (openOutput(f)) return true;
+    *error = f->error;
+    return false;
+  }
   socketDevice* s = socketOf(printer, device);
   if (s == nullptr || connectSocket(s)) return true;
   *error = std::string("Unable to connect to ") + s->address + ": " + std::strerror(errno);
@@ -425,6 +506,8 @@ bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string
 
 void watchJob(pappl_printer_t* printer, pappl_device_t* device, pappl_job_t* job) {
   if (socketDevice* s = socketOf(printer, device)) s->job.store(job);
+  if (fileDevice* f = fileOf(printer, device); f != nullptr && job != nullptr)
+    f->job.store(papplJobGetID(job));
 }
 
 bool sendToDevice(pappl_device_t* device, const void* bytes, size_t length) {

@@ -41,12 +41,14 @@ int checkFileDevice(const char* uri, const std::string& folder, std::string* rea
 // (awaitConnection()).
 void openJobDevicesLate(bool late);
 
-// 'connectDevice()' - connect the printer's network device that was opened unconnected: true when it
-// is connected (or is no network device), else false with the reason in *error.
+// 'connectDevice()' - connect the printer's network device that was opened unconnected, or open a
+// file device's output (a new file of the server's naming in a folder, else the named regular file):
+// true when it is connected or open (or is neither kind), else false with the reason in *error.
 bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string* error);
 
 // 'watchJob()' - make the printer's network device give up its waits as soon as 'job' is cancelled
-// (nullptr: no job). Devices of other kinds are left as they are.
+// (nullptr: no job), and name a folder's file device's output after the job ("job-ID.prn").
+// Devices of other kinds are left as they are.
 void watchJob(pappl_printer_t* printer, pappl_device_t* device, pappl_job_t* job);
 
 // 'sendToDevice()' - write 'length' bytes and flush them: true only when every byte reached the
