@@ -7,6 +7,7 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -359,6 +360,70 @@ TEST_F(Security, FileDevicesStayInTheirFolder) {
   EXPECT_EQ(awaitJobEnd("file", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
   EXPECT_EQ(readFile(gSuite->folder + "/labels.prn"), labelCommands(1000));
   app({"delete", "-d", "file"});
+}
+
+// A stranger's job name never names a file: a folder's file device writes each job to a new file of
+// the server's naming, beside an existing file of the job's name, never outside the folder. A FIFO
+// planted where a named file device writes is refused at once: the job waits and says why, the web
+// page answers meanwhile, and a cancel ends the job.
+TEST_F(Security, FileDevicesChooseTheirOwnNames) {
+  const std::string out = gSuite->folder + "/out";
+  mkdir(out.c_str(), 0755);
+  writeFile(out + "/kept.prn", "precious");
+  writeFile(gSuite->folder + "/fifo.prn", "");
+  for (const auto& [name, uri] :
+       {std::pair{"folder", "file://" + out}, {"fifo", "file://" + gSuite->folder + "/fifo.prn"}})
+    ASSERT_EQ(app({"add", "-d", name, "-m", "generic-label-203dpi", "-v", uri}).status, 0);
+  const std::string file = writeJob("named.labels", labelCommands(100));
+  const auto printJob = [&](const char* printer, const char* jobName) {
+    ipp_t* request = printerRequest(IPP_OP_PRINT_JOB, printer);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 "application/vnd.label-commands");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, jobName);
+    ipp_t* response = nullptr;
+    networkRequest(request, "/ipp/print/" + std::string(printer), file, &response);
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    return id;
+  };
+  for (const char* jobName : {"../escaped", "kept", "/etc/passwd"}) {
+    SCOPED_TRACE(jobName);
+    const int id = printJob("folder", jobName);
+    ASSERT_GT(id, 0);
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("folder", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+    EXPECT_EQ(readFile(out + "/job-" + std::to_string(id) + ".prn"), labelCommands(100));
+  }
+  EXPECT_EQ(readFile(out + "/kept.prn"), "precious");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(gSuite->folder))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"fifo.prn", "out"}));
+
+  unlink((gSuite->folder + "/fifo.prn").c_str());
+  ASSERT_EQ(mkfifo((gSuite->folder + "/fifo.prn").c_str(), 0600), 0);
+  const int id = printJob("fifo", "job");
+  ASSERT_GT(id, 0);
+  for (const auto deadline = clock_::now() + std::chrono::seconds(20);
+       jobState("fifo", id) < IPP_JSTATE_PROCESSING && clock_::now() < deadline;)
+    usleep(100000);
+  sleep(1);
+  // (The system's home page asks the suite's silent printers for their status, a second each.)
+  for (const std::string& page : {std::string("/fifo/"), std::string("/folder/")}) {
+    const auto start = clock_::now();
+    EXPECT_EQ(webRequest(page, "", gSuite->directory + "/common/label-printer-app.sock").first,
+              HTTP_STATUS_OK);
+    EXPECT_LT(std::chrono::duration<double>(clock_::now() - start).count(), 1.0) << page;
+  }
+  EXPECT_EQ(jobState("fifo", id), IPP_JSTATE_PROCESSING);
+  EXPECT_EQ(app({"cancel", "-d", "fifo", "-j", std::to_string(id)}).status, 0);
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("fifo", id, &seconds, &reasons), IPP_JSTATE_CANCELED) << reasons;
+  EXPECT_LT(seconds, 5);
+  for (const char* name : {"folder", "fifo"}) app({"delete", "-d", name});
 }
 
 // A stranger sees other users' jobs without their names and owners, and cancels only its own.
