@@ -236,15 +236,29 @@ std::string stateLine(ipp_t* response, const char* prefix) {
 extern "C" {
 
 // Every subcommand reaches the server that runs, and never starts one of its own: a server started by a
-// command would run in the background, unattended, beside the one the system starts.
+// command would run in the background, unattended, beside the one the system starts. The system's
+// socket comes first, then the caller's own in $TMPDIR (which other users may reach), and a socket
+// whose server runs as another user than root, the service's or the caller's is refused: the
+// command then fails before anything is sent.
 http_t* _papplMainloopConnect(const char* base, bool) {
-  http_t* http = frameworkFunction<http_t* (*)(const char*, bool)>("_papplMainloopConnect")(base, false);
-  if (http == nullptr)
-    std::fprintf(stderr,
-                 "%s: The server is not running. Start it with 'systemctl start label-printer-app' (the "
-                 "service) or '%s server' (in the foreground).\n",
-                 base, base);
-  return http;
+  const uid_t uids[] = {0, getuid()};
+  for (const uid_t uid : uids) {
+    if (uid != 0 && getuid() == 0) break;
+    char path[1024];
+    _papplMainloopGetServerPath(base, uid, path, sizeof path);
+    http_t* http = httpConnect2(path, 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+    if (http == nullptr) continue;
+    std::string reason;
+    if (checkServerPeer(httpGetFd(http), &reason) == 0) return http;
+    httpClose(http);
+    std::fprintf(stderr, "%s: Refused the server socket '%s': %s.\n", base, path, reason.c_str());
+    return nullptr;
+  }
+  std::fprintf(stderr,
+               "%s: The server is not running. Start it with 'systemctl start label-printer-app' (the "
+               "service) or '%s server' (in the foreground).\n",
+               base, base);
+  return nullptr;
 }
 
 // The status subcommand: the server's or a printer's state in words, and exit status 1 when there is

@@ -110,6 +110,16 @@ void respondRemoteAdminOff(pappl_client_t* client);
 // administrator: its status and its jobs, their names and owners hidden.
 void respondStrangerPrinterHome(pappl_client_t* client, pappl_printer_t* printer);
 
+// 'trustsServerPeer()' - whether the subcommands may talk to a server that listens as 'peer': root, the
+// service's user ('service'; (uid_t)-1 when there is none) or the caller. Another local user who plants
+// a socket where the subcommands look would otherwise receive their documents and answer in the
+// server's name.
+bool trustsServerPeer(uid_t peer, uid_t caller, uid_t service);
+
+// 'checkServerPeer()' - whether the connected domain socket 'fd' leads to a server the caller may trust
+// (trustsServerPeer(), the service's user being 'label-printer-app'): 0, or 1 with the reason.
+int checkServerPeer(int fd, std::string* reason);
+
 // 'printUsage()' - the --help text: the subcommands, the options, the server options, files and log.
 void printUsage(const char* base);
 

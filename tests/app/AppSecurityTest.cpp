@@ -6,8 +6,12 @@
 #include <arpa/inet.h>
 #include <cups/cups.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -424,6 +428,66 @@ TEST_F(Security, FileDevicesChooseTheirOwnNames) {
   EXPECT_EQ(awaitJobEnd("fifo", id, &seconds, &reasons), IPP_JSTATE_CANCELED) << reasons;
   EXPECT_LT(seconds, 5);
   for (const char* name : {"folder", "fifo"}) app({"delete", "-d", name});
+}
+
+// Another user's socket where the subcommands look for the server's (one that user made while root's
+// was not there) gets nothing from them: each ends with status 1 and says why, before it sends a byte.
+TEST_F(Security, CommandsRefuseAnotherUsersSocket) {
+  if (getuid() != 0) GTEST_SKIP() << "a socket of another user is made by root only";
+  const std::string common = gSuite->directory + "/planted";
+  mkdir(common.c_str(), 0755);
+  const std::string path = common + "/label-printer-app.sock";
+  int ready[2], received[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(received), 0);
+  const pid_t planter = fork();
+  if (planter == 0) {
+    // The credentials a client sees are those of listen(): bound as root, listening as nobody.
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        setgid(65534) != 0 || setuid(65534) != 0 || listen(fd, 8) != 0)
+      _exit(1);
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    for (int client; (client = accept(fd, nullptr, nullptr)) >= 0; close(client)) {
+      uint64_t total = 0;
+      char buffer[4096];
+      pollfd in = {client, POLLIN, 0};
+      for (ssize_t count; poll(&in, 1, 2000) == 1 && (count = read(client, buffer, sizeof buffer)) > 0;)
+        total += static_cast<uint64_t>(count);
+      if (write(received[1], &total, sizeof total) != sizeof total) _exit(1);
+    }
+    _exit(0);
+  }
+  ASSERT_GT(planter, 0);
+  close(ready[1]);
+  close(received[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the planted socket did not listen";
+  const std::string document = writeJob("planted.labels", labelCommands(100));
+  const std::vector<std::vector<std::string>> commands = {
+      {"submit", "-d", "label", document}, {"printers"}, {"status"}, {"jobs", "-d", "label"}, {"shutdown"}};
+  // The subcommands run by root look in SNAP_COMMON for the server's socket.
+  setenv("SNAP_COMMON", common.c_str(), 1);
+  for (const std::vector<std::string>& command : commands) {
+    SCOPED_TRACE(command[0]);
+    const processResult r = app(command);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.err.find("Refused the server socket '" + path + "'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("belongs to user 65534"), std::string::npos) << r.err;
+  }
+  setenv("SNAP_COMMON", (gSuite->directory + "/common").c_str(), 1);
+  kill(planter, SIGTERM);
+  waitpid(planter, nullptr, 0);
+  size_t connections = 0;
+  for (uint64_t total = 0; read(received[0], &total, sizeof total) == sizeof total; ++connections)
+    EXPECT_EQ(total, 0u) << "bytes sent to the planted socket";
+  EXPECT_EQ(connections, commands.size());
+  close(ready[0]);
+  close(received[0]);
+  EXPECT_TRUE(isRunning(&gSuite->server));
 }
 
 // A stranger sees other users' jobs without their names and owners, and cancels only its own.

@@ -317,6 +317,23 @@ TEST(FileDevices, WriteOnlyRegularFilesTheServerNames) {
   std::filesystem::remove_all(root);
 }
 
+// The subcommands talk to a server that runs as root, as the service's user or as the caller; a
+// socket another user planted is refused, also where there is no service user.
+TEST(ServerPeer, OnlyRootTheServiceOrTheCaller) {
+  constexpr uid_t kNone = static_cast<uid_t>(-1);
+  const struct {
+    uid_t peer, caller, service;
+    bool trusted;
+  } cases[] = {
+      {0, 1000, 120, true},      {120, 1000, 120, true},      {1000, 1000, 120, true},
+      {0, 0, kNone, true},       {1001, 1000, 120, false},    {65534, 0, 120, false},
+      {120, 1000, kNone, false}, {kNone, 1000, kNone, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(trustsServerPeer(c.peer, c.caller, c.service), c.trusted)
+        << c.peer << " " << c.caller << " " << c.service;
+}
+
 // A new or moved printer's device: a scheme with a device, a socket: URI with its host, a file device
 // inside the folder at a file or folder that exists; the reason says what is wrong.
 TEST(DeviceUri, TakenAsAddTakesThem) {
