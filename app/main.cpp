@@ -181,6 +181,12 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinJobHistory, kMaxJobHistory);
     return nullptr;
   }
+  if (const char* value = option("stream-timeout");
+      value != nullptr && parseStreamTimeout(value, &config->streamSeconds) != 0) {
+    std::fprintf(stderr, "label-printer-app: Bad 'stream-timeout' value (seconds from %d to %d).\n",
+                 kMinStreamSeconds, kMaxStreamSeconds);
+    return nullptr;
+  }
   // One server to a state: a second one would overwrite the first one's printers and jobs.
   config->statePath = stateFilePath("label-printer-app");
   if (option("private-server") == nullptr) {
@@ -274,6 +280,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   loadState(system, config);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);
+  startStreamWatcher(system);
   return system;
 }
 

@@ -133,6 +133,8 @@ void printUsage(const char* base) {
       "  admin-group=GROUP         Their group.\n"
       "  job-history=N             Keep the N newest ended jobs of each printer (default %d, at most\n"
       "                            %d); the older ones are forgotten, also at the next start.\n"
+      "  stream-timeout=SECONDS    A client's raster stream that brings no page for this long (default\n"
+      "                            %d) ends aborted, and the printer goes on to the next job.\n"
       "  spool-directory=DIR, log-file=FILE|-|syslog, log-level=error|warn|info|debug\n"
       "  server-options=LIST       dnssd-host, no-web-interface, web-remote, no-tls, ...\n"
       "\n"
@@ -147,7 +149,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory);
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultStreamSeconds);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {

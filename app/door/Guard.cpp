@@ -399,7 +399,10 @@ void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
   const int history = historyOf(linkOf(printer));
   tRasterJob = job;
   openJobDevicesLate(true);
+  // A client that brings no page for the stream-timeout loses the printer (checkStreams()).
+  watchStream(job, httpGetFd(papplClientGetHTTP(client)));
   frameworkFunction<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster")(job, client);
+  unwatchStream(job);
   openJobDevicesLate(false);
   tRasterJob = nullptr;
   keepHistory(system, history);

@@ -47,6 +47,7 @@ struct suite {
   backgroundProcess server;
   fakePrinter printer;
   fakePrinter stalling, closing, slow;
+  int streamSeconds = 60;  // the server's stream-timeout
   std::string failure;
 };
 suite* gSuite = nullptr;
@@ -72,13 +73,27 @@ bool startServer() {
       gSuite->port = freeLoopbackPort();
     }
     const size_t logged = readFile(d + "/app.log").size();
-    if (!startBackground(
-            {"/usr/bin/env", "LD_PRELOAD=" REMOTE_PEER_PATH, "ASAN_OPTIONS=verify_asan_link_order=0",
-             "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS, LABEL_PRINTER_APP_PATH, "server", "-o",
-             "server-port=" + std::to_string(gSuite->port), "-o", "listen-hostname=127.0.0.1", "-o",
-             "spool-directory=" + d + "/spool", "-o", "log-file=" + d + "/app.log", "-o", "log-level=debug",
-             "-o", "file-device-folder=" + gSuite->folder},
-            d + "/app.out", &gSuite->server))
+    if (!startBackground({"/usr/bin/env",
+                          "LD_PRELOAD=" REMOTE_PEER_PATH,
+                          "ASAN_OPTIONS=verify_asan_link_order=0",
+                          "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS,
+                          LABEL_PRINTER_APP_PATH,
+                          "server",
+                          "-o",
+                          "server-port=" + std::to_string(gSuite->port),
+                          "-o",
+                          "listen-hostname=127.0.0.1",
+                          "-o",
+                          "spool-directory=" + d + "/spool",
+                          "-o",
+                          "log-file=" + d + "/app.log",
+                          "-o",
+                          "log-level=debug",
+                          "-o",
+                          "file-device-folder=" + gSuite->folder,
+                          "-o",
+                          "stream-timeout=" + std::to_string(gSuite->streamSeconds)},
+                         d + "/app.out", &gSuite->server))
       return false;
     bool up = false;
     for (const auto deadline = clock_::now() + std::chrono::seconds(30); !up && clock_::now() < deadline;
@@ -573,6 +588,105 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
     EXPECT_EQ(outcomes[i].cancelStatus, 0);
     EXPECT_EQ(outcomes[i].state, cases[i].state) << outcomes[i].reasons;
     EXPECT_LT(outcomes[i].seconds, cases[i].within);
+  }
+}
+
+// 'jobMessage()' - a job's state message, asked on the machine itself.
+std::string jobMessage(const std::string& printer, int id) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOB_ATTRIBUTES, printer, "test");
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const char* message =
+      ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
+  const std::string text = message != nullptr ? message : "";
+  ippDelete(response);
+  httpClose(http);
+  return text;
+}
+
+// 'activeJob()' - the id of a job of the printer that has not ended, 0 when there is none.
+int activeJob(const std::string& printer) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOBS, printer, "test");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+  ippDelete(response);
+  httpClose(http);
+  return id;
+}
+
+// A client's raster stream that stops sending, or trickles a byte at a time, loses the printer once it
+// has brought no page for the stream-timeout: its job ends aborted with the reason; one cancelled
+// meanwhile ends at once, cancelled; and the next job prints.
+TEST_F(Security, StalledOrTricklingRasterStreamsLoseThePrinter) {
+  gSuite->streamSeconds = 3;
+  stopBackground(&gSuite->server);
+  ASSERT_TRUE(startServer()) << gSuite->failure;
+  const std::string raster = rasterFromPbm({patternPage(812, 1218, 1)}, {"-r", "203"});
+  const struct {
+    const char* name;
+    int everyMilliseconds;  // between the bytes that follow the first 2,000; 0 for none
+    bool cancel;            // cancelled a second after it began
+    ipp_jstate_t state;
+    const char* message;
+    double within;  // seconds from the start
+  } cases[] = {
+      {"stops sending", 0, false, IPP_JSTATE_ABORTED, "sent no page for 3 seconds", 6},
+      {"trickles", 100, false, IPP_JSTATE_ABORTED, "sent no page for 3 seconds", 6},
+      {"cancelled while it trickles", 100, true, IPP_JSTATE_CANCELED, "", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    http_t* http = connectTo("127.0.0.1", gSuite->port);
+    ASSERT_NE(http, nullptr);
+    ipp_t* request = printerRequest(IPP_OP_PRINT_JOB, "label");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 "image/pwg-raster");
+    const auto start = clock_::now();
+    ASSERT_EQ(cupsSendRequest(http, request, "/ipp/print/label", CUPS_LENGTH_VARIABLE), HTTP_STATUS_CONTINUE);
+    http_status_t status = cupsWriteRequestData(http, raster.data(), 2000);
+    httpFlushWrite(http);
+    bool cancelled = false;
+    for (size_t sent = 2000;
+         status == HTTP_STATUS_CONTINUE && clock_::now() - start < std::chrono::seconds(20);) {
+      usleep(100000);
+      if (c.cancel && !cancelled && clock_::now() - start > std::chrono::seconds(1)) {
+        const int id = activeJob("label");
+        ASSERT_GT(id, 0);
+        cancelled = app({"cancel", "-d", "label", "-j", std::to_string(id)}).status == 0;
+        ASSERT_TRUE(cancelled);
+      }
+      if (c.everyMilliseconds > 0 && sent < raster.size()) {
+        // Each byte goes out at once, a chunk of its own.
+        status = cupsWriteRequestData(http, raster.data() + sent, 1);
+        httpFlushWrite(http);
+        ++sent;
+      }
+      // The server's answer ends the request.
+      pollfd answer = {httpGetFd(http), POLLIN, 0};
+      if (poll(&answer, 1, 0) == 1) break;
+    }
+    ipp_t* response = cupsGetResponse(http, "/ipp/print/label");
+    const double seconds = std::chrono::duration<double>(clock_::now() - start).count();
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    httpClose(http);
+    EXPECT_LT(seconds, c.within);
+    const int ended = id > 0 ? id : activeJob("label");
+    ASSERT_GT(ended, 0);
+    double waited;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", ended, &waited, &reasons), c.state) << reasons;
+    EXPECT_LT(waited, 5);
+    if (c.message[0] != '\0') {
+      EXPECT_NE(reasons.find("aborted-by-system"), std::string::npos) << reasons;
+      EXPECT_NE(jobMessage("label", ended).find(c.message), std::string::npos) << jobMessage("label", ended);
+    }
+    const int next = submit("label", writeJob("next.ras", raster), "image/pwg-raster");
+    ASSERT_GT(next, 0);
+    EXPECT_EQ(awaitJobEnd("label", next, &waited, &reasons), IPP_JSTATE_COMPLETED) << reasons;
   }
 }
 
