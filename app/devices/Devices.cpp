@@ -9,6 +9,11 @@
 // new file whose name the server chooses.
 #include "app/devices/devices.h"
 
+#include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
+#include <avahi-common/address.h>
+#include <avahi-common/error.h>
+#include <avahi-common/simple-watch.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netdb.h>
@@ -40,16 +45,27 @@ inline constexpr int kMaxStallSeconds = 3600;
 // The names a folder's file device tries for one job's output before it gives up.
 inline constexpr int kMaxOutputNames = 1000;
 
+// How long the DNS-SD daemon may take to resolve a printer's service to its address and port.
+inline constexpr int kResolveMilliseconds = 5000;
+
+// The application's own schemes for the printers that the framework's discovery names (dnssd://,
+// snmp://): the door opens their devices through these, so that they are written as socket:// ones.
+inline constexpr char kOwnDnssd[] = "label-dnssd";
+inline constexpr char kOwnSnmp[] = "label-snmp";
+
 // A connection to a network printer. The descriptor comes first: the status reader polls it. A job's
 // device may be opened before its printer can be reached: its descriptor is then -1 until
-// connectDevice() connects it.
+// connectDevice() connects it. A printer found by DNS-SD is known by its service's name until the
+// DNS-SD daemon resolves it.
 struct socketDevice {
   int fd;
   int stallSeconds;               // no progress for this long ends a write
   std::atomic<pappl_job_t*> job;  // the job whose cancellation ends a wait, if any
   char address[300];              // "host:port", for messages
-  char host[256];
+  char host[256];                 // "" until a service is resolved
   int port;
+  char service[256];  // the DNS-SD service instance, "" for a printer named by its host
+  char reason[300];   // why the last connection failed
 };
 
 // Whether this thread's network devices may open unconnected (openJobDevicesLate()).
@@ -95,12 +111,105 @@ const char* optionValue(const char* options, const char* name, char* value, size
   return nullptr;
 }
 
-bool isSocketUri(const char* uri) { return uri != nullptr && std::strncmp(uri, "socket://", 9) == 0; }
-
 // 'socketOf()' - the printer's network device record, or nullptr when its device is another kind.
 socketDevice* socketOf(pappl_printer_t* printer, pappl_device_t* device) {
-  if (device == nullptr || !isSocketUri(papplPrinterGetDeviceURI(printer))) return nullptr;
+  if (device == nullptr || !isNetworkUri(papplPrinterGetDeviceURI(printer))) return nullptr;
   return static_cast<socketDevice*>(papplDeviceGetData(device));
+}
+
+// 'unescapeService()' - a DNS-SD service name with its "\DDD" and "\C" escapes undone.
+std::string unescapeService(const std::string& escaped) {
+  std::string name;
+  for (size_t i = 0; i < escaped.size(); ++i) {
+    if (escaped[i] != '\\' || i + 1 >= escaped.size()) {
+      name += escaped[i];
+    } else if (i + 3 < escaped.size() && std::isdigit(static_cast<unsigned char>(escaped[i + 1])) &&
+               std::isdigit(static_cast<unsigned char>(escaped[i + 2])) &&
+               std::isdigit(static_cast<unsigned char>(escaped[i + 3]))) {
+      name += static_cast<char>((escaped[i + 1] - '0') * 100 + (escaped[i + 2] - '0') * 10 + escaped[i + 3] -
+                                '0');
+      i += 3;
+    } else {
+      name += escaped[++i];
+    }
+  }
+  return name;
+}
+
+// What the DNS-SD daemon answered for a service.
+struct resolution {
+  bool done = false;
+  bool found = false;
+  char address[AVAHI_ADDRESS_STR_MAX] = "";
+  uint16_t port = 0;
+};
+
+void resolved(AvahiServiceResolver*, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event, const char*,
+              const char*, const char*, const char*, const AvahiAddress* address, uint16_t port,
+              AvahiStringList*, AvahiLookupResultFlags, void* data) {
+  resolution* r = static_cast<resolution*>(data);
+  if (r->done) return;
+  r->done = true;
+  if (event == AVAHI_RESOLVER_FOUND && address != nullptr) {
+    avahi_address_snprint(r->address, sizeof r->address, address);
+    r->port = port;
+    r->found = true;
+  }
+}
+
+// 'resolveService()' - the address and port of the printer whose DNS-SD service instance is 'instance'
+// ("NAME._pdl-datastream._tcp.local.", as the framework's discovery names it), asked of the DNS-SD
+// daemon within kResolveMilliseconds and given up at once when the device's job is cancelled. False
+// with the reason in s->reason.
+bool resolveService(socketDevice* s) {
+  std::string full = s->service;
+  const size_t tcp = full.find("._tcp.");
+  const size_t type = tcp != std::string::npos ? full.rfind("._", tcp - 1) : std::string::npos;
+  if (tcp == std::string::npos || type == std::string::npos || type == 0) {
+    std::snprintf(s->reason, sizeof s->reason, "'%s' is no DNS-SD service name", s->service);
+    return false;
+  }
+  const std::string domain = full.substr(tcp + 6), kind = full.substr(type + 1, tcp + 5 - type - 1),
+                    name = unescapeService(full.substr(0, type));
+  AvahiSimplePoll* poll = avahi_simple_poll_new();
+  int error = 0;
+  AvahiClient* client = poll != nullptr ? avahi_client_new(
+                                              avahi_simple_poll_get(poll), static_cast<AvahiClientFlags>(0),
+                                              [](AvahiClient*, AvahiClientState, void*) {}, nullptr, &error)
+                                        : nullptr;
+  resolution r;
+  AvahiServiceResolver* resolver =
+      client != nullptr
+          ? avahi_service_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name.c_str(),
+                                       kind.c_str(), domain.c_str(), AVAHI_PROTO_UNSPEC,
+                                       static_cast<AvahiLookupFlags>(0), resolved, &r)
+          : nullptr;
+  const int64_t deadline = monotonicMilliseconds() + kResolveMilliseconds;
+  bool canceled = false;
+  while (resolver != nullptr && !r.done && monotonicMilliseconds() < deadline && !canceled) {
+    if (avahi_simple_poll_iterate(poll, kSliceMilliseconds) != 0) break;
+    pappl_job_t* job = s->job.load();
+    canceled = job != nullptr && papplJobIsCanceled(job);
+  }
+  if (client == nullptr)
+    std::snprintf(s->reason, sizeof s->reason, "no DNS-SD daemon answers to resolve '%s' (%s)", name.c_str(),
+                  avahi_strerror(error));
+  else if (resolver == nullptr)
+    std::snprintf(s->reason, sizeof s->reason, "'%s' cannot be resolved (%s)", name.c_str(),
+                  avahi_strerror(avahi_client_errno(client)));
+  else if (!r.found)
+    std::snprintf(s->reason, sizeof s->reason, "'%s' %s", name.c_str(),
+                  canceled ? "was not resolved: the job was cancelled"
+                  : r.done ? "is not on the network"
+                           : "was not resolved in time");
+  if (resolver != nullptr) avahi_service_resolver_free(resolver);
+  if (client != nullptr) avahi_client_free(client);
+  if (poll != nullptr) avahi_simple_poll_free(poll);
+  if (!r.found) return false;
+  std::snprintf(s->host, sizeof s->host, "%s", r.address);
+  s->port = r.port;
+  std::snprintf(s->address, sizeof s->address, "%s (%s:%d)", name.c_str(), s->host, s->port);
+  return true;
 }
 
 // 'connectWithin()' - a non-blocking connection to one of the host's addresses, made within the
@@ -144,12 +253,31 @@ int connectWithin(const char* host, int port, int64_t deadline) {
   return fd;
 }
 
+// 'connectSocket()' - connect a device opened unconnected, a DNS-SD service resolved first; false with
+// the reason in s->reason when it cannot be.
+bool connectSocket(socketDevice* s) {
+  if (s->fd >= 0) return true;
+  if (s->host[0] == '\0' && !resolveService(s)) return false;
+  s->fd = connectWithin(s->host, s->port, monotonicMilliseconds() + kConnectMilliseconds);
+  if (s->fd < 0) {
+    std::snprintf(s->reason, sizeof s->reason, "%s", std::strerror(errno));
+    return false;
+  }
+  const int on = 1;
+  setsockopt(s->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  return true;
+}
+
+// A socket:// printer, or one found by DNS-SD or SNMP (the application's own schemes for them): the
+// service that DNS-SD found is resolved as the printer is connected, and a printer found by SNMP is
+// reached by the name it reported, as a host name.
 bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
   uriParts parts;
   if (!splitUri(uri, &parts) || parts.host[0] == '\0') {
     papplDeviceError(device, "Bad device URI '%s'.", uri != nullptr ? uri : "");
     return false;
   }
+  const bool discovered = std::strcmp(parts.scheme, kOwnDnssd) == 0;
   const int port = parts.port > 0 ? parts.port : 9100;
   int stallSeconds = kDefaultStallSeconds;
   char value[32];
@@ -162,38 +290,25 @@ bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
     }
     stallSeconds = static_cast<int>(seconds);
   }
-  const int fd = connectWithin(parts.host, port, monotonicMilliseconds() + kConnectMilliseconds);
-  if (fd < 0 && !tOpenLate) {
-    papplDeviceError(device, "Unable to connect to %s:%d: %s", parts.host, port, std::strerror(errno));
-    return false;
-  }
-  if (fd >= 0) {
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  }
   socketDevice* s = new (std::nothrow) socketDevice;
   if (s == nullptr) {
-    close(fd);
     papplDeviceError(device, "Out of memory.");
     return false;
   }
-  s->fd = fd;
+  s->fd = -1;
   s->stallSeconds = stallSeconds;
   s->job.store(nullptr);
-  std::snprintf(s->address, sizeof s->address, "%s:%d", parts.host, port);
-  std::snprintf(s->host, sizeof s->host, "%s", parts.host);
   s->port = port;
+  s->reason[0] = '\0';
+  std::snprintf(s->address, sizeof s->address, "%s:%d", parts.host, port);
+  std::snprintf(s->host, sizeof s->host, "%s", discovered ? "" : parts.host);
+  std::snprintf(s->service, sizeof s->service, "%s", discovered ? parts.host : "");
+  if (!connectSocket(s) && !tOpenLate) {
+    papplDeviceError(device, "Unable to connect to %s: %s", s->address, s->reason);
+    delete s;
+    return false;
+  }
   papplDeviceSetData(device, s);
-  return true;
-}
-
-// 'connectSocket()' - connect a device opened unconnected; false with errno when it cannot be.
-bool connectSocket(socketDevice* s) {
-  if (s->fd >= 0) return true;
-  s->fd = connectWithin(s->host, s->port, monotonicMilliseconds() + kConnectMilliseconds);
-  if (s->fd < 0) return false;
-  const int on = 1;
-  setsockopt(s->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   return true;
 }
 
@@ -227,7 +342,7 @@ ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
   socketDevice* s = static_cast<socketDevice*>(papplDeviceGetData(device));
   if (s == nullptr) return -1;
   if (!connectSocket(s)) {
-    papplDeviceError(device, "Unable to connect to %s: %s", s->address, std::strerror(errno));
+    papplDeviceError(device, "Unable to connect to %s: %s", s->address, s->reason);
     return -1;
   }
   const char* data = static_cast<const char*>(buffer);
@@ -451,6 +566,11 @@ void addDeviceSchemes() {
                        socketWrite, nullptr, nullptr);
   papplDeviceAddScheme("file", PAPPL_DEVTYPE_FILE, nullptr, fileOpen, fileClose, nullptr, fileWrite, nullptr,
                        nullptr);
+  // The printers found by DNS-SD and SNMP: the framework keeps its own schemes for finding them.
+  papplDeviceAddScheme(kOwnDnssd, PAPPL_DEVTYPE_DNS_SD, nullptr, socketOpen, socketClose, socketRead,
+                       socketWrite, nullptr, nullptr);
+  papplDeviceAddScheme(kOwnSnmp, PAPPL_DEVTYPE_SNMP, nullptr, socketOpen, socketClose, socketRead,
+                       socketWrite, nullptr, nullptr);
   // The framework's own socket scheme is skipped: ours is there first.
   _papplDeviceAddNetworkSchemes();
   _papplDeviceAddUSBScheme();
@@ -500,7 +620,7 @@ bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string
   }
   socketDevice* s = socketOf(printer, device);
   if (s == nullptr || connectSocket(s)) return true;
-  *error = std::string("Unable to connect to ") + s->address + ": " + std::strerror(errno);
+  *error = std::string("Unable to connect to ") + s->address + ": " + s->reason;
   return false;
 }
 
@@ -552,4 +672,18 @@ bool drainDevice(pappl_printer_t* printer, pappl_device_t* device) {
     if (!awaitSocket(device, s, 0, progress, slice)) return false;
     slice = std::min(2 * slice, kSliceMilliseconds);
   }
+}
+
+bool isNetworkUri(const char* uri) {
+  if (uri == nullptr) return false;
+  for (const char* scheme : {"socket://", "dnssd://", "snmp://", "label-dnssd://", "label-snmp://"})
+    if (std::strncmp(uri, scheme, std::strlen(scheme)) == 0) return true;
+  return false;
+}
+
+std::string discoveredDeviceUri(const char* uri) {
+  if (uri == nullptr) return "";
+  if (std::strncmp(uri, "dnssd://", 8) == 0) return std::string(kOwnDnssd) + (uri + 5);
+  if (std::strncmp(uri, "snmp://", 7) == 0) return std::string(kOwnSnmp) + (uri + 4);
+  return "";
 }

@@ -29,6 +29,16 @@ inline constexpr int kDefaultStallSeconds = 300;
 // framework opens or lists any device.
 void addDeviceSchemes();
 
+// 'isNetworkUri()' - whether a device URI is a network printer's: socket://, or one that the framework's
+// discovery found by DNS-SD or SNMP (dnssd://, snmp://), which the application's own device writes too.
+bool isNetworkUri(const char* uri);
+
+// 'discoveredDeviceUri()' - the URI of the application's own device for a printer that DNS-SD or SNMP
+// found ("dnssd://NAME._pdl-datastream._tcp.local/" is "label-dnssd://NAME._pdl-datastream._tcp.local/"),
+// "" for every other URI. Its waits are a socket:// printer's: bounded and cancellable; a DNS-SD
+// service is resolved within 5 seconds, and a printer found by SNMP is reached by the name it reported.
+std::string discoveredDeviceUri(const char* uri);
+
 // 'checkFileDevice()' - whether a printer may have the device 'uri' when file devices are confined to
 // 'folder' ("" when they are off): 0 for every URI that is not a file URI, and for a file URI whose
 // path lies inside the folder, names no "." or ".." and passes through no symbolic link; otherwise

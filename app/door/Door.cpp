@@ -46,6 +46,7 @@ inline constexpr const char* kStoodBefore[] = {
     "papplClientHTMLAuthorize",
     "papplClientIsAuthorized",
     "papplDeviceIsSupported",
+    "papplDeviceOpen",
     "papplJobCancel",
     "papplPrinterCancelAllJobs",
     "papplPrinterCreate",
