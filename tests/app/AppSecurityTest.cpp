@@ -189,6 +189,32 @@ ipp_jstate_t awaitJobEnd(const std::string& printer, int id, double* seconds, st
   return state;
 }
 
+// 'jobMessage()' - a job's state message, asked on the machine itself.
+std::string jobMessage(const std::string& printer, int id) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOB_ATTRIBUTES, printer, "test");
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const char* message =
+      ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
+  const std::string text = message != nullptr ? message : "";
+  ippDelete(response);
+  httpClose(http);
+  return text;
+}
+
+// 'activeJob()' - the id of a job of the printer that has not ended, 0 when there is none.
+int activeJob(const std::string& printer) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOBS, printer, "test");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+  ippDelete(response);
+  httpClose(http);
+  return id;
+}
+
 // 'submit()' - send a file with the submit subcommand; the job's id, 0 when refused.
 int submit(const std::string& printer, const std::string& file, const std::string& format) {
   const processResult r = app({"submit", "-d", printer, "-o", "document-format=" + format, file});
@@ -265,11 +291,14 @@ class Security : public testing::Test {
     const auto socket = [](int port, const char* options = "") {
       return "socket://127.0.0.1:" + std::to_string(port) + options;
     };
-    for (const auto& [name, uri] : {std::pair{"label", socket(gSuite->printer.port)},
-                                    {"stalled", socket(gSuite->stalling.port)},
-                                    {"impatient", socket(gSuite->stalling.port, "/?timeout=2")},
-                                    {"closing", socket(gSuite->closing.port)},
-                                    {"slow", socket(gSuite->slow.port, "/?timeout=2")}}) {
+    for (const auto& [name, uri] :
+         {std::pair{"label", socket(gSuite->printer.port)},
+          {"stalled", socket(gSuite->stalling.port)},
+          {"impatient", socket(gSuite->stalling.port, "/?timeout=2")},
+          {"closing", socket(gSuite->closing.port)},
+          {"slow", socket(gSuite->slow.port, "/?timeout=2")},
+          {"found-by-snmp", "snmp://127.0.0.1:" + std::to_string(gSuite->stalling.port)},
+          {"found-by-dnssd", "dnssd://Nowhere._pdl-datastream._tcp.local/"}}) {
       const processResult r = app({"add", "-d", name, "-m", "generic-label-203dpi", "-v", uri});
       if (r.status != 0) {
         gSuite->failure = "add failed: " + r.out + r.err;
@@ -546,7 +575,9 @@ TEST_F(Security, StrangersCancelOnlyTheirOwnJobs) {
 
 // A printer that stops reading: a cancelled job ends at once, one that waits past the printer's
 // timeout ends aborted; a printer that closes mid-job leaves its job aborted, never completed; one
-// that reads slowly but steadily, for longer than its timeout, prints the whole job.
+// that reads slowly but steadily, for longer than its timeout, prints the whole job. Printers found by
+// SNMP and DNS-SD are written alike: cancelled while their printer stops reading, or while their
+// service cannot be resolved (no DNS-SD daemon here), the job ends at once.
 TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
   const std::string big = writeJob("big.labels", labelCommands(size_t{24} << 20));
   const std::string small = writeJob("small.labels", labelCommands(size_t{2} << 20));
@@ -559,7 +590,9 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
   } cases[] = {{"stalled", big, true, IPP_JSTATE_CANCELED, 15},
                {"impatient", big, false, IPP_JSTATE_ABORTED, 30},
                {"closing", big, false, IPP_JSTATE_ABORTED, 30},
-               {"slow", small, false, IPP_JSTATE_COMPLETED, 60}};
+               {"slow", small, false, IPP_JSTATE_COMPLETED, 60},
+               {"found-by-snmp", big, true, IPP_JSTATE_CANCELED, 15},
+               {"found-by-dnssd", big, true, IPP_JSTATE_CANCELED, 15}};
   // The cases side by side, each on its own printer, their results checked once all have ended.
   struct outcome {
     int id = 0;
@@ -567,6 +600,7 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
     ipp_jstate_t state = IPP_JSTATE_PENDING;
     double seconds = 0;
     std::string reasons;
+    std::string message;  // before the cancel
   };
   outcome outcomes[std::size(cases)];
   std::vector<std::thread> threads;
@@ -577,6 +611,7 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
       while (jobState(c.printer, o.id) < IPP_JSTATE_PROCESSING) usleep(100000);
       if (c.cancel) {
         sleep(2);  // nothing shows that the job is stuck writing; it is, long before this
+        o.message = jobMessage(c.printer, o.id);
         o.cancelStatus = app({"cancel", "-d", c.printer, "-j", std::to_string(o.id)}).status;
       }
       o.state = awaitJobEnd(c.printer, o.id, &o.seconds, &o.reasons);
@@ -589,32 +624,9 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
     EXPECT_EQ(outcomes[i].state, cases[i].state) << outcomes[i].reasons;
     EXPECT_LT(outcomes[i].seconds, cases[i].within);
   }
-}
-
-// 'jobMessage()' - a job's state message, asked on the machine itself.
-std::string jobMessage(const std::string& printer, int id) {
-  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
-  ipp_t* request = printerRequest(IPP_OP_GET_JOB_ATTRIBUTES, printer, "test");
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
-  ipp_t* response = cupsDoRequest(http, request, "/");
-  const char* message =
-      ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
-  const std::string text = message != nullptr ? message : "";
-  ippDelete(response);
-  httpClose(http);
-  return text;
-}
-
-// 'activeJob()' - the id of a job of the printer that has not ended, 0 when there is none.
-int activeJob(const std::string& printer) {
-  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
-  ipp_t* request = printerRequest(IPP_OP_GET_JOBS, printer, "test");
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
-  ipp_t* response = cupsDoRequest(http, request, "/");
-  const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
-  ippDelete(response);
-  httpClose(http);
-  return id;
+  // The DNS-SD service is the application's to resolve: the job says which one waits.
+  EXPECT_NE(outcomes[std::size(cases) - 1].message.find("'Nowhere'"), std::string::npos)
+      << outcomes[std::size(cases) - 1].message;
 }
 
 // A client's raster stream that stops sending, or trickles a byte at a time, loses the printer once it

@@ -317,6 +317,32 @@ TEST(FileDevices, WriteOnlyRegularFilesTheServerNames) {
   std::filesystem::remove_all(root);
 }
 
+// Printers that the framework's discovery found are opened through the application's own network
+// device, and count as network printers; every other URI is left to its own device.
+TEST(NetworkDevices, DiscoveredPrintersTakeTheOwnDevice) {
+  const struct {
+    const char* uri;
+    const char* own;
+    bool network;
+  } cases[] = {
+      {"dnssd://Label%20Printer._pdl-datastream._tcp.local/",
+       "label-dnssd://Label%20Printer._pdl-datastream._tcp.local/", true},
+      {"snmp://printer-7", "label-snmp://printer-7", true},
+      {"snmp://192.0.2.7:9101/?timeout=5", "label-snmp://192.0.2.7:9101/?timeout=5", true},
+      {"socket://192.0.2.7:9100", "", true},
+      {"usb://Maker/Model?serial=1", "", false},
+      {"file:///var/labels", "", false},
+      {"dnssd:", "", false},
+      {"", "", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(discoveredDeviceUri(c.uri), c.own) << c.uri;
+    EXPECT_EQ(isNetworkUri(c.uri), c.network) << c.uri;
+  }
+  EXPECT_EQ(discoveredDeviceUri(nullptr), "");
+  EXPECT_FALSE(isNetworkUri(nullptr));
+}
+
 // The subcommands talk to a server that runs as root, as the service's user or as the caller; a
 // socket another user planted is refused, also where there is no service user.
 TEST(ServerPeer, OnlyRootTheServiceOrTheCaller) {
