@@ -20,6 +20,9 @@ packages=(
   # test labels' barcodes; libzint, FreeType and fontconfig draw the test label; headless Chromium
   # through chromedriver drives the web pages in the tests.
   libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
+  # DNS-SD as phones and CUPS see it: the test runs D-Bus and avahi-daemon in network namespaces of its
+  # own (installing avahi-daemon on a machine with systemd starts it there too).
+  dbus-daemon avahi-daemon avahi-utils iproute2
   # The Debian package: dpkg-shlibdeps lists its libraries, lintian checks it as Debian would.
   dpkg-dev lintian
 )
