@@ -16,6 +16,7 @@
 #include <avahi-common/simple-watch.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -140,21 +141,28 @@ std::string unescapeService(const std::string& escaped) {
 struct resolution {
   bool done = false;
   bool found = false;
-  char address[AVAHI_ADDRESS_STR_MAX] = "";
+  char address[AVAHI_ADDRESS_STR_MAX + IF_NAMESIZE + 1] = "";
   uint16_t port = 0;
 };
 
-void resolved(AvahiServiceResolver*, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event, const char*,
-              const char*, const char*, const char*, const AvahiAddress* address, uint16_t port,
+// A link-local IPv6 address is reached through the interface it was found on ("fe80::1%eth0").
+void resolved(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
+              const char*, const char*, const char*, const char*, const AvahiAddress* address, uint16_t port,
               AvahiStringList*, AvahiLookupResultFlags, void* data) {
   resolution* r = static_cast<resolution*>(data);
   if (r->done) return;
   r->done = true;
-  if (event == AVAHI_RESOLVER_FOUND && address != nullptr) {
-    avahi_address_snprint(r->address, sizeof r->address, address);
-    r->port = port;
-    r->found = true;
+  if (event != AVAHI_RESOLVER_FOUND || address == nullptr) return;
+  avahi_address_snprint(r->address, sizeof r->address, address);
+  char name[IF_NAMESIZE];
+  if (address->proto == AVAHI_PROTO_INET6 && address->data.ipv6.address[0] == 0xFE &&
+      (address->data.ipv6.address[1] & 0xC0) == 0x80 && interface >= 0 &&
+      if_indextoname(static_cast<unsigned>(interface), name) != nullptr) {
+    const size_t length = std::strlen(r->address);
+    std::snprintf(r->address + length, sizeof r->address - length, "%%%s", name);
   }
+  r->port = port;
+  r->found = true;
 }
 
 // 'resolveService()' - the address and port of the printer whose DNS-SD service instance is 'instance'

@@ -681,6 +681,7 @@ TEST_F(Security, StalledOrTricklingRasterStreamsLoseThePrinter) {
       if (poll(&answer, 1, 0) == 1) break;
     }
     ipp_t* response = cupsGetResponse(http, "/ipp/print/label");
+    ippDelete(request);
     const double seconds = std::chrono::duration<double>(clock_::now() - start).count();
     const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
     ippDelete(response);
