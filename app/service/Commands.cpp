@@ -132,6 +132,10 @@ void printUsage(const char* base) {
       "  admin-group=GROUP         Their group.\n"
       "  job-history=N             Keep the N newest ended jobs of each printer (default %d, at most\n"
       "                            %d); the older ones are forgotten, also at the next start.\n"
+      "  spool-limit=SIZE          The most the spool's jobs may hold together (default 1G; K, M, G, T);\n"
+      "                            a document past it is refused busy, one over %s (or SIZE) too large.\n"
+      "  connections-per-address=N The most connections open at once from one network address, or IPv6\n"
+      "                            /64 (default %d, at most %d); the machine itself counts only in all.\n"
       "  stream-timeout=SECONDS    A client's raster stream that brings no page for this long (default\n"
       "                            %d) ends aborted, and the printer goes on to the next job.\n"
       "  spool-directory=DIR, log-file=FILE|-|syslog, log-level=error|warn|info|debug\n"
@@ -148,7 +152,8 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultStreamSeconds);
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, describeBytes(kMaxDocumentBytes).c_str(),
+      kDefaultConnectionsPerAddress, kMaxConnections, kDefaultStreamSeconds);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
