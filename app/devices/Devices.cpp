@@ -219,9 +219,11 @@ bool resolveService(socketDevice* s) {
   std::snprintf(s->address, sizeof s->address, "%s (%s:%d)", name.c_str(), s->host, s->port);
   return true;
 }
+// The resolver's failure in this thread's last connectWithin(), 0 when the host's name resolved.
+thread_local int tResolveFailure = 0;
 
 // 'connectWithin()' - a non-blocking connection to one of the host's addresses, made within the
-// deadline; -1 with errno otherwise.
+// deadline; -1 with errno otherwise (connectFailure() says why).
 int connectWithin(const char* host, int port, int64_t deadline) {
   char service[16];
   std::snprintf(service, sizeof service, "%d", port);
@@ -230,8 +232,9 @@ int connectWithin(const char* host, int port, int64_t deadline) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* addresses = nullptr;
   const int found = getaddrinfo(host, service, &hints, &addresses);
+  tResolveFailure = found == EAI_SYSTEM ? 0 : found;
   if (found != 0) {
-    errno = found == EAI_SYSTEM ? errno : EHOSTUNREACH;
+    if (found != EAI_SYSTEM) errno = EHOSTUNREACH;
     return -1;
   }
   int fd = -1, error = ETIMEDOUT;
@@ -261,6 +264,12 @@ int connectWithin(const char* host, int port, int64_t deadline) {
   return fd;
 }
 
+// 'connectFailure()' - why this thread's last connectWithin() failed, with errno as it left it: a
+// name that did not resolve in the resolver's words (not as a route that is missing), else errno's.
+const char* connectFailure() {
+  return tResolveFailure != 0 ? gai_strerror(tResolveFailure) : std::strerror(errno);
+}
+
 // 'connectSocket()' - connect a device opened unconnected, a DNS-SD service resolved first; false with
 // the reason in s->reason when it cannot be.
 bool connectSocket(socketDevice* s) {
@@ -268,7 +277,7 @@ bool connectSocket(socketDevice* s) {
   if (s->host[0] == '\0' && !resolveService(s)) return false;
   s->fd = connectWithin(s->host, s->port, monotonicMilliseconds() + kConnectMilliseconds);
   if (s->fd < 0) {
-    std::snprintf(s->reason, sizeof s->reason, "%s", std::strerror(errno));
+    std::snprintf(s->reason, sizeof s->reason, "%s", connectFailure());
     return false;
   }
   const int on = 1;
