@@ -197,6 +197,12 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMaxDoclessJobSeconds);
     return nullptr;
   }
+  if (const char* value = option("stream-timeout");
+      value != nullptr && parseStreamTimeout(value, &config->streamSeconds) != 0) {
+    std::fprintf(stderr, "label-printer-app: Bad 'stream-timeout' value (seconds from %d to %d).\n",
+                 kMinStreamSeconds, kMaxStreamSeconds);
+    return nullptr;
+  }
   if (const char* value = option("spool-limit");
       value != nullptr && parseSize(value, &config->spoolLimit) != 0) {
     std::fprintf(stderr,
@@ -314,6 +320,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   if (option("private-server") == nullptr) removeLeftoverSpoolFiles(system, spoolFolder);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);
+  startStreamWatcher(system);
   startStatusKeeper(system, config);
   startDoclessKeeper(system, config);
   return system;

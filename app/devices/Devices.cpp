@@ -4,11 +4,19 @@
 // the job's cancellation and the printer's progress are looked at, so that a printer that stops
 // reading costs at most its stall time and a cancelled job ends at once. A file device is opened one
 // path component at a time without following symbolic links, so that it writes exactly where its URI
-// says, and printers get file devices only inside the folder the administrator named.
+// says, and printers get file devices only inside the folder the administrator named; its output is
+// a regular file, opened without waiting (a FIFO planted there is refused at once), and in a folder a
+// new file whose name the server chooses.
 #include "app/devices/devices.h"
 
+#include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
+#include <avahi-common/address.h>
+#include <avahi-common/error.h>
+#include <avahi-common/simple-watch.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -18,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,17 +43,30 @@ namespace {
 inline constexpr int kSliceMilliseconds = 100;
 inline constexpr int kReadMilliseconds = 1000;
 inline constexpr int kMaxStallSeconds = 3600;
+// The names a folder's file device tries for one job's output before it gives up.
+inline constexpr int kMaxOutputNames = 1000;
+
+// How long the DNS-SD daemon may take to resolve a printer's service to its address and port.
+inline constexpr int kResolveMilliseconds = 5000;
+
+// The application's own schemes for the printers that the framework's discovery names (dnssd://,
+// snmp://): the door opens their devices through these, so that they are written as socket:// ones.
+inline constexpr char kOwnDnssd[] = "label-dnssd";
+inline constexpr char kOwnSnmp[] = "label-snmp";
 
 // A connection to a network printer. The descriptor comes first: the status reader polls it. A job's
 // device may be opened before its printer can be reached: its descriptor is then -1 until
-// connectDevice() connects it.
+// connectDevice() connects it. A printer found by DNS-SD is known by its service's name until the
+// DNS-SD daemon resolves it.
 struct socketDevice {
   int fd;
   int stallSeconds;               // no progress for this long ends a write
   std::atomic<pappl_job_t*> job;  // the job whose cancellation ends a wait, if any
   char address[300];              // "host:port", for messages
-  char host[256];
+  char host[256];                 // "" until a service is resolved
   int port;
+  char service[256];  // the DNS-SD service instance, "" for a printer named by its host
+  char reason[300];   // why the last connection failed
 };
 
 // Whether this thread's network devices may open unconnected (openJobDevicesLate()).
@@ -90,14 +112,113 @@ const char* optionValue(const char* options, const char* name, char* value, size
   return nullptr;
 }
 
-bool isSocketUri(const char* uri) { return uri != nullptr && std::strncmp(uri, "socket://", 9) == 0; }
-
 // 'socketOf()' - the printer's network device record, or nullptr when its device is another kind.
 socketDevice* socketOf(pappl_printer_t* printer, pappl_device_t* device) {
-  if (device == nullptr || !isSocketUri(papplPrinterGetDeviceURI(printer))) return nullptr;
+  if (device == nullptr || !isNetworkUri(papplPrinterGetDeviceURI(printer))) return nullptr;
   return static_cast<socketDevice*>(papplDeviceGetData(device));
 }
 
+// 'unescapeService()' - a DNS-SD service name with its "\DDD" and "\C" escapes undone.
+std::string unescapeService(const std::string& escaped) {
+  std::string name;
+  for (size_t i = 0; i < escaped.size(); ++i) {
+    if (escaped[i] != '\\' || i + 1 >= escaped.size()) {
+      name += escaped[i];
+    } else if (i + 3 < escaped.size() && std::isdigit(static_cast<unsigned char>(escaped[i + 1])) &&
+               std::isdigit(static_cast<unsigned char>(escaped[i + 2])) &&
+               std::isdigit(static_cast<unsigned char>(escaped[i + 3]))) {
+      name += static_cast<char>((escaped[i + 1] - '0') * 100 + (escaped[i + 2] - '0') * 10 + escaped[i + 3] -
+                                '0');
+      i += 3;
+    } else {
+      name += escaped[++i];
+    }
+  }
+  return name;
+}
+
+// What the DNS-SD daemon answered for a service.
+struct resolution {
+  bool done = false;
+  bool found = false;
+  char address[AVAHI_ADDRESS_STR_MAX + IF_NAMESIZE + 1] = "";
+  uint16_t port = 0;
+};
+
+// A link-local IPv6 address is reached through the interface it was found on ("fe80::1%eth0").
+void resolved(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
+              const char*, const char*, const char*, const char*, const AvahiAddress* address, uint16_t port,
+              AvahiStringList*, AvahiLookupResultFlags, void* data) {
+  resolution* r = static_cast<resolution*>(data);
+  if (r->done) return;
+  r->done = true;
+  if (event != AVAHI_RESOLVER_FOUND || address == nullptr) return;
+  avahi_address_snprint(r->address, sizeof r->address, address);
+  char name[IF_NAMESIZE];
+  if (address->proto == AVAHI_PROTO_INET6 && address->data.ipv6.address[0] == 0xFE &&
+      (address->data.ipv6.address[1] & 0xC0) == 0x80 && interface >= 0 &&
+      if_indextoname(static_cast<unsigned>(interface), name) != nullptr) {
+    const size_t length = std::strlen(r->address);
+    std::snprintf(r->address + length, sizeof r->address - length, "%%%s", name);
+  }
+  r->port = port;
+  r->found = true;
+}
+
+// 'resolveService()' - the address and port of the printer whose DNS-SD service instance is 'instance'
+// ("NAME._pdl-datastream._tcp.local.", as the framework's discovery names it), asked of the DNS-SD
+// daemon within kResolveMilliseconds and given up at once when the device's job is cancelled. False
+// with the reason in s->reason.
+bool resolveService(socketDevice* s) {
+  std::string full = s->service;
+  const size_t tcp = full.find("._tcp.");
+  const size_t type = tcp != std::string::npos ? full.rfind("._", tcp - 1) : std::string::npos;
+  if (tcp == std::string::npos || type == std::string::npos || type == 0) {
+    std::snprintf(s->reason, sizeof s->reason, "'%s' is no DNS-SD service name", s->service);
+    return false;
+  }
+  const std::string domain = full.substr(tcp + 6), kind = full.substr(type + 1, tcp + 5 - type - 1),
+                    name = unescapeService(full.substr(0, type));
+  AvahiSimplePoll* poll = avahi_simple_poll_new();
+  int error = 0;
+  AvahiClient* client = poll != nullptr ? avahi_client_new(
+                                              avahi_simple_poll_get(poll), static_cast<AvahiClientFlags>(0),
+                                              [](AvahiClient*, AvahiClientState, void*) {}, nullptr, &error)
+                                        : nullptr;
+  resolution r;
+  AvahiServiceResolver* resolver =
+      client != nullptr
+          ? avahi_service_resolver_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name.c_str(),
+                                       kind.c_str(), domain.c_str(), AVAHI_PROTO_UNSPEC,
+                                       static_cast<AvahiLookupFlags>(0), resolved, &r)
+          : nullptr;
+  const int64_t deadline = monotonicMilliseconds() + kResolveMilliseconds;
+  bool canceled = false;
+  while (resolver != nullptr && !r.done && monotonicMilliseconds() < deadline && !canceled) {
+    if (avahi_simple_poll_iterate(poll, kSliceMilliseconds) != 0) break;
+    pappl_job_t* job = s->job.load();
+    canceled = job != nullptr && papplJobIsCanceled(job);
+  }
+  if (client == nullptr)
+    std::snprintf(s->reason, sizeof s->reason, "no DNS-SD daemon answers to resolve '%s' (%s)", name.c_str(),
+                  avahi_strerror(error));
+  else if (resolver == nullptr)
+    std::snprintf(s->reason, sizeof s->reason, "'%s' cannot be resolved (%s)", name.c_str(),
+                  avahi_strerror(avahi_client_errno(client)));
+  else if (!r.found)
+    std::snprintf(s->reason, sizeof s->reason, "'%s' %s", name.c_str(),
+                  canceled ? "was not resolved: the job was cancelled"
+                  : r.done ? "is not on the network"
+                           : "was not resolved in time");
+  if (resolver != nullptr) avahi_service_resolver_free(resolver);
+  if (client != nullptr) avahi_client_free(client);
+  if (poll != nullptr) avahi_simple_poll_free(poll);
+  if (!r.found) return false;
+  std::snprintf(s->host, sizeof s->host, "%s", r.address);
+  s->port = r.port;
+  std::snprintf(s->address, sizeof s->address, "%s (%s:%d)", name.c_str(), s->host, s->port);
+  return true;
+}
 // The resolver's failure in this thread's last connectWithin(), 0 when the host's name resolved.
 thread_local int tResolveFailure = 0;
 
@@ -149,12 +270,31 @@ const char* connectFailure() {
   return tResolveFailure != 0 ? gai_strerror(tResolveFailure) : std::strerror(errno);
 }
 
+// 'connectSocket()' - connect a device opened unconnected, a DNS-SD service resolved first; false with
+// the reason in s->reason when it cannot be.
+bool connectSocket(socketDevice* s) {
+  if (s->fd >= 0) return true;
+  if (s->host[0] == '\0' && !resolveService(s)) return false;
+  s->fd = connectWithin(s->host, s->port, monotonicMilliseconds() + kConnectMilliseconds);
+  if (s->fd < 0) {
+    std::snprintf(s->reason, sizeof s->reason, "%s", connectFailure());
+    return false;
+  }
+  const int on = 1;
+  setsockopt(s->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  return true;
+}
+
+// A socket:// printer, or one found by DNS-SD or SNMP (the application's own schemes for them): the
+// service that DNS-SD found is resolved as the printer is connected, and a printer found by SNMP is
+// reached by the name it reported, as a host name.
 bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
   uriParts parts;
   if (!splitUri(uri, &parts) || parts.host[0] == '\0') {
     papplDeviceError(device, "Bad device URI '%s'.", uri != nullptr ? uri : "");
     return false;
   }
+  const bool discovered = std::strcmp(parts.scheme, kOwnDnssd) == 0;
   const int port = parts.port > 0 ? parts.port : 9100;
   int stallSeconds = kDefaultStallSeconds;
   char value[32];
@@ -167,38 +307,25 @@ bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
     }
     stallSeconds = static_cast<int>(seconds);
   }
-  const int fd = connectWithin(parts.host, port, monotonicMilliseconds() + kConnectMilliseconds);
-  if (fd < 0 && !tOpenLate) {
-    papplDeviceError(device, "Unable to connect to %s:%d: %s", parts.host, port, connectFailure());
-    return false;
-  }
-  if (fd >= 0) {
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  }
   socketDevice* s = new (std::nothrow) socketDevice;
   if (s == nullptr) {
-    close(fd);
     papplDeviceError(device, "Out of memory.");
     return false;
   }
-  s->fd = fd;
+  s->fd = -1;
   s->stallSeconds = stallSeconds;
   s->job.store(nullptr);
-  std::snprintf(s->address, sizeof s->address, "%s:%d", parts.host, port);
-  std::snprintf(s->host, sizeof s->host, "%s", parts.host);
   s->port = port;
+  s->reason[0] = '\0';
+  std::snprintf(s->address, sizeof s->address, "%s:%d", parts.host, port);
+  std::snprintf(s->host, sizeof s->host, "%s", discovered ? "" : parts.host);
+  std::snprintf(s->service, sizeof s->service, "%s", discovered ? parts.host : "");
+  if (!connectSocket(s) && !tOpenLate) {
+    papplDeviceError(device, "Unable to connect to %s: %s", s->address, s->reason);
+    delete s;
+    return false;
+  }
   papplDeviceSetData(device, s);
-  return true;
-}
-
-// 'connectSocket()' - connect a device opened unconnected; false with errno when it cannot be.
-bool connectSocket(socketDevice* s) {
-  if (s->fd >= 0) return true;
-  s->fd = connectWithin(s->host, s->port, monotonicMilliseconds() + kConnectMilliseconds);
-  if (s->fd < 0) return false;
-  const int on = 1;
-  setsockopt(s->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   return true;
 }
 
@@ -232,7 +359,7 @@ ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
   socketDevice* s = static_cast<socketDevice*>(papplDeviceGetData(device));
   if (s == nullptr) return -1;
   if (!connectSocket(s)) {
-    papplDeviceError(device, "Unable to connect to %s: %s", s->address, connectFailure());
+    papplDeviceError(device, "Unable to connect to %s: %s", s->address, s->reason);
     return -1;
   }
   const char* data = static_cast<const char*>(buffer);
@@ -304,18 +431,89 @@ int openParent(const char* path, std::string* last) {
   return -1;
 }
 
-// 'jobFileName()' - a file name for a job's output in a folder: the job's name with '/', control and
-// non-ASCII bytes as '_', and the extension.
-std::string jobFileName(const char* name, const char* extension) {
-  std::string file = name != nullptr && name[0] != '\0' ? name : "job";
-  if (file.size() > 200) file.resize(200);
-  for (char& c : file)
-    if (c == '/' || static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7F) c = '_';
-  if (file[0] == '.') file[0] = '_';
-  return file + "." + extension;
+// A file device. Its output is opened at the job's first write (or when the job connects it), on
+// the job's thread: never while the framework holds the printer's lock, which the open of the device
+// itself takes. Nothing is created for the framework's status and maintenance opens, which write nothing.
+struct fileDevice {
+  int fd;                // the output, -1 until opened
+  int folder;            // O_PATH: the folder that holds the output
+  bool perJob;           // the URI names a folder: each job's output is a new file in it
+  std::string name;      // the named file's name in 'folder'
+  char extension[17];    // of a folder's files
+  std::atomic<int> job;  // the id of the job whose output it is (watchJob()), 0 when unknown
+  char error[300];       // why the output could not be opened, "" when it could or was not tried
+};
+
+bool isFileUri(const char* uri) { return uri != nullptr && std::strncmp(uri, "file:", 5) == 0; }
+
+fileDevice* fileOf(pappl_printer_t* printer, pappl_device_t* device) {
+  if (device == nullptr || !isFileUri(papplPrinterGetDeviceURI(printer))) return nullptr;
+  return static_cast<fileDevice*>(papplDeviceGetData(device));
 }
 
-bool fileOpen(pappl_device_t* device, const char* uri, const char* name) {
+// 'openRegular()' - open 'name' in 'folder' for writing ('flags' besides) without following a link
+// and without waiting for a reader: the descriptor of a regular file, or -1 with errno (EINVAL for
+// anything else, which is closed again at once).
+int openRegular(int folder, const char* name, int flags) {
+  const int fd =
+      openat(folder, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags, 0640);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// 'openOutput()' - open the device's output if it is not open yet: the named file, appended to, or in
+// a folder a new file whose name the server chooses ("job-ID.EXT", then "job-ID-2.EXT", ...): an
+// existing file of that name, or anything else planted there, is never opened. False with the reason
+// in the record.
+bool openOutput(fileDevice* f) {
+  if (f->fd >= 0) return true;
+  if (!f->perJob) {
+    f->fd = openRegular(f->folder, f->name.c_str(), O_APPEND | O_CREAT);
+    if (f->fd < 0)
+      std::snprintf(
+          f->error, sizeof f->error, "'%s' is %s", f->name.c_str(),
+          errno == EINVAL || errno == ENXIO || errno == ELOOP ? "not a regular file" : std::strerror(errno));
+  } else {
+    const int job = f->job.load();
+    char stem[32], file[64];
+    if (job > 0)
+      std::snprintf(stem, sizeof stem, "job-%d", job);
+    else
+      std::snprintf(stem, sizeof stem, "label");
+    errno = EEXIST;
+    for (int n = 1; n <= kMaxOutputNames && f->fd < 0 && errno == EEXIST; ++n) {
+      if (n == 1)
+        std::snprintf(file, sizeof file, "%s.%s", stem, f->extension);
+      else
+        std::snprintf(file, sizeof file, "%s-%d.%s", stem, n, f->extension);
+      f->fd = openRegular(f->folder, file, O_CREAT | O_EXCL);
+    }
+    if (f->fd < 0)
+      std::snprintf(f->error, sizeof f->error, "no new file could be made in the folder: %s",
+                    std::strerror(errno));
+  }
+  if (f->fd >= 0) f->error[0] = '\0';
+  return f->fd >= 0;
+}
+
+// 'validExtension()' - whether a folder's files may take 'extension': 1 to 16 letters and digits.
+bool validExtension(const char* extension) {
+  const size_t length = std::strlen(extension);
+  if (length == 0 || length > 16) return false;
+  for (size_t i = 0; i < length; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(extension[i]))) return false;
+  return true;
+}
+
+// The job's name ('name') never names a file: a client chose it.
+bool fileOpen(pappl_device_t* device, const char* uri, const char*) {
   uriParts parts;
   std::string last;
   const int parent = splitUri(uri, &parts) ? openParent(parts.path, &last) : (errno = EINVAL, -1);
@@ -323,51 +521,51 @@ bool fileOpen(pappl_device_t* device, const char* uri, const char* name) {
     papplDeviceError(device, "Unable to open '%s': %s", uri != nullptr ? uri : "", std::strerror(errno));
     return false;
   }
-  char extension[32] = "prn";
-  if (optionValue(parts.options, "ext", extension, sizeof extension) == nullptr ||
-      std::strchr(extension, '/') != nullptr)
-    std::snprintf(extension, sizeof extension, "prn");
-  struct stat info;
-  int fd = -1;
-  const bool exists = fstatat(parent, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && S_ISDIR(info.st_mode)) {
-    const int folder = openat(parent, last.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder >= 0) {
-      fd = openat(folder, jobFileName(name, extension).c_str(),
-                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640);
-      close(folder);
-    }
-  } else if (exists && !S_ISREG(info.st_mode)) {
-    errno = EINVAL;
-  } else {
-    fd = openat(parent, last.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
-  }
-  const int error = errno;
-  close(parent);
-  int* record = fd >= 0 ? new (std::nothrow) int(fd) : nullptr;
-  if (record == nullptr) {
-    if (fd >= 0) close(fd);
-    papplDeviceError(device, "Unable to open '%s': %s", uri, std::strerror(fd >= 0 ? ENOMEM : error));
+  fileDevice* f = new (std::nothrow) fileDevice;
+  if (f == nullptr) {
+    close(parent);
+    papplDeviceError(device, "Unable to open '%s': %s", uri, std::strerror(ENOMEM));
     return false;
   }
-  papplDeviceSetData(device, record);
+  f->fd = -1;
+  f->job.store(0);
+  f->error[0] = '\0';
+  if (optionValue(parts.options, "ext", f->extension, sizeof f->extension) == nullptr ||
+      !validExtension(f->extension))
+    std::snprintf(f->extension, sizeof f->extension, "prn");
+  // A folder is opened as a path only; a named file stays a name until its output is opened.
+  const int folder = openat(parent, last.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  f->perJob = folder >= 0;
+  if (folder >= 0) {
+    close(parent);
+    f->folder = folder;
+  } else {
+    f->folder = parent;
+    f->name = last;
+  }
+  papplDeviceSetData(device, f);
   return true;
 }
 
 void fileClose(pappl_device_t* device) {
-  int* fd = static_cast<int*>(papplDeviceGetData(device));
-  if (fd == nullptr) return;
-  close(*fd);
-  delete fd;
+  fileDevice* f = static_cast<fileDevice*>(papplDeviceGetData(device));
+  if (f == nullptr) return;
+  if (f->fd >= 0) close(f->fd);
+  close(f->folder);
+  delete f;
   papplDeviceSetData(device, nullptr);
 }
 
 ssize_t fileWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
-  const int* fd = static_cast<const int*>(papplDeviceGetData(device));
-  if (fd == nullptr) return -1;
+  fileDevice* f = static_cast<fileDevice*>(papplDeviceGetData(device));
+  if (f == nullptr) return -1;
+  if (!openOutput(f)) {
+    papplDeviceError(device, "Unable to open the output file: %s", f->error);
+    return -1;
+  }
   const char* data = static_cast<const char*>(buffer);
   for (size_t written = 0; written < bytes;) {
-    const ssize_t count = write(*fd, data + written, bytes - written);
+    const ssize_t count = write(f->fd, data + written, bytes - written);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       papplDeviceError(device, "Unable to write the output file: %s", std::strerror(errno));
@@ -385,6 +583,11 @@ void addDeviceSchemes() {
                        socketWrite, nullptr, nullptr);
   papplDeviceAddScheme("file", PAPPL_DEVTYPE_FILE, nullptr, fileOpen, fileClose, nullptr, fileWrite, nullptr,
                        nullptr);
+  // The printers found by DNS-SD and SNMP: the framework keeps its own schemes for finding them.
+  papplDeviceAddScheme(kOwnDnssd, PAPPL_DEVTYPE_DNS_SD, nullptr, socketOpen, socketClose, socketRead,
+                       socketWrite, nullptr, nullptr);
+  papplDeviceAddScheme(kOwnSnmp, PAPPL_DEVTYPE_SNMP, nullptr, socketOpen, socketClose, socketRead,
+                       socketWrite, nullptr, nullptr);
   // The framework's own socket scheme is skipped: ours is there first.
   _papplDeviceAddNetworkSchemes();
   _papplDeviceAddUSBScheme();
@@ -427,14 +630,21 @@ int checkFileDevice(const char* uri, const std::string& folder, std::string* rea
 void openJobDevicesLate(bool late) { tOpenLate = late; }
 
 bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string* error) {
+  if (fileDevice* f = fileOf(printer, device)) {
+    if (openOutput(f)) return true;
+    *error = f->error;
+    return false;
+  }
   socketDevice* s = socketOf(printer, device);
   if (s == nullptr || connectSocket(s)) return true;
-  *error = std::string("Unable to connect to ") + s->address + ": " + connectFailure();
+  *error = std::string("Unable to connect to ") + s->address + ": " + s->reason;
   return false;
 }
 
 void watchJob(pappl_printer_t* printer, pappl_device_t* device, pappl_job_t* job) {
   if (socketDevice* s = socketOf(printer, device)) s->job.store(job);
+  if (fileDevice* f = fileOf(printer, device); f != nullptr && job != nullptr)
+    f->job.store(papplJobGetID(job));
 }
 
 bool sendToDevice(pappl_device_t* device, const void* bytes, size_t length) {
@@ -479,4 +689,18 @@ bool drainDevice(pappl_printer_t* printer, pappl_device_t* device) {
     if (!awaitSocket(device, s, 0, progress, slice)) return false;
     slice = std::min(2 * slice, kSliceMilliseconds);
   }
+}
+
+bool isNetworkUri(const char* uri) {
+  if (uri == nullptr) return false;
+  for (const char* scheme : {"socket://", "dnssd://", "snmp://", "label-dnssd://", "label-snmp://"})
+    if (std::strncmp(uri, scheme, std::strlen(scheme)) == 0) return true;
+  return false;
+}
+
+std::string discoveredDeviceUri(const char* uri) {
+  if (uri == nullptr) return "";
+  if (std::strncmp(uri, "dnssd://", 8) == 0) return std::string(kOwnDnssd) + (uri + 5);
+  if (std::strncmp(uri, "snmp://", 7) == 0) return std::string(kOwnSnmp) + (uri + 4);
+  return "";
 }

@@ -29,6 +29,16 @@ inline constexpr int kDefaultStallSeconds = 300;
 // framework opens or lists any device.
 void addDeviceSchemes();
 
+// 'isNetworkUri()' - whether a device URI is a network printer's: socket://, or one that the framework's
+// discovery found by DNS-SD or SNMP (dnssd://, snmp://), which the application's own device writes too.
+bool isNetworkUri(const char* uri);
+
+// 'discoveredDeviceUri()' - the URI of the application's own device for a printer that DNS-SD or SNMP
+// found ("dnssd://NAME._pdl-datastream._tcp.local/" is "label-dnssd://NAME._pdl-datastream._tcp.local/"),
+// "" for every other URI. Its waits are a socket:// printer's: bounded and cancellable; a DNS-SD
+// service is resolved within 5 seconds, and a printer found by SNMP is reached by the name it reported.
+std::string discoveredDeviceUri(const char* uri);
+
 // 'checkFileDevice()' - whether a printer may have the device 'uri' when file devices are confined to
 // 'folder' ("" when they are off): 0 for every URI that is not a file URI, and for a file URI whose
 // path lies inside the folder, names no "." or ".." and passes through no symbolic link; otherwise
@@ -41,12 +51,14 @@ int checkFileDevice(const char* uri, const std::string& folder, std::string* rea
 // (awaitConnection()).
 void openJobDevicesLate(bool late);
 
-// 'connectDevice()' - connect the printer's network device that was opened unconnected: true when it
-// is connected (or is no network device), else false with the reason in *error.
+// 'connectDevice()' - connect the printer's network device that was opened unconnected, or open a
+// file device's output (a new file of the server's naming in a folder, else the named regular file):
+// true when it is connected or open (or is neither kind), else false with the reason in *error.
 bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string* error);
 
 // 'watchJob()' - make the printer's network device give up its waits as soon as 'job' is cancelled
-// (nullptr: no job). Devices of other kinds are left as they are.
+// (nullptr: no job), and name a folder's file device's output after the job ("job-ID.prn").
+// Devices of other kinds are left as they are.
 void watchJob(pappl_printer_t* printer, pappl_device_t* device, pappl_job_t* job);
 
 // 'sendToDevice()' - write 'length' bytes and flush them: true only when every byte reached the

@@ -59,6 +59,14 @@ struct deviceWatch {
   ~deviceWatch() { watchJob(printer, device, nullptr); }
 };
 
+// Stands a raster stream's clock for as long as one of the callbacks below does the printer's work:
+// the stream-timeout counts the client's time only.
+struct printerAtWork {
+  pappl_job_t* job;
+  explicit printerAtWork(pappl_job_t* j) : job(j) { holdStreamClock(job, true); }
+  ~printerAtWork() { holdStreamClock(job, false); }
+};
+
 // 'pageLayout()' - how the page's lines are read. The framework passes 8-bit pages with their own
 // header; a 1-bit page leaves the generated header in place and its line holds the page's own bits,
 // padded with white (0) up to the generated header's bytes. False for what cannot print.
@@ -112,6 +120,7 @@ int defaultVendorValues(pappl_printer_t* printer, const pappl_pr_driver_data_t& 
 }  // namespace
 
 bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  const printerAtWork busy(job);
   if (deviceRefused(job)) return false;
   const deviceWatch watch(job, device);
   pappl_printer_t* printer = papplJobGetPrinter(job);
@@ -187,6 +196,9 @@ bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return false;
   if (papplJobIsCanceled(job)) return true;
+  // A stream cut for want of a page has its reason already.
+  if (streamWasCut(job)) return false;
+  const printerAtWork busy(job);
   const deviceWatch watch(job, device);
   // The framework pads a short page up to its header's height, but a stream that ends inside a page
   // stops the lines early, and the framework would still report the job as printed.
@@ -208,13 +220,15 @@ bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 bool labelEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   labelJob* state = static_cast<labelJob*>(papplJobGetData(job));
   if (state == nullptr) return true;
+  const printerAtWork busy(job);
   const bool printed = state->pages > 0 && state->out.error == 0;
   const bool refused = state->refused;
   releaseSink(&state->out);
   std::free(state->bitmap);
   std::free(state);
   papplJobSetData(job, nullptr);
-  if (refused) return false;
+  // A stream cut between pages ends as if it had ended there: aborted, not completed.
+  if (refused || streamWasCut(job)) return false;
   // The job is done once a network printer has taken every byte and a printer that answers reports
   // no trouble after its labels.
   const deviceWatch watch(job, device);

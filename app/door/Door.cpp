@@ -56,6 +56,7 @@ inline constexpr const char* kStoodBefore[] = {
     "papplClientIsAuthorized",
     "papplClientRespond",
     "papplDeviceIsSupported",
+    "papplDeviceOpen",
     "papplJobCancel",
     "papplPrinterCancelAllJobs",
     "papplPrinterCreate",

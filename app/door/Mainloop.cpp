@@ -6,9 +6,7 @@ extern "C" {
 
 // Every subcommand reaches the server that runs, and never starts one of its own: a server started by a
 // command would run in the background, unattended, beside the one the system starts.
-http_t* _papplMainloopConnect(const char* base, bool) {
-  return connectServer(base, frameworkFunction<http_t* (*)(const char*, bool)>("_papplMainloopConnect"));
-}
+http_t* _papplMainloopConnect(const char* base, bool) { return connectServer(base); }
 
 int _papplMainloopShowStatus(const char* base, int count, cups_option_t* options) {
   return statusCommand(base, count, options);

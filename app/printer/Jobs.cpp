@@ -6,10 +6,13 @@
 // of the job are not one step, so two jobs could write to one device at once, and a raster stream
 // still being received could be taken for a queued job without a file. Every printing job therefore
 // first takes the printer's one place (claimPrinter), and gives it back with a new look at the queue.
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "app/printer/printer.h"
@@ -111,4 +114,96 @@ void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueu
   }
   // A queued job whose start met the place taken waits for this look.
   if (lookAtQueue && papplPrinterGetNumberOfActiveJobs(printer) > 0) _papplPrinterCheckJobs(printer);
+}
+
+int parseStreamTimeout(const char* value, int* seconds) {
+  if (value == nullptr || *value < '0' || *value > '9') return 1;
+  char* end = nullptr;
+  errno = 0;
+  const long count = std::strtol(value, &end, 10);
+  if (errno != 0 || *end != '\0' || count < kMinStreamSeconds || count > kMaxStreamSeconds) return 1;
+  *seconds = static_cast<int>(count);
+  return 0;
+}
+
+namespace {
+
+// 'streamOf()' - the stream record of the printer of 'job' when 'job' is the stream it watches (its
+// lock then held by *hold), else nullptr.
+rasterStream* streamOf(pappl_job_t* job, std::unique_lock<std::mutex>* hold) {
+  printerLink* link = job != nullptr ? linkOf(papplJobGetPrinter(job)) : nullptr;
+  if (link == nullptr) return nullptr;
+  std::unique_lock<std::mutex> lock(link->stream.lock);
+  if (link->stream.job != job) return nullptr;
+  *hold = std::move(lock);
+  return &link->stream;
+}
+
+void checkPrinterStream(pappl_printer_t* printer, int64_t now) {
+  printerLink* link = linkOf(printer);
+  if (link == nullptr) return;
+  rasterStream& s = link->stream;
+  std::lock_guard<std::mutex> lock(s.lock);
+  if (s.job == nullptr || s.cut) return;
+  const bool canceled = papplJobIsCanceled(s.job);
+  if (!canceled && (s.deadline == 0 || now < s.deadline)) return;
+  s.cut = true;
+  shutdown(s.fd, SHUT_RD);
+  if (canceled) return;
+  papplJobSetReasons(s.job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+  papplJobSetMessage(s.job, "The client sent no page for %d seconds; the printer went on to the next job.",
+                     s.seconds);
+  papplLogJob(s.job, PAPPL_LOGLEVEL_ERROR, "The client sent no page for %d seconds: its stream is cut.",
+              s.seconds);
+}
+
+}  // namespace
+
+void watchStream(pappl_job_t* job, int fd) {
+  printerLink* link = linkOf(papplJobGetPrinter(job));
+  if (link == nullptr) return;
+  std::lock_guard<std::mutex> lock(link->stream.lock);
+  link->stream.job = job;
+  link->stream.fd = fd;
+  link->stream.seconds = link->config != nullptr ? link->config->streamSeconds : kDefaultStreamSeconds;
+  link->stream.deadline = monotonicMilliseconds() + int64_t{link->stream.seconds} * 1000;
+  link->stream.cut = false;
+}
+
+void unwatchStream(pappl_job_t* job) {
+  std::unique_lock<std::mutex> lock;
+  if (rasterStream* s = streamOf(job, &lock)) {
+    s->job = nullptr;
+    s->fd = -1;
+  }
+}
+
+void holdStreamClock(pappl_job_t* job, bool held) {
+  std::unique_lock<std::mutex> lock;
+  if (rasterStream* s = streamOf(job, &lock))
+    s->deadline = held ? 0 : monotonicMilliseconds() + int64_t{s->seconds} * 1000;
+}
+
+bool streamWasCut(pappl_job_t* job) {
+  std::unique_lock<std::mutex> lock;
+  const rasterStream* s = streamOf(job, &lock);
+  return s != nullptr && s->cut && !papplJobIsCanceled(job);
+}
+
+void checkStreams(pappl_system_t* system) {
+  int64_t now = monotonicMilliseconds();
+  papplSystemIteratePrinters(
+      system,
+      [](pappl_printer_t* printer, void* data) { checkPrinterStream(printer, *static_cast<int64_t*>(data)); },
+      &now);
+}
+
+void startStreamWatcher(pappl_system_t* system) {
+  papplSystemAddTimerCallback(
+      system, 0, 1,
+      [](pappl_system_t* s, void*) {
+        checkStreams(s);
+        return true;
+      },
+      nullptr);
 }

@@ -34,10 +34,7 @@ inline constexpr int kWaitMilliseconds = 2000;
 inline constexpr int kReachMilliseconds = 3000;
 
 // 'isNetwork()' - whether the printer is reached over the network.
-bool isNetwork(pappl_printer_t* printer) {
-  const char* uri = papplPrinterGetDeviceURI(printer);
-  return uri != nullptr && std::strncmp(uri, "socket://", 9) == 0;
-}
+bool isNetwork(pappl_printer_t* printer) { return isNetworkUri(papplPrinterGetDeviceURI(printer)); }
 
 // 'isTwoWay()' - whether the printer's device can answer: network and USB printers can, files cannot.
 bool isTwoWay(pappl_printer_t* printer) {

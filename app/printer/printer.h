@@ -75,6 +75,17 @@ struct clientBook {
   std::set<std::pair<int, int>> pinned;
 };
 
+// How long a client's raster stream may take to bring its next page (or its end) while it holds the
+// printer, the printer's own time not counted (the stream-timeout server option, in seconds): a client
+// that stops sending, or trickles, loses the printer to the next job then.
+inline constexpr int kMinStreamSeconds = 1;
+inline constexpr int kMaxStreamSeconds = 3600;
+inline constexpr int kDefaultStreamSeconds = 60;
+
+// 'parseStreamTimeout()' - the stream-timeout option's value: 0 and the seconds in *seconds, or 1 for
+// anything but a whole number from kMinStreamSeconds to kMaxStreamSeconds.
+int parseStreamTimeout(const char* value, int* seconds);
+
 // The driver's callbacks that print a job's documents and the test label, which belong to the rooms
 // above the printer's: the program hands them to the driver callback with the server's settings.
 struct printerCallbacks {
@@ -122,6 +133,7 @@ struct appConfig {
   std::atomic<int64_t> receiving{0};
   int doclessJobSeconds = kDefaultDoclessJobSeconds;  // docless-job-timeout
   clientBook clients;
+  int streamSeconds = kDefaultStreamSeconds;  // a raster stream's time for each page (stream-timeout)
   // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
   // watcher ends the process should the system not end in time.
   std::atomic<bool> stopRequested{false};  // SIGTERM or SIGINT arrived
@@ -212,6 +224,39 @@ void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueu
 bool claimPrinterInTurn(pappl_printer_t* printer, int waitMilliseconds, const queuedJob& turn,
                         printerLink** link);
 
+// The client's raster stream that holds a printer: the connection it comes on and by when it must
+// bring its next page (0 while the printer, not the client, is at work). The stream watcher cuts the
+// connection's reading side when the time has passed or the job was cancelled, which ends any read
+// of the stream at once, however the client trickles.
+struct rasterStream {
+  std::mutex lock;
+  pappl_job_t* job = nullptr;  // nullptr when no stream holds the printer
+  int fd = -1;
+  int seconds = kDefaultStreamSeconds;
+  int64_t deadline = 0;
+  bool cut = false;
+};
+
+// 'watchStream()' / 'unwatchStream()' - begin and end the watch of the raster stream of 'job' on the
+// client connection 'fd', its first page due within the server's stream-timeout.
+void watchStream(pappl_job_t* job, int fd);
+void unwatchStream(pappl_job_t* job);
+
+// 'holdStreamClock()' - while the printer's work for the raster stream of 'job' goes on (true), the
+// stream's clock stands; once it is done (false) the next page is due within the stream-timeout.
+// Jobs that are no watched stream are left alone.
+void holdStreamClock(pappl_job_t* job, bool held);
+
+// 'streamWasCut()' - whether the watcher cut the raster stream of 'job' because it brought no page
+// in time (the job then ends aborted with the reason, never completed).
+bool streamWasCut(pappl_job_t* job);
+
+// 'checkStreams()' - the watcher's round: cut each watched stream whose page is overdue (its job
+// given the reason) or whose job was cancelled. 'startStreamWatcher()' runs it every second as a
+// system timer.
+void checkStreams(pappl_system_t* system);
+void startStreamWatcher(pappl_system_t* system);
+
 // What one background status query found: whether the printer's device opened (why not, for a network
 // printer), whether the printer answered and what, and its identity when that was asked too.
 struct statusProbe {
@@ -267,6 +312,7 @@ struct printerLink {
   std::mutex moving;
   printerMove pendingMove;
   std::vector<std::unique_ptr<char, freeString>> retired;
+  rasterStream stream;  // the client's raster stream that holds the printer, if any
   // The status asked in the background (startStatusKeeper()): a client's request for the printer's
   // attributes wants it, the system's timer starts the query on a thread of its own and shows what it
   // found at its next turn; nothing waits on the printer but that thread. 'lastAsked' and

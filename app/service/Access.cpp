@@ -4,6 +4,10 @@
 // cancel them; everything that changes the system needs an administrator, who signs in through the
 // machine's accounts (PAM, "-o auth-service=NAME") or with the password set on the security page from
 // the machine itself, over TLS. What a network client may not see of other users' jobs is hidden.
+#include <pwd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -155,4 +159,26 @@ void respondStrangerPrinterHome(pappl_client_t* client, pappl_printer_t* printer
   }
   papplClientHTMLPuts(client, "        </div>\n      </div>\n");
   papplClientHTMLPrinterFooter(client);
+}
+
+bool trustsServerPeer(uid_t peer, uid_t caller, uid_t service) {
+  return peer == 0 || peer == caller || (service != static_cast<uid_t>(-1) && peer == service);
+}
+
+int checkServerPeer(int fd, std::string* reason) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+    *reason = std::string("its owner cannot be told (") + std::strerror(errno) + ")";
+    return 1;
+  }
+  uid_t service = static_cast<uid_t>(-1);
+  passwd entry{}, *found = nullptr;
+  char buffer[4096];
+  if (getpwnam_r("label-printer-app", &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+    service = found->pw_uid;
+  if (trustsServerPeer(peer.uid, getuid(), service)) return 0;
+  *reason = "it belongs to user " + std::to_string(peer.uid) +
+            ", neither root, the service's user nor you: another user may have put it there";
+  return 1;
 }

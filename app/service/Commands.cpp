@@ -138,6 +138,8 @@ void printUsage(const char* base) {
       "                            a document past it is refused busy, one over %s (or SIZE) too large.\n"
       "  connections-per-address=N The most connections open at once from one network address, or IPv6\n"
       "                            /64 (default %d, at most %d); the machine itself counts only in all.\n"
+      "  stream-timeout=SECONDS    A client's raster stream that brings no page for this long (default\n"
+      "                            %d) ends aborted, and the printer goes on to the next job.\n"
       "  spool-directory=DIR, log-file=FILE|-|syslog, log-level=error|warn|info|debug\n"
       "  server-options=LIST       dnssd-host, no-web-interface, web-remote, no-tls, ...\n"
       "\n"
@@ -153,7 +155,8 @@ void printUsage(const char* base) {
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
       base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultDoclessJobSeconds,
-      describeBytes(kMaxDocumentBytes).c_str(), kDefaultConnectionsPerAddress, kMaxConnections);
+      describeBytes(kMaxDocumentBytes).c_str(), kDefaultConnectionsPerAddress, kMaxConnections,
+      kDefaultStreamSeconds);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
@@ -239,14 +242,28 @@ std::string stateLine(ipp_t* response, const char* prefix) {
 
 }  // namespace
 
-http_t* connectServer(const char* base, http_t* (*next)(const char*, bool)) {
-  http_t* http = next(base, false);
-  if (http == nullptr)
-    std::fprintf(stderr,
-                 "%s: The server is not running. Start it with 'systemctl start label-printer-app' (the "
-                 "service) or '%s server' (in the foreground).\n",
-                 base, base);
-  return http;
+// The system's socket comes first, then the caller's own in $TMPDIR (which other users may reach), and
+// a socket whose server runs as another user than root, the service's or the caller's is refused: the
+// command then fails before anything is sent.
+http_t* connectServer(const char* base) {
+  const uid_t uids[] = {0, getuid()};
+  for (const uid_t uid : uids) {
+    if (uid != 0 && getuid() == 0) break;
+    char path[1024];
+    _papplMainloopGetServerPath(base, uid, path, sizeof path);
+    http_t* http = httpConnect2(path, 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
+    if (http == nullptr) continue;
+    std::string reason;
+    if (checkServerPeer(httpGetFd(http), &reason) == 0) return http;
+    httpClose(http);
+    std::fprintf(stderr, "%s: Refused the server socket '%s': %s.\n", base, path, reason.c_str());
+    return nullptr;
+  }
+  std::fprintf(stderr,
+               "%s: The server is not running. Start it with 'systemctl start label-printer-app' (the "
+               "service) or '%s server' (in the foreground).\n",
+               base, base);
+  return nullptr;
 }
 
 // The status subcommand: the server's or a printer's state in words, and exit status 1 when there is

@@ -357,7 +357,10 @@ void processRasterJob(pappl_job_t* job, pappl_client_t* client, void (*next)(pap
   pappl_system_t* system = papplPrinterGetSystem(printer);
   const int history = historyOf(linkOf(printer));
   openJobDevicesLate(true);
+  // A client that brings no page for the stream-timeout loses the printer (checkStreams()).
+  watchStream(job, httpGetFd(papplClientGetHTTP(client)));
   next(job, client);
+  unwatchStream(job);
   openJobDevicesLate(false);
   keepHistory(system, history);
 }

@@ -233,6 +233,16 @@ void respondRemoteAdminOff(pappl_client_t* client);
 // administrator: its status and its jobs, their names and owners hidden.
 void respondStrangerPrinterHome(pappl_client_t* client, pappl_printer_t* printer);
 
+// 'trustsServerPeer()' - whether the subcommands may talk to a server that listens as 'peer': root, the
+// service's user ('service'; (uid_t)-1 when there is none) or the caller. Another local user who plants
+// a socket where the subcommands look would otherwise receive their documents and answer in the
+// server's name.
+bool trustsServerPeer(uid_t peer, uid_t caller, uid_t service);
+
+// 'checkServerPeer()' - whether the connected domain socket 'fd' leads to a server the caller may trust
+// (trustsServerPeer(), the service's user being 'label-printer-app'): 0, or 1 with the reason.
+int checkServerPeer(int fd, std::string* reason);
+
 // 'printUsage()' - the --help text: the subcommands, the options, the server options, files and log.
 void printUsage(const char* base);
 
@@ -352,9 +362,11 @@ void createPrinterWithReason(pappl_client_t* client, void (*next)(pappl_client_t
 // as 'next' (the framework's) says.
 bool takesDeviceUri(const char* uri, bool (*next)(const char*));
 
-// The subcommands (Commands.cpp), in the framework's place. 'connectServer()' - the server that runs
-// through 'next', never one started for the command, else nullptr with how to start it printed.
-http_t* connectServer(const char* base, http_t* (*next)(const char*, bool));
+// The subcommands (Commands.cpp), in the framework's place. 'connectServer()' - the server that runs,
+// never one started for the command: on the system's socket, else the caller's own, and only a server
+// run by root, the service's user or the caller (checkServerPeer()); else nullptr with the reason, or
+// how to start a server, printed.
+http_t* connectServer(const char* base);
 
 // status: the server's or a printer's state in words, exit status 1 when there is no such printer;
 // jobs: each job, with the reason in words for one that ended without printing; modify: every

@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -48,6 +50,7 @@ struct suite {
   backgroundProcess server;
   fakePrinter printer;
   fakePrinter stalling, closing, slow;
+  int streamSeconds = 60;  // the server's stream-timeout
   std::string failure;
   std::vector<std::string> extraOptions;  // server options a test starts the server with
 };
@@ -93,7 +96,9 @@ bool startServer(const std::vector<std::string>& extraOptions = {}, bool fromNet
                                         "-o",
                                         "log-level=debug",
                                         "-o",
-                                        "file-device-folder=" + gSuite->folder};
+                                        "file-device-folder=" + gSuite->folder,
+                                        "-o",
+                                        "stream-timeout=" + std::to_string(gSuite->streamSeconds)};
     for (const std::string& option : extraOptions) command.insert(command.end(), {"-o", option});
     command.insert(command.end(), gSuite->extraOptions.begin(), gSuite->extraOptions.end());
     if (!startBackground(command, d + "/app.out", &gSuite->server)) return false;
@@ -272,6 +277,32 @@ ipp_jstate_t awaitJobEnd(const std::string& printer, int id, double* seconds, st
     usleep(100000);
   *seconds = std::chrono::duration<double>(clock_::now() - start).count();
   return state;
+}
+
+// 'jobMessage()' - a job's state message, asked on the machine itself.
+std::string jobMessage(const std::string& printer, int id) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOB_ATTRIBUTES, printer, "test");
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const char* message =
+      ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
+  const std::string text = message != nullptr ? message : "";
+  ippDelete(response);
+  httpClose(http);
+  return text;
+}
+
+// 'activeJob()' - the id of a job of the printer that has not ended, 0 when there is none.
+int activeJob(const std::string& printer) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOBS, printer, "test");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+  ippDelete(response);
+  httpClose(http);
+  return id;
 }
 
 // 'submit()' - send a file with the submit subcommand; the job's id, 0 when refused.
@@ -538,11 +569,14 @@ class Security : public testing::Test {
     const auto socket = [](int port, const char* options = "") {
       return "socket://127.0.0.1:" + std::to_string(port) + options;
     };
-    for (const auto& [name, uri] : {std::pair{"label", socket(gSuite->printer.port)},
-                                    {"stalled", socket(gSuite->stalling.port)},
-                                    {"impatient", socket(gSuite->stalling.port, "/?timeout=2")},
-                                    {"closing", socket(gSuite->closing.port)},
-                                    {"slow", socket(gSuite->slow.port, "/?timeout=2")}}) {
+    for (const auto& [name, uri] :
+         {std::pair{"label", socket(gSuite->printer.port)},
+          {"stalled", socket(gSuite->stalling.port)},
+          {"impatient", socket(gSuite->stalling.port, "/?timeout=2")},
+          {"closing", socket(gSuite->closing.port)},
+          {"slow", socket(gSuite->slow.port, "/?timeout=2")},
+          {"found-by-snmp", "snmp://127.0.0.1:" + std::to_string(gSuite->stalling.port)},
+          {"found-by-dnssd", "dnssd://Nowhere._pdl-datastream._tcp.local/"}}) {
       const processResult r = app({"add", "-d", name, "-m", "generic-label-203dpi", "-v", uri});
       if (r.status != 0) {
         gSuite->failure = "add failed: " + r.out + r.err;
@@ -654,6 +688,130 @@ TEST_F(Security, FileDevicesStayInTheirFolder) {
   app({"delete", "-d", "file"});
 }
 
+// A stranger's job name never names a file: a folder's file device writes each job to a new file of
+// the server's naming, beside an existing file of the job's name, never outside the folder. A FIFO
+// planted where a named file device writes is refused at once: the job waits and says why, the web
+// page answers meanwhile, and a cancel ends the job.
+TEST_F(Security, FileDevicesChooseTheirOwnNames) {
+  const std::string out = gSuite->folder + "/out";
+  mkdir(out.c_str(), 0755);
+  writeFile(out + "/kept.prn", "precious");
+  writeFile(gSuite->folder + "/fifo.prn", "");
+  for (const auto& [name, uri] :
+       {std::pair{"folder", "file://" + out}, {"fifo", "file://" + gSuite->folder + "/fifo.prn"}})
+    ASSERT_EQ(app({"add", "-d", name, "-m", "generic-label-203dpi", "-v", uri}).status, 0);
+  const std::string file = writeJob("named.labels", labelCommands(100));
+  const auto printJob = [&](const char* printer, const char* jobName) {
+    ipp_t* request = printerRequest(IPP_OP_PRINT_JOB, printer);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 "application/vnd.label-commands");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, jobName);
+    ipp_t* response = nullptr;
+    networkRequest(request, "/ipp/print/" + std::string(printer), file, &response);
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    return id;
+  };
+  for (const char* jobName : {"../escaped", "kept", "/etc/passwd"}) {
+    SCOPED_TRACE(jobName);
+    const int id = printJob("folder", jobName);
+    ASSERT_GT(id, 0);
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("folder", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+    EXPECT_EQ(readFile(out + "/job-" + std::to_string(id) + ".prn"), labelCommands(100));
+  }
+  EXPECT_EQ(readFile(out + "/kept.prn"), "precious");
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(gSuite->folder))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"fifo.prn", "out"}));
+
+  unlink((gSuite->folder + "/fifo.prn").c_str());
+  ASSERT_EQ(mkfifo((gSuite->folder + "/fifo.prn").c_str(), 0600), 0);
+  const int id = printJob("fifo", "job");
+  ASSERT_GT(id, 0);
+  for (const auto deadline = clock_::now() + std::chrono::seconds(20);
+       jobState("fifo", id) < IPP_JSTATE_PROCESSING && clock_::now() < deadline;)
+    usleep(100000);
+  sleep(1);
+  // (The system's home page asks the suite's silent printers for their status, a second each.)
+  for (const std::string& page : {std::string("/fifo/"), std::string("/folder/")}) {
+    const auto start = clock_::now();
+    EXPECT_EQ(webRequest(page, "", gSuite->directory + "/common/label-printer-app.sock").first,
+              HTTP_STATUS_OK);
+    EXPECT_LT(std::chrono::duration<double>(clock_::now() - start).count(), 1.0) << page;
+  }
+  EXPECT_EQ(jobState("fifo", id), IPP_JSTATE_PROCESSING);
+  EXPECT_EQ(app({"cancel", "-d", "fifo", "-j", std::to_string(id)}).status, 0);
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("fifo", id, &seconds, &reasons), IPP_JSTATE_CANCELED) << reasons;
+  EXPECT_LT(seconds, 5);
+  for (const char* name : {"folder", "fifo"}) app({"delete", "-d", name});
+}
+
+// Another user's socket where the subcommands look for the server's (one that user made while root's
+// was not there) gets nothing from them: each ends with status 1 and says why, before it sends a byte.
+TEST_F(Security, CommandsRefuseAnotherUsersSocket) {
+  if (getuid() != 0) GTEST_SKIP() << "a socket of another user is made by root only";
+  const std::string common = gSuite->directory + "/planted";
+  mkdir(common.c_str(), 0755);
+  const std::string path = common + "/label-printer-app.sock";
+  int ready[2], received[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(received), 0);
+  const pid_t planter = fork();
+  if (planter == 0) {
+    // The credentials a client sees are those of listen(): bound as root, listening as nobody.
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        setgid(65534) != 0 || setuid(65534) != 0 || listen(fd, 8) != 0)
+      _exit(1);
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    for (int client; (client = accept(fd, nullptr, nullptr)) >= 0; close(client)) {
+      uint64_t total = 0;
+      char buffer[4096];
+      pollfd in = {client, POLLIN, 0};
+      for (ssize_t count; poll(&in, 1, 2000) == 1 && (count = read(client, buffer, sizeof buffer)) > 0;)
+        total += static_cast<uint64_t>(count);
+      if (write(received[1], &total, sizeof total) != sizeof total) _exit(1);
+    }
+    _exit(0);
+  }
+  ASSERT_GT(planter, 0);
+  close(ready[1]);
+  close(received[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the planted socket did not listen";
+  const std::string document = writeJob("planted.labels", labelCommands(100));
+  const std::vector<std::vector<std::string>> commands = {
+      {"submit", "-d", "label", document}, {"printers"}, {"status"}, {"jobs", "-d", "label"}, {"shutdown"}};
+  // The subcommands run by root look in SNAP_COMMON for the server's socket.
+  setenv("SNAP_COMMON", common.c_str(), 1);
+  for (const std::vector<std::string>& command : commands) {
+    SCOPED_TRACE(command[0]);
+    const processResult r = app(command);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.err.find("Refused the server socket '" + path + "'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("belongs to user 65534"), std::string::npos) << r.err;
+  }
+  setenv("SNAP_COMMON", (gSuite->directory + "/common").c_str(), 1);
+  kill(planter, SIGTERM);
+  waitpid(planter, nullptr, 0);
+  size_t connections = 0;
+  for (uint64_t total = 0; read(received[0], &total, sizeof total) == sizeof total; ++connections)
+    EXPECT_EQ(total, 0u) << "bytes sent to the planted socket";
+  EXPECT_EQ(connections, commands.size());
+  close(ready[0]);
+  close(received[0]);
+  EXPECT_TRUE(isRunning(&gSuite->server));
+}
+
 // A stranger sees other users' jobs without their names and owners, and cancels only its own.
 TEST_F(Security, StrangersCancelOnlyTheirOwnJobs) {
   const std::string file = writeJob("held.labels", labelCommands(100));
@@ -695,7 +853,9 @@ TEST_F(Security, StrangersCancelOnlyTheirOwnJobs) {
 
 // A printer that stops reading: a cancelled job ends at once, one that waits past the printer's
 // timeout ends aborted; a printer that closes mid-job leaves its job aborted, never completed; one
-// that reads slowly but steadily, for longer than its timeout, prints the whole job.
+// that reads slowly but steadily, for longer than its timeout, prints the whole job. Printers found by
+// SNMP and DNS-SD are written alike: cancelled while their printer stops reading, or while their
+// service cannot be resolved (no DNS-SD daemon here), the job ends at once.
 TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
   const std::string big = writeJob("big.labels", labelCommands(size_t{24} << 20));
   const std::string small = writeJob("small.labels", labelCommands(size_t{2} << 20));
@@ -708,7 +868,9 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
   } cases[] = {{"stalled", big, true, IPP_JSTATE_CANCELED, 15},
                {"impatient", big, false, IPP_JSTATE_ABORTED, 30},
                {"closing", big, false, IPP_JSTATE_ABORTED, 30},
-               {"slow", small, false, IPP_JSTATE_COMPLETED, 60}};
+               {"slow", small, false, IPP_JSTATE_COMPLETED, 60},
+               {"found-by-snmp", big, true, IPP_JSTATE_CANCELED, 15},
+               {"found-by-dnssd", big, true, IPP_JSTATE_CANCELED, 15}};
   // The cases side by side, each on its own printer, their results checked once all have ended.
   struct outcome {
     int id = 0;
@@ -716,6 +878,7 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
     ipp_jstate_t state = IPP_JSTATE_PENDING;
     double seconds = 0;
     std::string reasons;
+    std::string message;  // before the cancel
   };
   outcome outcomes[std::size(cases)];
   std::vector<std::thread> threads;
@@ -726,6 +889,7 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
       while (jobState(c.printer, o.id) < IPP_JSTATE_PROCESSING) usleep(100000);
       if (c.cancel) {
         sleep(2);  // nothing shows that the job is stuck writing; it is, long before this
+        o.message = jobMessage(c.printer, o.id);
         o.cancelStatus = app({"cancel", "-d", c.printer, "-j", std::to_string(o.id)}).status;
       }
       o.state = awaitJobEnd(c.printer, o.id, &o.seconds, &o.reasons);
@@ -737,6 +901,83 @@ TEST_F(Security, PrintersThatStopReadingOrCloseEndTheirJobs) {
     EXPECT_EQ(outcomes[i].cancelStatus, 0);
     EXPECT_EQ(outcomes[i].state, cases[i].state) << outcomes[i].reasons;
     EXPECT_LT(outcomes[i].seconds, cases[i].within);
+  }
+  // The DNS-SD service is the application's to resolve: the job says which one waits.
+  EXPECT_NE(outcomes[std::size(cases) - 1].message.find("'Nowhere'"), std::string::npos)
+      << outcomes[std::size(cases) - 1].message;
+}
+
+// A client's raster stream that stops sending, or trickles a byte at a time, loses the printer once it
+// has brought no page for the stream-timeout: its job ends aborted with the reason; one cancelled
+// meanwhile ends at once, cancelled; and the next job prints.
+TEST_F(Security, StalledOrTricklingRasterStreamsLoseThePrinter) {
+  gSuite->streamSeconds = 3;
+  stopBackground(&gSuite->server);
+  ASSERT_TRUE(startServer()) << gSuite->failure;
+  const std::string raster = rasterFromPbm({patternPage(812, 1218, 1)}, {"-r", "203"});
+  const struct {
+    const char* name;
+    int everyMilliseconds;  // between the bytes that follow the first 2,000; 0 for none
+    bool cancel;            // cancelled a second after it began
+    ipp_jstate_t state;
+    const char* message;
+    double within;  // seconds from the start
+  } cases[] = {
+      {"stops sending", 0, false, IPP_JSTATE_ABORTED, "sent no page for 3 seconds", 6},
+      {"trickles", 100, false, IPP_JSTATE_ABORTED, "sent no page for 3 seconds", 6},
+      {"cancelled while it trickles", 100, true, IPP_JSTATE_CANCELED, "", 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    http_t* http = connectTo("127.0.0.1", gSuite->port);
+    ASSERT_NE(http, nullptr);
+    ipp_t* request = printerRequest(IPP_OP_PRINT_JOB, "label");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 "image/pwg-raster");
+    const auto start = clock_::now();
+    ASSERT_EQ(cupsSendRequest(http, request, "/ipp/print/label", CUPS_LENGTH_VARIABLE), HTTP_STATUS_CONTINUE);
+    http_status_t status = cupsWriteRequestData(http, raster.data(), 2000);
+    httpFlushWrite(http);
+    bool cancelled = false;
+    for (size_t sent = 2000;
+         status == HTTP_STATUS_CONTINUE && clock_::now() - start < std::chrono::seconds(20);) {
+      usleep(100000);
+      if (c.cancel && !cancelled && clock_::now() - start > std::chrono::seconds(1)) {
+        const int id = activeJob("label");
+        ASSERT_GT(id, 0);
+        cancelled = app({"cancel", "-d", "label", "-j", std::to_string(id)}).status == 0;
+        ASSERT_TRUE(cancelled);
+      }
+      if (c.everyMilliseconds > 0 && sent < raster.size()) {
+        // Each byte goes out at once, a chunk of its own.
+        status = cupsWriteRequestData(http, raster.data() + sent, 1);
+        httpFlushWrite(http);
+        ++sent;
+      }
+      // The server's answer ends the request.
+      pollfd answer = {httpGetFd(http), POLLIN, 0};
+      if (poll(&answer, 1, 0) == 1) break;
+    }
+    ipp_t* response = cupsGetResponse(http, "/ipp/print/label");
+    ippDelete(request);
+    const double seconds = std::chrono::duration<double>(clock_::now() - start).count();
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    httpClose(http);
+    EXPECT_LT(seconds, c.within);
+    const int ended = id > 0 ? id : activeJob("label");
+    ASSERT_GT(ended, 0);
+    double waited;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", ended, &waited, &reasons), c.state) << reasons;
+    EXPECT_LT(waited, 5);
+    if (c.message[0] != '\0') {
+      EXPECT_NE(reasons.find("aborted-by-system"), std::string::npos) << reasons;
+      EXPECT_NE(jobMessage("label", ended).find(c.message), std::string::npos) << jobMessage("label", ended);
+    }
+    const int next = submit("label", writeJob("next.ras", raster), "image/pwg-raster");
+    ASSERT_GT(next, 0);
+    EXPECT_EQ(awaitJobEnd("label", next, &waited, &reasons), IPP_JSTATE_COMPLETED) << reasons;
   }
 }
 

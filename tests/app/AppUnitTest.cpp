@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -252,6 +253,126 @@ TEST(FileDevices, StayInsideTheirFolder) {
     EXPECT_EQ(reason.empty(), c.refused == 0) << c.uri;
   }
   std::filesystem::remove_all(root);
+}
+
+// A file device's output: in a folder a new file of the server's naming, whatever the job's name,
+// never an existing file or a FIFO planted where it would go; a named file only when it is a regular
+// file, appended to, refused at once (never waiting for a reader) when it is a FIFO or a link.
+TEST(FileDevices, WriteOnlyRegularFilesTheServerNames) {
+  addDeviceSchemes();
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("file-outputs-" + std::to_string(getpid()));
+  const std::string folder = (root / "labels").string();
+  const auto plant = [&](const char* name, const char* kind) {
+    const std::string path = folder + "/" + name;
+    if (std::strcmp(kind, "fifo") == 0) {
+      mkfifo(path.c_str(), 0600);
+    } else if (std::strcmp(kind, "link") == 0) {
+      std::filesystem::create_symlink(root / "target", path);
+    } else {
+      std::FILE* file = std::fopen(path.c_str(), "w");
+      std::fputs("kept", file);
+      std::fclose(file);
+    }
+  };
+  const auto contents = [](const std::filesystem::path& path) {
+    std::string text;
+    if (std::FILE* file = std::fopen(path.c_str(), "r")) {
+      for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+      std::fclose(file);
+    }
+    return text;
+  };
+  const struct {
+    const char* name;
+    const char* device;  // in the folder; "" the folder itself
+    const char* jobName;
+    std::vector<std::pair<const char*, const char*>> planted;  // name, kind (file, fifo, link)
+    bool written;
+    const char* output;  // where the bytes go, in the folder
+  } cases[] = {
+      {"a job name that climbs out", "", "../escaped", {}, true, "label.prn"},
+      {"a job named after an existing file", "", "label", {{"label.prn", "file"}}, true, "label-2.prn"},
+      {"a FIFO where the output would go", "", "job", {{"label.prn", "fifo"}}, true, "label-2.prn"},
+      {"a named file that is a FIFO", "out.prn", "job", {{"out.prn", "fifo"}}, false, nullptr},
+      {"a named file that is a link", "out.prn", "job", {{"out.prn", "link"}}, false, nullptr},
+      {"a named file that exists", "out.prn", "job", {{"out.prn", "file"}}, true, "out.prn"},
+      {"a named file that does not", "out.prn", "job", {}, true, "out.prn"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(folder);
+    plant("../target", "file");
+    for (const auto& [name, kind] : c.planted) plant(name, kind);
+    const std::string uri = "file://" + folder + (c.device[0] != '\0' ? "/" : "") + c.device;
+    std::string error;
+    pappl_device_t* device = papplDeviceOpen(
+        uri.c_str(), c.jobName,
+        [](const char* message, void* data) { *static_cast<std::string*>(data) = message; }, &error);
+    ASSERT_NE(device, nullptr) << error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sendToDevice(device, "^XA^XZ", 6), c.written) << error;
+    papplDeviceClose(device);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    if (c.output != nullptr) {
+      const bool appended = !c.planted.empty() && std::strcmp(c.planted[0].first, c.output) == 0;
+      EXPECT_EQ(contents(folder + "/" + c.output), std::string(appended ? "kept" : "") + "^XA^XZ");
+    } else {
+      EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    }
+    EXPECT_EQ(contents(root / "target"), "kept");
+    for (const auto& [name, kind] : c.planted) {
+      if (std::strcmp(kind, "file") == 0 && std::strcmp(name, c.output != nullptr ? c.output : "") != 0) {
+        EXPECT_EQ(contents(folder + "/" + name), "kept");
+      }
+    }
+    EXPECT_FALSE(std::filesystem::exists(root / "escaped.prn"));
+  }
+  std::filesystem::remove_all(root);
+}
+
+// Printers that the framework's discovery found are opened through the application's own network
+// device, and count as network printers; every other URI is left to its own device.
+TEST(NetworkDevices, DiscoveredPrintersTakeTheOwnDevice) {
+  const struct {
+    const char* uri;
+    const char* own;
+    bool network;
+  } cases[] = {
+      {"dnssd://Label%20Printer._pdl-datastream._tcp.local/",
+       "label-dnssd://Label%20Printer._pdl-datastream._tcp.local/", true},
+      {"snmp://printer-7", "label-snmp://printer-7", true},
+      {"snmp://192.0.2.7:9101/?timeout=5", "label-snmp://192.0.2.7:9101/?timeout=5", true},
+      {"socket://192.0.2.7:9100", "", true},
+      {"usb://Maker/Model?serial=1", "", false},
+      {"file:///var/labels", "", false},
+      {"dnssd:", "", false},
+      {"", "", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(discoveredDeviceUri(c.uri), c.own) << c.uri;
+    EXPECT_EQ(isNetworkUri(c.uri), c.network) << c.uri;
+  }
+  EXPECT_EQ(discoveredDeviceUri(nullptr), "");
+  EXPECT_FALSE(isNetworkUri(nullptr));
+}
+
+// The subcommands talk to a server that runs as root, as the service's user or as the caller; a
+// socket another user planted is refused, also where there is no service user.
+TEST(ServerPeer, OnlyRootTheServiceOrTheCaller) {
+  constexpr uid_t kNone = static_cast<uid_t>(-1);
+  const struct {
+    uid_t peer, caller, service;
+    bool trusted;
+  } cases[] = {
+      {0, 1000, 120, true},      {120, 1000, 120, true},      {1000, 1000, 120, true},
+      {0, 0, kNone, true},       {1001, 1000, 120, false},    {65534, 0, 120, false},
+      {120, 1000, kNone, false}, {kNone, 1000, kNone, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(trustsServerPeer(c.peer, c.caller, c.service), c.trusted)
+        << c.peer << " " << c.caller << " " << c.service;
 }
 
 // A new or moved printer's device: a scheme with a device, a socket: URI with its host, a file device
