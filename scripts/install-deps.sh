@@ -19,7 +19,7 @@ packages=(
   # preview's images once more in the tests); poppler renders PDF labels; zint draws and zbar reads the
   # test labels' barcodes; libzint, FreeType and fontconfig draw the test label; headless Chromium
   # through chromedriver drives the web pages in the tests.
-  libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools
+  libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev libseccomp-dev zint zbar-tools
   # The Debian package: dpkg-shlibdeps lists its libraries, lintian checks it as Debian would.
   dpkg-dev lintian
 )

@@ -133,6 +133,8 @@ void printUsage(const char* base) {
       "  admin-group=GROUP         Their group.\n"
       "  job-history=N             Keep the N newest ended jobs of each printer (default %d, at most\n"
       "                            %d); the older ones are forgotten, also at the next start.\n"
+      "  pdf-time-limit=SECONDS    The longest a PDF document's pages may take to render, all together\n"
+      "                            (default %d); past it the job ends with the pages printed so far.\n"
       "  spool-directory=DIR, log-file=FILE|-|syslog, log-level=error|warn|info|debug\n"
       "  server-options=LIST       dnssd-host, no-web-interface, web-remote, no-tls, ...\n"
       "\n"
@@ -147,7 +149,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory);
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultPdfSeconds);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {
