@@ -101,7 +101,8 @@ bool startRenderer(const char* program, const char* document, int documentSecond
   if (pid == 0) {
     // Only system calls between fork and exec (the server has other threads). The descriptors: its
     // pipes, nothing on standard error, the document; every other one is closed.
-    const rlimit space = {kRendererBytes, kRendererBytes}, none = {0, 0}, files = {kRendererFiles, kRendererFiles};
+    const rlimit space = {kRendererBytes, kRendererBytes}, none = {0, 0},
+                 files = {kRendererFiles, kRendererFiles};
     const rlimit cpu = {seconds, seconds + 1};
     if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(null, 2) < 0) _exit(127);
     if (file == kDocumentDescriptor ? fcntl(file, F_SETFD, 0) != 0 : dup2(file, kDocumentDescriptor) < 0)
@@ -203,7 +204,7 @@ struct pdfDocument {
   int asked = 0;  // pages whose render has been asked for
   placement placements[2];
   std::string problem;
-  int64_t limitMilliseconds = 0;  // the document's time limit
+  int64_t limitMilliseconds = 0;   // the document's time limit
   int64_t waitedMilliseconds = 0;  // what the printing has waited for the renderers so far
 };
 

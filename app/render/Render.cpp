@@ -94,18 +94,90 @@ bool confine() {
   scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
   if (filter == nullptr) return false;
   const uint32_t deny = SCMP_ACT_ERRNO(EPERM);
-  static const char* const denied[] = {
-      "socket", "socketpair", "connect", "bind", "listen", "accept", "accept4", "socketcall", "sendto",
-      "sendmsg", "sendmmsg", "execve", "execveat", "fork", "vfork", "ptrace", "process_vm_readv",
-      "process_vm_writev", "pidfd_open", "pidfd_getfd", "pidfd_send_signal", "tkill", "creat", "unlink",
-      "unlinkat", "rmdir", "rename", "renameat", "renameat2", "link", "linkat", "symlink", "symlinkat",
-      "mkdir", "mkdirat", "mknod", "mknodat", "truncate", "ftruncate", "fallocate", "chmod", "fchmod",
-      "fchmodat", "chown", "fchown", "lchown", "fchownat", "utime", "utimes", "utimensat", "futimesat",
-      "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr", "fremovexattr", "mount",
-      "umount2", "pivot_root", "chroot", "unshare", "setns", "open_by_handle_at", "name_to_handle_at",
-      "io_uring_setup", "io_uring_enter", "io_uring_register", "bpf", "perf_event_open", "userfaultfd",
-      "keyctl", "add_key", "request_key", "shmget", "shmat", "msgget", "msgsnd", "semget", "mq_open",
-      "memfd_create", "inotify_init", "inotify_init1", "fanotify_init"};
+  static const char* const denied[] = {"socket",
+                                       "socketpair",
+                                       "connect",
+                                       "bind",
+                                       "listen",
+                                       "accept",
+                                       "accept4",
+                                       "socketcall",
+                                       "sendto",
+                                       "sendmsg",
+                                       "sendmmsg",
+                                       "execve",
+                                       "execveat",
+                                       "fork",
+                                       "vfork",
+                                       "ptrace",
+                                       "process_vm_readv",
+                                       "process_vm_writev",
+                                       "pidfd_open",
+                                       "pidfd_getfd",
+                                       "pidfd_send_signal",
+                                       "tkill",
+                                       "creat",
+                                       "unlink",
+                                       "unlinkat",
+                                       "rmdir",
+                                       "rename",
+                                       "renameat",
+                                       "renameat2",
+                                       "link",
+                                       "linkat",
+                                       "symlink",
+                                       "symlinkat",
+                                       "mkdir",
+                                       "mkdirat",
+                                       "mknod",
+                                       "mknodat",
+                                       "truncate",
+                                       "ftruncate",
+                                       "fallocate",
+                                       "chmod",
+                                       "fchmod",
+                                       "fchmodat",
+                                       "chown",
+                                       "fchown",
+                                       "lchown",
+                                       "fchownat",
+                                       "utime",
+                                       "utimes",
+                                       "utimensat",
+                                       "futimesat",
+                                       "setxattr",
+                                       "lsetxattr",
+                                       "fsetxattr",
+                                       "removexattr",
+                                       "lremovexattr",
+                                       "fremovexattr",
+                                       "mount",
+                                       "umount2",
+                                       "pivot_root",
+                                       "chroot",
+                                       "unshare",
+                                       "setns",
+                                       "open_by_handle_at",
+                                       "name_to_handle_at",
+                                       "io_uring_setup",
+                                       "io_uring_enter",
+                                       "io_uring_register",
+                                       "bpf",
+                                       "perf_event_open",
+                                       "userfaultfd",
+                                       "keyctl",
+                                       "add_key",
+                                       "request_key",
+                                       "shmget",
+                                       "shmat",
+                                       "msgget",
+                                       "msgsnd",
+                                       "semget",
+                                       "mq_open",
+                                       "memfd_create",
+                                       "inotify_init",
+                                       "inotify_init1",
+                                       "fanotify_init"};
   bool made = true;
   for (const char* name : denied) {
     const int call = seccomp_syscall_resolve_name(name);
@@ -117,13 +189,16 @@ bool confine() {
     const int call = seccomp_syscall_resolve_name(name);
     if (call == __NR_SCMP_ERROR) continue;
     for (const scmp_datum_t bits : {scmp_datum_t{O_WRONLY}, scmp_datum_t{O_RDWR}, scmp_datum_t{O_ACCMODE}})
-      made = made && seccomp_rule_add(filter, deny, call, 1, SCMP_CMP(flags, SCMP_CMP_MASKED_EQ, O_ACCMODE, bits)) == 0;
+      made = made && seccomp_rule_add(filter, deny, call, 1,
+                                      SCMP_CMP(flags, SCMP_CMP_MASKED_EQ, O_ACCMODE, bits)) == 0;
     for (const scmp_datum_t bit : {scmp_datum_t{O_CREAT}, scmp_datum_t{O_TRUNC}, scmp_datum_t{O_APPEND}})
-      made = made && seccomp_rule_add(filter, deny, call, 1, SCMP_CMP(flags, SCMP_CMP_MASKED_EQ, bit, bit)) == 0;
+      made =
+          made && seccomp_rule_add(filter, deny, call, 1, SCMP_CMP(flags, SCMP_CMP_MASKED_EQ, bit, bit)) == 0;
   }
   for (const char* name : {"openat2", "clone3"}) {
     const int call = seccomp_syscall_resolve_name(name);
-    if (call != __NR_SCMP_ERROR) made = made && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), call, 0) == 0;
+    if (call != __NR_SCMP_ERROR)
+      made = made && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), call, 0) == 0;
   }
   // Threads of its own, no other process.
   made = made && seccomp_rule_add(filter, deny, SCMP_SYS(clone), 1,
@@ -132,7 +207,8 @@ bool confine() {
   const scmp_datum_t self = static_cast<scmp_datum_t>(getpid());
   for (const char* name : {"kill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo"}) {
     const int call = seccomp_syscall_resolve_name(name);
-    if (call != __NR_SCMP_ERROR) made = made && seccomp_rule_add(filter, deny, call, 1, SCMP_A0(SCMP_CMP_NE, self)) == 0;
+    if (call != __NR_SCMP_ERROR)
+      made = made && seccomp_rule_add(filter, deny, call, 1, SCMP_A0(SCMP_CMP_NE, self)) == 0;
   }
   made = made && seccomp_load(filter) == 0;
   seccomp_release(filter);
