@@ -6,22 +6,16 @@
 // the jobs stop; and where it does, it removes the newest and keeps the oldest. Each kept job holds
 // about a kilobyte and a line of the state file: the server grew by every job it printed.
 //
-// The clean-up below stands before the framework's (see Guard.cpp): the oldest ended jobs go, down to
-// the printer's limit, which is the server's job-history. The framework's own papplSystemCleanJobs
-// calls it with each printer locked for writing; the application calls that after every job it
-// prints and every few seconds. A job cancelled before it prints has the state saved as an ended one
-// does. Linked into the program only.
+// The clean-up below stands before the framework's: the oldest ended jobs go, down to the printer's
+// limit, which is the server's job-history. The framework's own papplSystemCleanJobs calls it with
+// each printer locked for writing; the application calls that after every job it prints and every
+// few seconds (keepHistory(), app/service/JobHistory.cpp). A job cancelled before it prints has the
+// state saved as an ended one does.
 #include <cups/cups.h>
-
-#include <ctime>
 
 #include "app/door/door.h"
 
 namespace {
-
-// The seconds between two trims of every printer's history, for jobs that end without printing
-// (cancelled while queued) and printers added since.
-inline constexpr int kHistorySeconds = 5;
 
 // While this thread asks the framework for the size of one of a printer's job lists, the list it counts.
 thread_local cups_array_t** tCountedList = nullptr;
@@ -37,31 +31,7 @@ cups_array_t* listCountedBy(int (*count)(pappl_printer_t*), pappl_printer_t* pri
   return list;
 }
 
-// 'applyHistory()' - make the printer's limit of ended jobs the server's.
-void applyHistory(pappl_printer_t* printer, void* data) {
-  const int history = *static_cast<const int*>(data);
-  if (papplPrinterGetMaxCompletedJobs(printer) != history) papplPrinterSetMaxCompletedJobs(printer, history);
-}
-
-// 'keepHistories()' - the system's timer (run with the system locked for reading).
-bool keepHistories(pappl_system_t* system, void* data) {
-  keepHistory(system, static_cast<const appConfig*>(data)->jobHistory);
-  return true;
-}
-
 }  // namespace
-
-void keepHistory(pappl_system_t* system, int history) {
-  if (system == nullptr || history < kMinJobHistory) return;
-  papplSystemIteratePrinters(system, applyHistory, &history);
-  papplSystemCleanJobs(system);
-}
-
-void startHistoryKeeper(pappl_system_t* system, appConfig* config) {
-  // At once in the framework's main loop, after the state file: a server started with a shorter
-  // history than the last one had drops the oldest jobs before it prints anything.
-  papplSystemAddTimerCallback(system, time(nullptr), kHistorySeconds, keepHistories, config);
-}
 
 extern "C" {
 

@@ -1,9 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
-// The service: its orderly stop (Service.cpp), who may do what (Access.cpp), the state file
-// (State.cpp, StateFile.cpp) and the command line's own (in app/door/Commands.cpp).
+// The service: its orderly stop (Service.cpp), who may do what (Access.cpp), the rules for the
+// requests and jobs the framework hands on (Requests.cpp, SettingsRequests.cpp, RelocateRequests.cpp),
+// the history of ended jobs (JobHistory.cpp), the state file (State.cpp, StateFile.cpp) and the
+// subcommands (Commands.cpp). The door (app/door/) calls these in the framework's place, handing in
+// the framework's own function as 'next'.
 #pragma once
 
 #include "app/web/web.h"
+
+// The framework's internal functions of its command line, which PAPPL 1.3.1 exports but declares in no
+// installed header.
+extern "C" {
+void _papplMainloopAddPrinterURI(ipp_t* request, const char* printer_name, char* resource, size_t size);
+http_t* _papplMainloopConnect(const char* base_name, bool auto_start);
+http_t* _papplMainloopConnectURI(const char* base_name, const char* printer_uri, char* resource, size_t size);
+char* _papplMainloopGetDefaultPrinter(http_t* http, char* buffer, size_t size);
+char* _papplMainloopGetServerPath(const char* base_name, uid_t uid, char* buffer, size_t size);
+}
 
 // The seconds a stop may take: the labels being sent get a few of them, the state is saved, and then
 // the process ends even if the framework's own shutdown would wait for queued jobs.
@@ -116,3 +129,121 @@ void printUsage(const char* base);
 // 'rewriteCopies()' - make each "-n COPIES" of the arguments "-o copies=COPIES", which the framework
 // sends; 1 with the reason for a count that is not 1 to kMaxCopies.
 int rewriteCopies(std::vector<char*>& arguments, std::string* error);
+
+// Access (Requests.cpp). 'authorizeAdminPage()' - whether a client may see an administrative page: the
+// machine itself; from the network, the framework's sign-in over TLS ('next') when authentication is
+// configured, else a page that says how to set it up.
+bool authorizeAdminPage(pappl_client_t* client, bool (*next)(pappl_client_t*));
+
+// 'authorizeAdmin()' - whether a client may change the system: the machine itself, else an
+// administrator who signs in (PAM over TLS through 'pam', or the administrator password), else
+// forbidden.
+http_status_t authorizeAdmin(pappl_client_t* client, http_status_t (*pam)(pappl_client_t*));
+
+// 'authorizePrinterRequest()' - whether a client may do what its request on a printer or a job asks:
+// printing and reading are open, a job is changed by its owner or an administrator, the printer by an
+// administrator; a refused client is answered. A client that signs in is signed in first ('signIn').
+using signInForGroup = std::function<void(pappl_client_t*)>;
+bool authorizePrinterRequest(pappl_client_t* client, const signInForGroup& signIn);
+
+// 'newPasswordHash()' - a new administrator password's stored form, with a fresh nonce, or the check
+// of a password against the stored one ('salt').
+std::string newPasswordHash(pappl_system_t* system, const char* salt, const char* password);
+
+// Requests (Requests.cpp, SettingsRequests.cpp): each runs a request through the application's rules
+// and the framework's processing ('next'), and saves the state before the client hears of a change.
+void processSystemRequest(pappl_client_t* client, void (*next)(pappl_client_t*));
+void processPrinterRequest(pappl_client_t* client, void (*next)(pappl_client_t*));
+void processJobRequest(pappl_client_t* client, void (*next)(pappl_client_t*));
+
+// 'numberPrinters()' - make each printer's group of a Get-Printers response carry its printer-id as
+// the printer has it.
+void numberPrinters(ipp_t* response, pappl_system_t* system);
+
+// 'showPrinterHome()' - a printer's web page: its actions (pause, test page, default printer, ...)
+// are an administrator's ('next', the framework's page); a stranger sees the printer's status and
+// its jobs without their names and owners.
+void showPrinterHome(pappl_client_t* client, pappl_printer_t* printer,
+                     void (*next)(pappl_client_t*, pappl_printer_t*));
+
+// Jobs (Requests.cpp). 'processQueuedJob()' - a queued job's thread: with the printer's place taken,
+// it prints through 'next' the job that is first in the queue (the framework starts the newest one
+// that waits), only one that still waits and has its file; when a client's raster stream is first it
+// leaves the printer to it. A network device opens even when the printer cannot be reached, and the
+// job then waits for it without the framework's pause. The history is trimmed afterwards.
+void processQueuedJob(pappl_job_t* job, void* (*next)(pappl_job_t*));
+
+// 'placeNewJob()' - give a job the framework made, accepted or read from the state file, its place in
+// the queue (the saved one, else the next).
+void placeNewJob(pappl_printer_t* printer, pappl_job_t* job);
+
+// 'processRasterJob()' - a client's raster stream printed through 'next', its device opened as a
+// queued job's is; the history is trimmed afterwards.
+void processRasterJob(pappl_job_t* job, pappl_client_t* client, void (*next)(pappl_job_t*, pappl_client_t*));
+
+// 'takeRasterPage()' - whether a raster stream's page fits the printer's largest label; else the job
+// is told why and the stream ends.
+bool takeRasterPage(pappl_job_t* job, const cups_page_header2_t& header);
+
+// 'keepHistory()' - trim every printer's history of ended jobs to 'history', the oldest going first,
+// with their files in the spool folder; the state file is then saved without them (JobHistory.cpp).
+// Call with no printer or job of the framework locked.
+void keepHistory(pappl_system_t* system, int history);
+
+// 'startHistoryKeeper()' - the system's timer that trims the histories with the server's job-history
+// at the start (after the state file) and every few seconds (jobs cancelled before they printed).
+void startHistoryKeeper(pappl_system_t* system, appConfig* config);
+
+// Settings requests (SettingsRequests.cpp). 'setPrinterSettings()' - a Set-Printer-Attributes request,
+// with 'next' the framework's processing: a value the printer does not take is refused with the
+// reason before anything changes; the settings the framework cannot set are set by the application
+// once the rest are; a new default label size is the loaded one too.
+void setPrinterSettings(pappl_client_t* client, void (*next)(pappl_client_t*));
+
+// 'applyCopiesDefault()' - give a Print-Job or Create-Job request without copies the printer's default
+// copies.
+void applyCopiesDefault(pappl_client_t* client);
+
+// 'repairPrinterValues()' - make a printer's response to 'request' carry the printer's own printer-id,
+// its default copies, print speed and darkness change as asked for, and no printer-supply-info-uri to
+// a page the printer does not have.
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request);
+
+// A printer's device and driver (RelocateRequests.cpp). 'addPrinterPages()' - the framework's printer
+// creation callback: the printer's "Device and driver" page, linked from its page.
+void addPrinterPages(pappl_printer_t* printer, void* data);
+
+// 'takeDeviceChange()' - a Set-Printer-Attributes request that changes the device or the driver: checked
+// and made here, its other settings handed to 'next', the client answered; false for a request that
+// changes neither.
+bool takeDeviceChange(pappl_client_t* client, const std::function<void(pappl_client_t*)>& next);
+
+// 'createPrinterWithReason()' - a Create-Printer request through 'next', answered with the reason
+// when its device is refused.
+void createPrinterWithReason(pappl_client_t* client, void (*next)(pappl_client_t*));
+
+// 'takesDeviceUri()' - whether a new printer may have a device URI: a file URI that parses (which file
+// devices a printer may have is the driver callback's decision, which says why it refuses one), else
+// as 'next' (the framework's) says.
+bool takesDeviceUri(const char* uri, bool (*next)(const char*));
+
+// The subcommands (Commands.cpp), in the framework's place. 'connectServer()' - the server that runs
+// through 'next', never one started for the command, else nullptr with how to start it printed.
+http_t* connectServer(const char* base, http_t* (*next)(const char*, bool));
+
+// status: the server's or a printer's state in words, exit status 1 when there is no such printer;
+// jobs: each job, with the reason in words for one that ended without printing; modify: every
+// setting checked before anything is sent, a new device or driver too; options: every setting with
+// its values; drivers: the list, without the server's system object; shutdown: returns once the
+// server has gone; add: a printer without a driver is asked what it is.
+int statusCommand(const char* base, int count, cups_option_t* options);
+int jobsCommand(const char* base, int count, cups_option_t* options);
+int modifyCommand(const char* base, int count, cups_option_t* options);
+int optionsCommand(const char* base, int count, cups_option_t* options);
+int driversCommand(const char* base, int count, pappl_pr_driver_t* drivers, pappl_pr_autoadd_cb_t autoadd,
+                   pappl_pr_driver_cb_t driver, int optionCount, cups_option_t* options, void* system,
+                   void* data);
+int shutdownCommand(const char* base, int count, cups_option_t* options,
+                    int (*next)(const char*, int, cups_option_t*));
+int addCommand(const char* base, int count, cups_option_t* options,
+               int (*next)(const char*, int, cups_option_t*));

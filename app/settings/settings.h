@@ -1,10 +1,28 @@
 // SPDX-License-Identifier: Apache-2.0
 // The settings: the vendor attributes and the job's settings record from its IPP attributes
-// (Options.cpp), and the table of the printer settings that modify, options and Set-Printer-Attributes
-// check against (Settings.cpp).
+// (Options.cpp), the table of the printer settings that modify, options and Set-Printer-Attributes
+// check against (Settings.cpp), and a printer's printing defaults (Defaults.cpp).
 #pragma once
 
+#include <functional>
+
 #include "app/devices/devices.h"
+
+// The framework's internal functions that PAPPL 1.3.1 exports but declares in no installed header.
+extern "C" {
+bool _papplPrinterIsAuthorized(pappl_client_t* client);
+const char* _papplColorModeString(pappl_color_mode_t value);
+pappl_color_mode_t _papplColorModeValue(const char* value);
+const char* _papplContentString(pappl_content_t value);
+pappl_content_t _papplContentValue(const char* value);
+const char* _papplLabelModeString(pappl_label_mode_t value);
+pappl_label_mode_t _papplLabelModeValue(const char* value);
+const char* _papplMediaTrackingString(pappl_media_tracking_t value);
+pappl_media_tracking_t _papplMediaTrackingValue(const char* value);
+const char* _papplScalingString(pappl_scaling_t value);
+pappl_scaling_t _papplScalingValue(const char* value);
+void _papplSystemConfigChanged(pappl_system_t* system);
+}
 
 // The vendor attributes, job template attributes with printer defaults ("NAME-default").
 inline constexpr char kTearOffsetAttr[] = "label-tear-offset";  // hundredths of mm
@@ -55,3 +73,15 @@ std::string joinOptionWords(const std::string& text);
 
 // 'copiesDefault()' - the printer's default copies, 1 to kMaxCopies.
 int copiesDefault(pappl_printer_t* printer);
+
+// 'saveDriverDefaults()' - papplPrinterSetDriverDefaults() with the default copies ('copies', 0 to
+// leave them as they are) beside the vendor defaults: false when the printer refuses a value.
+bool saveDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int vendorCount,
+                        cups_option_t* vendor, int copies);
+
+// 'setDriverDefaultsTurned()' - the printing defaults through 'next' (the framework's setter, which
+// leaves the default orientation out), and then the default orientation: false when the printer
+// refuses a value.
+using setDriverDefaults = std::function<bool(pappl_printer_t*, pappl_pr_driver_data_t*, int, cups_option_t*)>;
+bool setDriverDefaultsTurned(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int vendorCount,
+                             cups_option_t* vendor, const setDriverDefaults& next);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The web: the pages' words (Words.cpp) and the test label (TestLabel.cpp); the settings pages
-// themselves stand before the framework's (app/door/Pages.cpp).
+// The web: the pages' words (Words.cpp), the printer's settings pages (SettingsPages.cpp) and the test
+// label (TestLabel.cpp).
 #pragma once
 
 #include "app/documents/documents.h"
@@ -30,3 +30,8 @@ std::string testLabelBarcode(const std::string& printerName);
 // 'writeTestLabel()' - the driver's test page callback: the test label for the loaded labels as a PNG
 // file in the spool folder, its path in 'buffer'; nullptr when it cannot be written.
 const char* writeTestLabel(pappl_printer_t* printer, char* buffer, size_t size);
+
+// 'showDefaultsPage()' / 'showMediaPage()' - the printer's Printing Defaults and Media pages in label
+// words, in the framework's place; their forms save the settings they show. An administrator's.
+void showDefaultsPage(pappl_client_t* client, pappl_printer_t* printer);
+void showMediaPage(pappl_client_t* client, pappl_printer_t* printer);

@@ -2,14 +2,12 @@
 // The requests that change a printer's device or driver in place (Relocate.cpp makes the change): a
 // Set-Printer-Attributes request with the device URI or the driver, and the printer's "Device and
 // driver" page; and the answer to a Create-Printer request whose device is refused, which says why.
-// papplDeviceIsSupported() stands before the framework's own (see Guard.cpp); like it, this file is
-// linked into the program only.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <tuple>
 
-#include "app/door/door.h"
+#include "app/service/service.h"
 
 namespace {
 
@@ -85,7 +83,7 @@ void addPrinterPages(pappl_printer_t* printer, void*) {
   papplPrinterAddLink(printer, "Device and driver", path, PAPPL_LOPTIONS_CONFIGURATION);
 }
 
-bool takeDeviceChange(pappl_client_t* client, void (*next)(pappl_client_t*)) {
+bool takeDeviceChange(pappl_client_t* client, const std::function<void(pappl_client_t*)>& next) {
   ipp_t* request = papplClientGetRequest(client);
   ipp_attribute_t* uri = ippFindAttribute(request, kDeviceUriAttr, IPP_TAG_ZERO);
   ipp_attribute_t* driver = ippFindAttribute(request, kDriverAttr, IPP_TAG_ZERO);
@@ -141,20 +139,12 @@ void createPrinterWithReason(pappl_client_t* client, void (*next)(pappl_client_t
                         uri != nullptr ? uri : "", refusal.c_str());
 }
 
-extern "C" {
-
-// Whether a new printer may have a device URI. The framework takes a file URI only when its path
-// (of at most 255 bytes) exists and can be written, and answers every other one "Unsupported
-// smi55357-device-uri uri value"; which file devices a printer may have is the driver callback's
-// decision (checkDeviceUri()), which says why it refuses one.
-bool papplDeviceIsSupported(const char* uri) {
+bool takesDeviceUri(const char* uri, bool (*next)(const char*)) {
   if (uri != nullptr && std::strncmp(uri, "file:", 5) == 0) {
     char scheme[32], userpass[256], host[256], resource[1024];
     int port = 0;
     return httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass, sizeof userpass, host,
                            sizeof host, &port, resource, sizeof resource) >= HTTP_URI_STATUS_OK;
   }
-  return frameworkFunction<bool (*)(const char*)>("papplDeviceIsSupported")(uri);
+  return next(uri);
 }
-
-}  // extern "C"

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// Where the application stands before the framework's own functions. PAPPL 1.3.1 lets every client of
-// its web pages administer when no authentication is configured, lets any network client cancel any
-// job, prints a raster page of whatever size a client claims, and can start two jobs on one printer
-// at once. The functions below have the framework's names, so the dynamic linker resolves the
-// framework's own calls to them (its parts call each other through the symbol table); each decides
-// what the application's rules ask and then calls the framework's function it stands before, found
-// with dlsym(RTLD_NEXT). They are linked into the program only, never into the tests' library.
-#include <dlfcn.h>
-
+// The application's rules for the requests and jobs the framework hands on: who may administer, and
+// who may change a job; a document is taken only in a format its printer prints, and a raster stream
+// in its turn; the queue's order for the jobs the framework starts; a printer added without a driver.
+// PAPPL 1.3.1 lets every client of its web pages administer when no authentication is configured,
+// lets any network client cancel any job, prints a raster page of whatever size a client claims, and
+// can start two jobs on one printer at once. The door (app/door/) calls these before or around the
+// framework's own functions, which it hands in as 'next'.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -15,16 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "app/door/door.h"
+#include "app/service/service.h"
 
 namespace {
 
 // How long a client's raster stream waits for the printer's place before it is answered busy.
 inline constexpr int kStreamWaitMilliseconds = 5000;
-
-// The raster job whose stream this thread reads: the framework reads each page header with no more
-// than the stream in hand.
-thread_local pappl_job_t* tRasterJob = nullptr;
 
 // 'usesPam()' / 'hasPassword()' - how administrators sign in from the network, if at all.
 bool usesPam(pappl_system_t* system) {
@@ -182,19 +176,9 @@ void rankHeldJobs(pappl_printer_t* printer) {
   for (const int id : held) givePlace(printer, id, takePlace(link->config));
 }
 
-// The settings of a Set-Printer-Attributes request, through the application's checks to the framework.
-void setSettings(pappl_client_t* client) {
-  setPrinterSettings(client, frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP"));
-}
-
 }  // namespace
 
-extern "C" {
-
-// The web pages that change the system: open on the machine itself; from the network, the
-// framework's sign-in over TLS when authentication is configured, else a page that says how to set
-// it up.
-bool papplClientHTMLAuthorize(pappl_client_t* client) {
+bool authorizeAdminPage(pappl_client_t* client, bool (*next)(pappl_client_t*)) {
   if (client == nullptr) return false;
   if (isLocalClient(client)) return true;
   pappl_system_t* system = papplClientGetSystem(client);
@@ -207,54 +191,28 @@ bool papplClientHTMLAuthorize(pappl_client_t* client) {
     papplClientRespond(client, HTTP_STATUS_UPGRADE_REQUIRED, nullptr, nullptr, 0, 0);
     return false;
   }
-  return frameworkFunction<bool (*)(pappl_client_t*)>("papplClientHTMLAuthorize")(client);
+  return next(client);
 }
 
-// The administrator password's hash. The framework's own takes the whole stored hash for the nonce
-// when it checks a password, so that any password matched the stored one as a prefix (the web
-// sign-in let everyone in) and none could match it in full (it could never be changed).
-char* papplSystemHashPassword(pappl_system_t* system, const char* salt, const char* password, char* buffer,
-                              size_t size) {
-  if (buffer == nullptr || size == 0) return buffer;
-  buffer[0] = '\0';
-  if (system == nullptr || password == nullptr) return buffer;
+std::string newPasswordHash(pappl_system_t* system, const char* salt, const char* password) {
+  if (system == nullptr || password == nullptr) return "";
   char nonce[32];
   std::snprintf(nonce, sizeof nonce, "%08x%08x", papplGetRand(), papplGetRand());
-  std::snprintf(buffer, size, "%s", hashPassword(salt, password, nonce).c_str());
-  return buffer;
+  return hashPassword(salt, password, nonce);
 }
 
-// The image limits, never above the application's: the state file of an earlier version brings the
-// framework's defaults (a tenth of the memory, 16384 pixels a side).
-void papplSystemSetMaxImageSize(pappl_system_t* system, size_t size, int width, int height) {
-  using setMaxImageSize = void (*)(pappl_system_t*, size_t, int, int);
-  frameworkFunction<setMaxImageSize>("papplSystemSetMaxImageSize")(
-      system, size == 0 || size > kMaxImageBytes ? kMaxImageBytes : size,
-      width <= 0 || width > kMaxImageSide ? kMaxImageSide : width,
-      height <= 0 || height > kMaxImageSide ? kMaxImageSide : height);
-}
-
-// The IPP operations that change the system: the machine itself, else an administrator who signs in
-// (PAM over TLS as the framework does it, or the administrator password), else forbidden.
-http_status_t papplClientIsAuthorized(pappl_client_t* client) {
+http_status_t authorizeAdmin(pappl_client_t* client, http_status_t (*pam)(pappl_client_t*)) {
   if (client == nullptr) return HTTP_STATUS_BAD_REQUEST;
   if (isLocalClient(client)) return HTTP_STATUS_CONTINUE;
   pappl_system_t* system = papplClientGetSystem(client);
-  if (usesPam(system))
-    return frameworkFunction<http_status_t (*)(pappl_client_t*)>("papplClientIsAuthorized")(client);
+  if (usesPam(system)) return pam(client);
   return hasPassword(system) ? checkAdminPassword(client) : HTTP_STATUS_FORBIDDEN;
 }
 
-// The operations on a printer and its jobs: printing and reading are open, a job is changed by its
-// owner or an administrator, the printer by an administrator.
-bool _papplPrinterIsAuthorized(pappl_client_t* client) {
+bool authorizePrinterRequest(pappl_client_t* client, const signInForGroup& signIn) {
   if (isLocalClient(client)) return true;
-  if (usesPam(papplClientGetSystem(client)) && offersCredentials(client)) {
-    // A network client that signs in owns what it prints under its account's name.
-    using authorizeForGroup = http_status_t (*)(pappl_client_t*, bool, const char*, gid_t);
-    frameworkFunction<authorizeForGroup>("_papplClientIsAuthorizedForGroup")(client, true, nullptr,
-                                                                             static_cast<gid_t>(-1));
-  }
+  // A network client that signs in owns what it prints under its account's name.
+  if (usesPam(papplClientGetSystem(client)) && offersCredentials(client)) signIn(client);
   const accessNeed need = operationNeed(papplClientGetOperation(client));
   if (need == kNeedNothing) return true;
   pappl_job_t* job = papplClientGetJob(client);
@@ -268,8 +226,7 @@ bool _papplPrinterIsAuthorized(pappl_client_t* client) {
   return false;
 }
 
-void _papplPrinterProcessIPP(pappl_client_t* client) {
-  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplPrinterProcessIPP");
+void processPrinterRequest(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   const ipp_op_t op = papplClientGetOperation(client);
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
     applyCopiesDefault(client);
@@ -281,6 +238,7 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
   } else if (op == IPP_OP_SET_PRINTER_ATTRIBUTES) {
     // A new device or driver is taken by the application; the request's settings go on through the
     // application's checks to the framework.
+    const auto setSettings = [next](pappl_client_t* c) { setPrinterSettings(c, next); };
     if (_papplPrinterIsAuthorized(client) && !takeDeviceChange(client, setSettings)) setSettings(client);
   } else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false)) {
     next(client);
@@ -292,8 +250,7 @@ void _papplPrinterProcessIPP(pappl_client_t* client) {
                         papplClientGetRequest(client));
 }
 
-void _papplJobProcessIPP(pappl_client_t* client) {
-  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplJobProcessIPP");
+void processJobRequest(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   const ipp_op_t op = papplClientGetOperation(client);
   pappl_printer_t* printer = papplClientGetPrinter(client);
   pappl_job_t* job = papplClientGetJob(client);
@@ -314,10 +271,8 @@ void _papplJobProcessIPP(pappl_client_t* client) {
   if (op == IPP_OP_GET_JOB_ATTRIBUTES) hideFromStranger(client, papplClientGetPrinter(client));
 }
 
-// A printer's web page: its actions (pause, test page, default printer, ...) are an administrator's;
-// a stranger sees the printer's status and its jobs without their names and owners.
-void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
-  const auto next = frameworkFunction<void (*)(pappl_client_t*, pappl_printer_t*)>("_papplPrinterWebHome");
+void showPrinterHome(pappl_client_t* client, pappl_printer_t* printer,
+                     void (*next)(pappl_client_t*, pappl_printer_t*)) {
   if (isLocalClient(client)) {
     next(client, printer);
   } else if (papplClientGetMethod(client) == HTTP_STATE_POST || offersCredentials(client)) {
@@ -327,18 +282,11 @@ void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer) {
   }
 }
 
-// A queued job's thread: it prints only with the printer's place taken, and only a job that still
-// waits and has its file; a raster stream, printed by its client's thread, is left alone.
-// A job's network device opens even when the printer cannot be reached; the job then waits for it
-// without the framework's pause (awaitConnection()).
-// The framework starts the newest job that waits; the thread prints the job that is first in the
-// queue instead (nextQueuedJob()), or, when a client's raster stream is first, leaves the printer to it.
-// Once the job has ended, the printer's history is trimmed to the server's job-history.
-void* _papplJobProcess(pappl_job_t* job) {
+void processQueuedJob(pappl_job_t* job, void* (*next)(pappl_job_t*)) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
-  if (isStopping(printer)) return nullptr;
+  if (isStopping(printer)) return;
   printerLink* link = nullptr;
-  if (!claimPrinter(printer, 0, &link)) return nullptr;
+  if (!claimPrinter(printer, 0, &link)) return;
   pappl_system_t* system = papplPrinterGetSystem(printer);
   const int history = historyOf(link);
   const queuedJob first = nextQueuedJob(printer);
@@ -347,105 +295,43 @@ void* _papplJobProcess(pappl_job_t* job) {
       papplJobGetState(chosen) != IPP_JSTATE_PENDING) {
     // The stream's end, or the next job's acceptance, looks at the queue again.
     releasePrinter(link, printer, false);
-    return nullptr;
+    return;
   }
   openJobDevicesLate(true);
-  frameworkFunction<void* (*)(pappl_job_t*)>("_papplJobProcess")(chosen);
+  next(chosen);
   openJobDevicesLate(false);
   // The job's end reaches the state file with the main loop's next save, within a second: a crash
   // before it prints the job again, which costs a label, while a save here would cost every job the
   // time of a flush to the disk.
   keepHistory(system, history);
   releasePrinter(link, printer);
-  return nullptr;
 }
 
-// Every job the framework makes, accepted or read from the state file, takes its place in the queue.
-pappl_job_t* _papplJobCreate(pappl_printer_t* printer, int jobId, const char* username, const char* format,
-                             const char* name, ipp_t* attributes) {
-  using createJob = pappl_job_t* (*)(pappl_printer_t*, int, const char*, const char*, const char*, ipp_t*);
-  pappl_job_t* job =
-      frameworkFunction<createJob>("_papplJobCreate")(printer, jobId, username, format, name, attributes);
+void placeNewJob(pappl_printer_t* printer, pappl_job_t* job) {
   printerLink* link = job != nullptr ? linkOf(printer) : nullptr;
-  if (link == nullptr || link->config == nullptr) return job;
+  if (link == nullptr || link->config == nullptr) return;
   const int id = papplJobGetID(job), printerId = papplPrinterGetID(printer);
   uint64_t place = 0;
   for (const savedPlace& saved : link->config->loadedPlaces)
     if (saved.printerId == printerId && saved.jobId == id) place = saved.place;
   givePlace(printer, id, place != 0 ? place : takePlace(link->config));
-  return job;
 }
 
-// A printer added without a driver is asked what it is, and keeps the driver of its head's resolution:
-// the framework would keep the name "auto" and drop the printer at a start when it cannot be asked.
-pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int printerId, const char* printerName,
-                                    const char* driverName, const char* deviceId, const char* deviceUri) {
-  using createPrinter =
-      pappl_printer_t* (*)(pappl_system_t*, int, const char*, const char*, const char*, const char*);
-  const auto next = frameworkFunction<createPrinter>("papplPrinterCreate");
-  if (driverName != nullptr && std::strcmp(driverName, "auto") == 0 && deviceUri != nullptr) {
-    driverName = identifyDriver(system, deviceUri);
-    if (driverName == nullptr) {
-      errno = EIO;
-      return nullptr;
-    }
-  }
-  return next(system, printerId, printerName, driverName, deviceId, deviceUri);
-}
-
-void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
+void processRasterJob(pappl_job_t* job, pappl_client_t* client, void (*next)(pappl_job_t*, pappl_client_t*)) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   pappl_system_t* system = papplPrinterGetSystem(printer);
   const int history = historyOf(linkOf(printer));
-  tRasterJob = job;
   openJobDevicesLate(true);
-  frameworkFunction<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster")(job, client);
+  next(job, client);
   openJobDevicesLate(false);
-  tRasterJob = nullptr;
   keepHistory(system, history);
 }
 
-// A printer that cannot be reached reports it ('offline-report'): the framework's bare 'offline'
-// reads as an error of the printer itself.
-const char* _papplPrinterReasonString(pappl_preason_t value) {
-  if (value == PAPPL_PREASON_OFFLINE) return "offline-report";
-  return frameworkFunction<const char* (*)(pappl_preason_t)>("_papplPrinterReasonString")(value);
-}
-
-// The add subcommand without a driver: the server asks the printer what it is (identifyPrinter()).
-int _papplMainloopAddPrinter(const char* base, int count, cups_option_t* options) {
-  const auto next = frameworkFunction<int (*)(const char*, int, cups_option_t*)>("_papplMainloopAddPrinter");
-  if (cupsGetOption("smi55357-driver", count, options) != nullptr || count == 0)
-    return next(base, count, options);
-  cups_option_t* withDriver = nullptr;
-  int withCount = 0;
-  for (int i = 0; i < count; ++i)
-    withCount = cupsAddOption(options[i].name, options[i].value, withCount, &withDriver);
-  withCount = cupsAddOption("smi55357-driver", "auto", withCount, &withDriver);
-  const int status = next(base, withCount, withDriver);
-  cupsFreeOptions(withCount, withDriver);
-  const char* error = cupsLastErrorString();
-  if (status != 0 && error != nullptr && std::strstr(error, "'auto'") != nullptr)
-    std::fprintf(stderr,
-                 "%s: The printer gave no readable answer to the identification query, or cannot be "
-                 "reached; name its driver with -m (the drivers subcommand lists them).\n",
-                 base);
-  return status;
-}
-
-// Each page header of a client's raster stream: a page larger than the printer's largest label ends
-// the stream before the framework allocates anything for it.
-unsigned cupsRasterReadHeader2(cups_raster_t* raster, cups_page_header2_t* header) {
-  const auto next =
-      frameworkFunction<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterReadHeader2");
-  const unsigned read = next(raster, header);
-  if (read == 0 || tRasterJob == nullptr) return read;
+bool takeRasterPage(pappl_job_t* job, const cups_page_header2_t& header) {
   pappl_pr_driver_data_t data;
-  papplPrinterGetDriverData(papplJobGetPrinter(tRasterJob), &data);
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
   char message[256];
-  if (pageFits(*header, labelLimits(data), message, sizeof message)) return read;
-  refuseRasterPage(tRasterJob, message);
-  return 0;
+  if (pageFits(header, labelLimits(data), message, sizeof message)) return true;
+  refuseRasterPage(job, message);
+  return false;
 }
-
-}  // extern "C"

@@ -6,10 +6,9 @@
 // at a page it only makes for printers with supplies. Its Set-Printer-Attributes hands printer-location
 // and printer-organization to the geo-location's setter, looks for printer-organizational-unit under
 // another name, refuses print-scaling-default and copies-default and, given a media-size-name it does
-// not know, crashes; its printing defaults never take the default orientation; it never answers
-// print-darkness-default, and answers copies-default 1 whatever the default. The functions below stand
-// before the framework's (see Guard.cpp); they are linked into the program only.
-#include <dlfcn.h>
+// not know, crashes; it never answers print-darkness-default, and answers copies-default 1 whatever the
+// default. The requests below go through the application's checks around the framework's processing
+// ('next'), which the door (app/door/Ipp.cpp) hands in.
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "app/door/door.h"
+#include "app/service/service.h"
 
 namespace {
 
@@ -160,22 +159,6 @@ void followDefaultMedia(pappl_printer_t* printer, ipp_t* request, const pappl_me
     link->sizeChosen = true;
 }
 
-// 'keptDriverAttributes()' - the printer's defaults and vendor values that its driver attributes hold
-// beside those the framework makes from the driver data.
-ipp_t* keptDriverAttributes(pappl_printer_t* printer, const pappl_pr_driver_data_t& data) {
-  ipp_t* all = papplPrinterGetDriverAttributes(printer);
-  ipp_t* kept = ippNew();
-  for (ipp_attribute_t* a = ippFirstAttribute(all); a != nullptr; a = ippNextAttribute(all)) {
-    const std::string name = ippGetName(a) != nullptr ? ippGetName(a) : "";
-    bool keep = name.ends_with("-default");
-    for (int i = 0; i < data.num_vendor && !keep; ++i)
-      keep = name == std::string(data.vendor[i]) + "-supported";
-    if (keep) ippCopyAttribute(kept, a, 0);
-  }
-  ippDelete(all);
-  return kept;
-}
-
 // 'wanted()' - whether a Get-Printer-Attributes request asks for an attribute: all of them, its name,
 // or for a default the printer-defaults group.
 bool wanted(ipp_t* request, const char* name) {
@@ -190,24 +173,6 @@ bool wanted(ipp_t* request, const char* name) {
 }
 
 }  // namespace
-
-bool saveDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int vendorCount,
-                        cups_option_t* vendor, int copies) {
-  if (copies == 0) return papplPrinterSetDriverDefaults(printer, data, vendorCount, vendor);
-  if (copies < 1 || copies > kMaxCopies || data->num_vendor >= PAPPL_MAX_VENDOR) return false;
-  // The framework keeps the defaults of the vendor attributes the driver data names: copies are named
-  // for this one call, and kept as text (there is no copies-supported among the driver attributes).
-  pappl_pr_driver_data_t withCopies = *data;
-  withCopies.vendor[withCopies.num_vendor++] = "copies";
-  cups_option_t* values = nullptr;
-  int count = 0;
-  for (int i = 0; i < vendorCount; ++i)
-    count = cupsAddOption(vendor[i].name, vendor[i].value, count, &values);
-  count = cupsAddOption("copies", std::to_string(copies).c_str(), count, &values);
-  const bool saved = papplPrinterSetDriverDefaults(printer, &withCopies, count, values);
-  cupsFreeOptions(count, values);
-  return saved;
-}
 
 void setPrinterSettings(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   if (refuseBadSettings(client)) return;
@@ -264,11 +229,7 @@ void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* reque
                   data.darkness_default);
 }
 
-extern "C" {
-
-// Shutdown-All-Printers as a stop signal; Get-Printers: each printer's group carries its printer-id as
-// the printer has it.
-void _papplSystemProcessIPP(pappl_client_t* client) {
+void processSystemRequest(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   if (papplClientGetOperation(client) == IPP_OP_SHUTDOWN_ALL_PRINTERS) {
     // The framework's shutdown ends its main loop and frees the system while client threads still
     // use it; the application's own stop (the one SIGTERM takes) cancels the printing, saves the state
@@ -282,7 +243,6 @@ void _papplSystemProcessIPP(pappl_client_t* client) {
     papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
     return;
   }
-  const auto next = frameworkFunction<void (*)(pappl_client_t*)>("_papplSystemProcessIPP");
   if (papplClientGetOperation(client) == IPP_OP_CREATE_PRINTER) {
     createPrinterWithReason(client, next);
     saveAfterRequest(client);
@@ -290,9 +250,11 @@ void _papplSystemProcessIPP(pappl_client_t* client) {
   }
   next(client);
   if (changesState(papplClientGetOperation(client))) saveAfterRequest(client);
-  if (papplClientGetOperation(client) != IPP_OP_GET_PRINTERS) return;
-  ipp_t* response = papplClientGetResponse(client);
-  pappl_system_t* system = papplClientGetSystem(client);
+  if (papplClientGetOperation(client) == IPP_OP_GET_PRINTERS)
+    numberPrinters(papplClientGetResponse(client), papplClientGetSystem(client));
+}
+
+void numberPrinters(ipp_t* response, pappl_system_t* system) {
   struct group {
     ipp_attribute_t* id = nullptr;
     std::string name;
@@ -324,42 +286,3 @@ void _papplSystemProcessIPP(pappl_client_t* client) {
     if (found.id != 0) ippSetInteger(response, &g.id, 0, found.id);
   }
 }
-
-// The framework adds printer-strings-languages-supported to the printer's own attributes at every
-// Get-Printer-Attributes once there are localisation resources (the application's words): the
-// printer's attributes would grow with each request, and every answer would carry it many times.
-// The first one stays; the languages do not change while the server runs.
-ipp_attribute_t* ippAddStrings(ipp_t* ipp, ipp_tag_t group, ipp_tag_t valueTag, const char* name, int count,
-                               const char* language, const char* const* values) {
-  if (name != nullptr && std::strcmp(name, "printer-strings-languages-supported") == 0)
-    if (ipp_attribute_t* present = ippFindAttribute(ipp, name, IPP_TAG_ZERO)) return present;
-  using addStrings =
-      ipp_attribute_t* (*)(ipp_t*, ipp_tag_t, ipp_tag_t, const char*, int, const char*, const char* const*);
-  return frameworkFunction<addStrings>("ippAddStrings")(ipp, group, valueTag, name, count, language, values);
-}
-
-// The printing defaults: the framework's, which leave the default orientation out; it is set with the
-// driver data, keeping the defaults and vendor values that the driver attributes hold.
-bool papplPrinterSetDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int num_vendor,
-                                   cups_option_t* vendor) {
-  using setDefaults = bool (*)(pappl_printer_t*, pappl_pr_driver_data_t*, int, cups_option_t*);
-  if (printer == nullptr || data == nullptr) return false;
-  pappl_pr_driver_data_t current;
-  papplPrinterGetDriverData(printer, &current);
-  const bool turned = data->orient_default != current.orient_default;
-  if (turned && (data->orient_default < IPP_ORIENT_PORTRAIT || data->orient_default > IPP_ORIENT_NONE))
-    return false;
-  if (!frameworkFunction<setDefaults>("papplPrinterSetDriverDefaults")(printer, data, num_vendor, vendor))
-    return false;
-  if (!turned) return true;
-  papplPrinterGetDriverData(printer, &current);
-  current.orient_default = data->orient_default;
-  ipp_t* kept = keptDriverAttributes(printer, current);
-  const bool set = papplPrinterSetDriverData(printer, &current, kept);
-  ippDelete(kept);
-  // The driver data's setter leaves the state file as it is.
-  if (set) _papplSystemConfigChanged(papplPrinterGetSystem(printer));
-  return set;
-}
-
-}  // extern "C"

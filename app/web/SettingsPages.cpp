@@ -4,15 +4,15 @@
 // millimetre), calls the colour mode "Print Mode", has no label mode; its media page has no names on
 // its lists and saves a custom size wider than the head. These two pages take their place: every
 // setting under its name and unit from the localisation strings (Words.cpp), lengths in millimetres,
-// and a size outside the driver's range refused with the reason. The functions have the framework's
-// names (see Guard.cpp) and are linked into the program only.
+// and a size outside the driver's range refused with the reason (the door, app/door/Web.cpp, shows
+// them in the framework's place).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "app/door/door.h"
+#include "app/web/web.h"
 
 namespace {
 
@@ -282,9 +282,7 @@ void banner(pappl_client_t* client, const char* status) {
 
 }  // namespace
 
-extern "C" {
-
-void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) {
+void showDefaultsPage(pappl_client_t* client, pappl_printer_t* printer) {
   if (!papplClientHTMLAuthorize(client)) return;
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
@@ -411,7 +409,7 @@ void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) 
   papplClientHTMLPrinterFooter(client);
 }
 
-void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
+void showMediaPage(pappl_client_t* client, pappl_printer_t* printer) {
   if (!papplClientHTMLAuthorize(client)) return;
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
@@ -484,5 +482,3 @@ void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
                         words(client, "Save Changes"));
   papplClientHTMLPrinterFooter(client);
 }
-
-}  // extern "C"

@@ -2,9 +2,8 @@
 // The subcommands that must do what they say. The framework's modify drops a name it does not know
 // and a value it cannot read, and exits 0, and never sends a new device or driver; its options leaves out the
 // label settings; its shutdown returns while the server still holds its port; its submit reads -n and never
-// sends it; its jobs leaves out why a job ended without printing. The functions below have the framework's
-// names (see Guard.cpp) and are linked into the program only.
-#include <dlfcn.h>
+// sends it; its jobs leaves out why a job ended without printing. The subcommands below take their
+// place (app/door/Mainloop.cpp); 'next' is the framework's own.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/door/door.h"
+#include "app/service/service.h"
 
 namespace {
 
@@ -235,12 +234,8 @@ std::string stateLine(ipp_t* response, const char* prefix) {
 
 }  // namespace
 
-extern "C" {
-
-// Every subcommand reaches the server that runs, and never starts one of its own: a server started by a
-// command would run in the background, unattended, beside the one the system starts.
-http_t* _papplMainloopConnect(const char* base, bool) {
-  http_t* http = frameworkFunction<http_t* (*)(const char*, bool)>("_papplMainloopConnect")(base, false);
+http_t* connectServer(const char* base, http_t* (*next)(const char*, bool)) {
+  http_t* http = next(base, false);
   if (http == nullptr)
     std::fprintf(stderr,
                  "%s: The server is not running. Start it with 'systemctl start label-printer-app' (the "
@@ -251,7 +246,7 @@ http_t* _papplMainloopConnect(const char* base, bool) {
 
 // The status subcommand: the server's or a printer's state in words, and exit status 1 when there is
 // no such printer.
-int _papplMainloopShowStatus(const char* base, int count, cups_option_t* options) {
+int statusCommand(const char* base, int count, cups_option_t* options) {
   const bool ofPrinter = cupsGetOption("printer-name", count, options) != nullptr ||
                          cupsGetOption("printer-uri", count, options) != nullptr;
   if (!ofPrinter) {
@@ -290,7 +285,7 @@ int _papplMainloopShowStatus(const char* base, int count, cups_option_t* options
 
 // The jobs subcommand: each job as the framework lists it, and for a job that ended without printing
 // the reason in words ("aborted  root  label.pdf: The PDF document cannot be read.").
-int _papplMainloopShowJobs(const char* base, int count, cups_option_t* options) {
+int jobsCommand(const char* base, int count, cups_option_t* options) {
   printerConnection c = connectPrinter(base, count, options);
   if (c.http == nullptr) return 1;
   ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
@@ -327,7 +322,7 @@ int _papplMainloopShowJobs(const char* base, int count, cups_option_t* options) 
   return 0;
 }
 
-int _papplMainloopModifyPrinter(const char* base, int count, cups_option_t* options) {
+int modifyCommand(const char* base, int count, cups_option_t* options) {
   printerConnection c = connectPrinter(base, count, options);
   if (c.http == nullptr) return 1;
   ipp_t* printer = printerAttributes(base, c);
@@ -363,7 +358,7 @@ int _papplMainloopModifyPrinter(const char* base, int count, cups_option_t* opti
   return 0;
 }
 
-int _papplMainloopShowOptions(const char* base, int count, cups_option_t* options) {
+int optionsCommand(const char* base, int count, cups_option_t* options) {
   printerConnection c = connectPrinter(base, count, options);
   if (c.http == nullptr) return 1;
   ipp_t* printer = printerAttributes(base, c);
@@ -379,9 +374,8 @@ int _papplMainloopShowOptions(const char* base, int count, cups_option_t* option
 
 // The drivers subcommand: the list, without the server's system object the framework would make for
 // it (which opens a log file and, for root, the spool folder).
-int _papplMainloopShowDrivers(const char*, int count, pappl_pr_driver_t* drivers,
-                              pappl_pr_autoadd_cb_t autoadd, pappl_pr_driver_cb_t, int optionCount,
-                              cups_option_t* options, void*, void* data) {
+int driversCommand(const char*, int count, pappl_pr_driver_t* drivers, pappl_pr_autoadd_cb_t autoadd,
+                   pappl_pr_driver_cb_t, int optionCount, cups_option_t* options, void*, void* data) {
   const char* deviceId = cupsGetOption("device-id", optionCount, options);
   const char* chosen =
       deviceId != nullptr && autoadd != nullptr ? autoadd(nullptr, nullptr, deviceId, data) : nullptr;
@@ -393,9 +387,9 @@ int _papplMainloopShowDrivers(const char*, int count, pappl_pr_driver_t* drivers
   return 0;
 }
 
-int _papplMainloopShutdownServer(const char* base, int count, cups_option_t* options) {
-  using shutdownServer = int (*)(const char*, int, cups_option_t*);
-  const int status = frameworkFunction<shutdownServer>("_papplMainloopShutdownServer")(base, count, options);
+int shutdownCommand(const char* base, int count, cups_option_t* options,
+                    int (*next)(const char*, int, cups_option_t*)) {
+  const int status = next(base, count, options);
   if (status != 0) return status;
   // The server stops its printing and saves its state in a second or two; the command returns when
   // it has gone, so that a server started next finds its port free.
@@ -408,4 +402,22 @@ int _papplMainloopShutdownServer(const char* base, int count, cups_option_t* opt
   return 1;
 }
 
-}  // extern "C"
+int addCommand(const char* base, int count, cups_option_t* options,
+               int (*next)(const char*, int, cups_option_t*)) {
+  if (cupsGetOption("smi55357-driver", count, options) != nullptr || count == 0)
+    return next(base, count, options);
+  cups_option_t* withDriver = nullptr;
+  int withCount = 0;
+  for (int i = 0; i < count; ++i)
+    withCount = cupsAddOption(options[i].name, options[i].value, withCount, &withDriver);
+  withCount = cupsAddOption("smi55357-driver", "auto", withCount, &withDriver);
+  const int status = next(base, withCount, withDriver);
+  cupsFreeOptions(withCount, withDriver);
+  const char* error = cupsLastErrorString();
+  if (status != 0 && error != nullptr && std::strstr(error, "'auto'") != nullptr)
+    std::fprintf(stderr,
+                 "%s: The printer gave no readable answer to the identification query, or cannot be "
+                 "reached; name its driver with -m (the drivers subcommand lists them).\n",
+                 base);
+  return status;
+}
