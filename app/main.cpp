@@ -62,15 +62,16 @@ pappl_soptions_t serverOptions(const char* value) {
                   {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER, 0},
                   {"no-web-interface", 0, PAPPL_SOPTIONS_WEB_INTERFACE},
                   {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
+                  {"no-web-log", 0, PAPPL_SOPTIONS_WEB_LOG},
                   {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
                   {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
                   {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
                   {"no-web-security", 0, PAPPL_SOPTIONS_WEB_SECURITY},
                   {"no-tls", PAPPL_SOPTIONS_NO_TLS, 0}};
   // The security page is where the administrator sets the password that lets administrators in from
-  // the network.
-  pappl_soptions_t options =
-      PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_SECURITY;
+  // the network; the log page (an administrator's) shows the log file's last lines.
+  pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
+                             PAPPL_SOPTIONS_WEB_SECURITY | PAPPL_SOPTIONS_WEB_LOG;
   std::string list = value != nullptr ? value : "";
   for (size_t start = 0; start < list.size();) {
     size_t end = list.find(',', start);

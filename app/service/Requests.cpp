@@ -228,6 +228,13 @@ bool authorizePrinterRequest(pappl_client_t* client, const signInForGroup& signI
 
 void processPrinterRequest(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   const ipp_op_t op = papplClientGetOperation(client);
+  if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB || op == IPP_OP_VALIDATE_JOB) {
+    // A sheet's size is no label's: the framework would refuse Validate-Job for it, and CUPS then
+    // cancels the job.
+    pappl_pr_driver_data_t data;
+    papplPrinterGetDriverData(papplClientGetPrinter(client), &data);
+    takeSheetMedia(papplClientGetRequest(client), data);
+  }
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
     applyCopiesDefault(client);
     runSubmission(client, next);

@@ -191,6 +191,53 @@ void setPrinterSettings(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   ippDelete(own);
 }
 
+bool takeSheetMedia(ipp_t* request, const pappl_pr_driver_data_t& data) {
+  int widest = 0;
+  for (int i = 0; i < data.num_media; ++i)
+    if (pwg_media_t* size = pwgMediaForPWG(data.media[i]); size != nullptr)
+      widest = std::max(widest, size->width);
+  // A size by its name (the PWG name, the legacy one as CUPS passes a size its queue does not list, or
+  // a PPD one), or by its dimensions.
+  const auto sizeOf = [](ipp_attribute_t* a) -> pwg_media_t* {
+    if (a == nullptr || ippGetCount(a) != 1) return nullptr;
+    if (ippGetValueTag(a) == IPP_TAG_BEGIN_COLLECTION) {
+      ipp_t* size = ippGetCollection(a, 0);
+      return pwgMediaForSize(ippGetInteger(ippFindAttribute(size, "x-dimension", IPP_TAG_INTEGER), 0),
+                             ippGetInteger(ippFindAttribute(size, "y-dimension", IPP_TAG_INTEGER), 0));
+    }
+    const char* name = ippGetString(a, 0, nullptr);
+    if (name == nullptr) return nullptr;
+    pwg_media_t* size = pwgMediaForPWG(name);
+    if (size == nullptr) size = pwgMediaForLegacy(name);
+    return size != nullptr ? size : pwgMediaForPPD(name);
+  };
+  const auto isSheet = [&](ipp_attribute_t* a) {
+    if (a == nullptr || widest == 0) return false;
+    if (ippGetValueTag(a) != IPP_TAG_BEGIN_COLLECTION)
+      for (int i = 0; i < data.num_media; ++i)
+        if (const char* name = ippGetString(a, 0, nullptr);
+            name != nullptr && std::strcmp(name, data.media[i]) == 0)
+          return false;
+    const pwg_media_t* size = sizeOf(a);
+    return size != nullptr && std::min(size->width, size->length) > widest;
+  };
+  bool taken = false;
+  if (ipp_attribute_t* media = ippFindAttribute(request, "media", IPP_TAG_ZERO); isSheet(media)) {
+    ippDeleteAttribute(request, media);
+    taken = true;
+  }
+  if (ipp_attribute_t* col = ippFindAttribute(request, "media-col", IPP_TAG_BEGIN_COLLECTION)) {
+    ipp_t* members = ippGetCollection(col, 0);
+    ipp_attribute_t* name = ippFindAttribute(members, "media-size-name", IPP_TAG_ZERO);
+    ipp_attribute_t* size = ippFindAttribute(members, "media-size", IPP_TAG_BEGIN_COLLECTION);
+    if (isSheet(name != nullptr ? name : size)) {
+      ippDeleteAttribute(request, col);
+      taken = true;
+    }
+  }
+  return taken;
+}
+
 void applyCopiesDefault(pappl_client_t* client) {
   ipp_t* request = papplClientGetRequest(client);
   pappl_printer_t* printer = papplClientGetPrinter(client);

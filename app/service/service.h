@@ -200,6 +200,13 @@ void startHistoryKeeper(pappl_system_t* system, appConfig* config);
 // once the rest are; a new default label size is the loaded one too.
 void setPrinterSettings(pappl_client_t* client, void (*next)(pappl_client_t*));
 
+// 'takeSheetMedia()' - take out of a job request a media (media, or media-col by size name or size)
+// that is a sheet rather than a label: a size the printer does not list, narrower side wider than its
+// widest label (Letter, A4 and the like, as carriers' shipping labels come: a label on a quarter of
+// the sheet). The job then prints on the loaded labels, and automatic scaling cuts the label from the
+// sheet. True when it took one.
+bool takeSheetMedia(ipp_t* request, const pappl_pr_driver_data_t& data);
+
 // 'applyCopiesDefault()' - give a Print-Job or Create-Job request without copies the printer's default
 // copies.
 void applyCopiesDefault(pappl_client_t* client);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/web/web.h"
 
@@ -75,26 +76,69 @@ int write(typesetter& type, greyImage* image, int x, int y, int pixels, const st
   return x;
 }
 
-// 'drawBarcode()' - a Code 128 barcode of 'data' at (x, y), 'module' dots a module, 'height' dots high
-// with its text beneath: false when it cannot be encoded or does not fit.
-bool drawBarcode(greyImage* image, int x, int y, int module, int height, const std::string& data) {
-  zint_symbol* symbol = ZBarcode_Create();
-  if (symbol == nullptr) return false;
-  symbol->symbology = BARCODE_CODE128;
-  symbol->scale = static_cast<float>(module) / 2.0f;  // a scale of 0.5 is one pixel a module
-  symbol->height = static_cast<float>(height) / static_cast<float>(module);
-  symbol->output_options = BARCODE_QUIET_ZONES;
-  bool drawn = ZBarcode_Encode(symbol, reinterpret_cast<const unsigned char*>(data.data()),
-                               static_cast<int>(data.size())) < ZINT_ERROR &&
-               ZBarcode_Buffer(symbol, 0) < ZINT_ERROR &&
-               x + symbol->bitmap_width <= static_cast<int>(image->width);
-  for (int row = 0; drawn && row < symbol->bitmap_height; ++row)
-    for (int column = 0; column < symbol->bitmap_width; ++column)
-      if (symbol->bitmap[(size_t(row) * symbol->bitmap_width + column) * 3] < 128)
-        fill(image, x + column, y + row, 1, 1);
-  ZBarcode_Delete(symbol);
-  return drawn;
+// 'measure()' - how wide 'text' sets 'pixels' high, in dots; -1 without a font.
+int measure(typesetter& type, int pixels, const std::string& text) {
+  if (type.face == nullptr || FT_Set_Pixel_Sizes(type.face, 0, static_cast<FT_UInt>(pixels)) != 0) return -1;
+  int width = 0;
+  for (const unsigned char c : text)
+    if (FT_Load_Char(type.face, c < 0x80 ? c : '?', FT_LOAD_DEFAULT | FT_LOAD_TARGET_MONO) == 0)
+      width += static_cast<int>(type.face->glyph->advance.x >> 6);
+  return width;
 }
+
+// 'wrap()' - 'text' in lines no wider than 'width' dots, broken between words; a word wider than a line
+// alone loses its last characters. None without a font, or when not one character fits.
+std::vector<std::string> wrap(typesetter& type, int pixels, const std::string& text, int width) {
+  std::vector<std::string> lines;
+  std::string line, word;
+  const auto fits = [&](const std::string& t) {
+    const int w = measure(type, pixels, t);
+    return w >= 0 && w <= width;
+  };
+  const auto place = [&](std::string w) {
+    if (w.empty()) return true;
+    if (!line.empty() && fits(line + " " + w)) {
+      line += " " + w;
+      return true;
+    }
+    if (!line.empty()) lines.push_back(line);
+    while (!w.empty() && !fits(w)) w.pop_back();
+    line = w;
+    return !w.empty();
+  };
+  for (const char c : text + " ") {
+    if (c != ' ') {
+      word += c;
+      continue;
+    }
+    if (!place(word)) return {};
+    word.clear();
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+// 'code128()' - the modules of a Code 128 symbol of 'data' as libzint encodes it, true for a bar; none
+// when it cannot be encoded.
+std::vector<bool> code128(const std::string& data) {
+  std::vector<bool> modules;
+  zint_symbol* symbol = ZBarcode_Create();
+  if (symbol == nullptr) return modules;
+  symbol->symbology = BARCODE_CODE128;
+  if (ZBarcode_Encode(symbol, reinterpret_cast<const unsigned char*>(data.data()),
+                      static_cast<int>(data.size())) < ZINT_ERROR &&
+      symbol->rows >= 1)
+    for (int i = 0; i < symbol->width && i < 144 * 8; ++i)
+      modules.push_back((symbol->encoded_data[0][i / 8] >> (i % 8)) & 1);
+  ZBarcode_Delete(symbol);
+  return modules;
+}
+
+// A part of the label above the barcode or beneath it: its height, and whether it is drawn.
+struct part {
+  int height = 0;
+  bool placed = false;
+};
 
 }  // namespace
 
@@ -105,13 +149,103 @@ std::string testLabelBarcode(const std::string& printerName) {
   return data.empty() ? "LABEL-TEST" : data.substr(0, 24);
 }
 
-bool drawTestLabel(const testLabelFacts& facts, greyImage* label) {
+bool drawTestLabel(const testLabelFacts& facts, greyImage* label, testLabelLayout* layout) {
   const int dpi = facts.dpi, width = static_cast<int>(facts.width), height = static_cast<int>(facts.height);
-  if (dpi <= 0 || width < 8 || height < 8) return false;
+  if (dpi <= 0 || width < 8 || height < 8 || facts.width > 1'000'000 || facts.height > 1'000'000)
+    return false;
+  const auto mm = [dpi](double millimetres) { return static_cast<int>(millimetres * dpi / 25.4 + 0.5); };
+  testLabelLayout at;
+
+  // Small labels keep narrower margins and gaps between the parts.
+  at.margin = std::min(width, height) >= mm(20) ? mm(2) : std::max(3, mm(1));
+  const int gap = height >= mm(40) ? mm(2) : mm(1);
+  const int right = width - at.margin, room = height - 2 * at.margin;
+
+  // The barcode with its quiet zones between the border's lines (dots 2 to width - 3): the whole name at
+  // the widest module that fits, about a quarter of a millimetre at most; else one dot a module and as
+  // many of the name's first characters as fit.
+  constexpr int kQuiet = 10;
+  std::string data = testLabelBarcode(facts.name);
+  std::vector<bool> bars = code128(data);
+  for (at.module = std::max(1, dpi / 100); at.module > 1; --at.module)
+    if ((static_cast<int>(bars.size()) + 2 * kQuiet) * at.module <= width - 4) break;
+  while (data.size() > 1 && (static_cast<int>(bars.size()) + 2 * kQuiet) * at.module > width - 4) {
+    data.pop_back();
+    bars = code128(data);
+  }
+  at.barWidth = static_cast<int>(bars.size()) * at.module;
+  if (bars.empty() || at.barWidth + 2 * kQuiet * at.module > width - 4 || room < 4) return false;
+  at.barcode = data;
+  at.barX = std::max(at.margin, 2 + kQuiet * at.module);
+  if (at.barX + at.barWidth + kQuiet * at.module > width - 2)
+    at.barX = width - 2 - at.barWidth - kQuiet * at.module;
+
+  typesetter type;
+  const std::string font = fontFile();
+  if (!font.empty() && FT_Init_FreeType(&type.library) == 0)
+    FT_New_Face(type.library, font.c_str(), 0, &type.face);
+  const int big = mm(2.8), small = mm(2);
+  const int bigLine = mm(3.5), smallLine = mm(2.8);
+
+  // The words, each wrapped to the label's width.
+  const std::string speed =
+      facts.speedInches > 0 ? std::to_string(facts.speedInches) + " in/s" : "printer's own";
+  char size[96];
+  std::snprintf(size, sizeof size, "label %.1f x %.1f mm (%d x %d dots)", width * 25.4 / dpi,
+                height * 25.4 / dpi, width, height);
+  const std::vector<std::string> name = wrap(type, big, facts.name, right - at.margin);
+  const std::vector<std::string> model = wrap(type, small, facts.model, right - at.margin);
+  const std::vector<std::string> settings =
+      wrap(type, small,
+           std::to_string(dpi) + " dpi, darkness " + std::to_string(facts.darkness) + "%, speed " + speed,
+           right - at.margin);
+  const std::vector<std::string> sizeText = wrap(type, small, size, right - at.margin);
+  const int barTextWidth = measure(type, small, data);
+
+  // The ladder's steps that fit across: lines 1 to 4 dots thick with gaps as wide, across the head,
+  // then along it.
+  const int ladderBlock = mm(5), ladderHeight = std::max(mm(5), 28);
+  const auto stepWidth = [&](int thickness) { return 8 * thickness + mm(1) + ladderBlock; };
+  for (int x = at.margin; at.ladderSteps < 4 && x + stepWidth(at.ladderSteps + 1) <= right;
+       x += stepWidth(at.ladderSteps) + mm(1))
+    ++at.ladderSteps;
+
+  // What fits, by priority: the barcode 4 mm high (or as high as the label allows), the ladder, 2 mm
+  // more of barcode, then each other part whole while there is room; what is left makes the barcode
+  // taller, up to a centimetre.
+  part barcode{std::min(mm(4), room), true}, ladder{ladderHeight}, nameLines{int(name.size()) * bigLine},
+      ruler{mm(3)}, settingsLines{int(settings.size()) * smallLine},
+      sizeLines{int(sizeText.size()) * smallLine}, barText{mm(3)}, modelLines{int(model.size()) * smallLine};
+  // The words are one block, a gap after it, its lines one beneath the other.
+  int used = barcode.height;
+  bool words = false;
+  const auto take = [&](part& p, bool possible, bool word = false) {
+    const int needed = p.height + (word && words ? 0 : gap);
+    if (possible && p.height > 0 && used + needed <= room) {
+      p.placed = true;
+      used += needed;
+      words = words || word;
+    }
+  };
+  take(ladder, at.ladderSteps > 0);
+  const int taller = std::max(0, std::min(mm(6) - barcode.height, room - used));  // easier to scan
+  barcode.height += taller;
+  used += taller;
+  take(nameLines, true, true);
+  take(ruler, right - at.margin >= mm(5));
+  take(settingsLines, true, true);
+  take(sizeLines, true, true);
+  take(barText, barTextWidth >= 0 && barTextWidth <= right - at.margin);
+  take(modelLines, true, true);
+  barcode.height = std::min(std::max(barcode.height, mm(10)), barcode.height + room - used);
+  if (!ladder.placed) at.ladderSteps = 0;
+  at.ruler = ruler.placed;
+  at.barcodeText = barText.placed;
+  at.barHeight = barcode.height;
+
   label->width = facts.width;
   label->height = facts.height;
   label->pixels.assign(size_t(width) * height, 255);
-  const auto mm = [dpi](double millimetres) { return static_cast<int>(millimetres * dpi / 25.4 + 0.5); };
 
   // The border, one dot inside each edge.
   fill(label, 1, 1, width - 2, 1);
@@ -119,53 +253,55 @@ bool drawTestLabel(const testLabelFacts& facts, greyImage* label) {
   fill(label, 1, 1, 1, height - 2);
   fill(label, width - 2, 1, 1, height - 2);
 
-  typesetter type;
-  const std::string font = fontFile();
-  if (!font.empty() && FT_Init_FreeType(&type.library) == 0)
-    FT_New_Face(type.library, font.c_str(), 0, &type.face);
-  const int margin = mm(2), line = mm(3.5), big = mm(2.8), small = mm(2);
-  int y = margin + big;
-  write(type, label, margin, y, big, facts.name);
-  y += line;
-  write(type, label, margin, y, small, facts.model);
-  y += line;
-  const std::string speed =
-      facts.speedInches > 0 ? std::to_string(facts.speedInches) + " in/s" : "printer's own";
-  write(type, label, margin, y, small,
-        std::to_string(dpi) + " dpi, darkness " + std::to_string(facts.darkness) + "%, speed " + speed);
-  y += line;
-  char size[96];
-  std::snprintf(size, sizeof size, "label %.1f x %.1f mm (%d x %d dots)", width * 25.4 / dpi,
-                height * 25.4 / dpi, width, height);
-  write(type, label, margin, y, small, size);
-  y += mm(2);
+  // The words: the name, the model, the settings and the size, as many as were placed.
+  int y = at.margin;
+  const auto lines = [&](const part& p, const std::vector<std::string>& text, int pixels, int pitch) {
+    if (!p.placed) return;
+    for (const std::string& line : text) {
+      write(type, label, at.margin, y + pixels, pixels, line);
+      y += pitch;
+      ++at.textLines;
+    }
+  };
+  lines(nameLines, name, big, bigLine);
+  lines(modelLines, model, small, smallLine);
+  lines(settingsLines, settings, small, smallLine);
+  lines(sizeLines, sizeText, small, smallLine);
+  if (words) y += gap;
 
-  // The ruler: a tick each millimetre, longer each 5 and 10, numbered each 10.
-  const int rulerTop = y;
-  fill(label, margin, rulerTop, width - 2 * margin, 1);
-  for (int i = 0; margin + mm(i) < width - margin; ++i) {
-    const int tick = i % 10 == 0 ? mm(3) : i % 5 == 0 ? mm(2) : mm(1);
-    fill(label, margin + mm(i), rulerTop, 1, tick);
-    if (i % 10 == 0 && i > 0)
-      write(type, label, margin + mm(i) + 2, rulerTop + mm(3), small, std::to_string(i));
+  // The ruler: a tick each millimetre, longer each 5 and 10, numbered each 10 where the number fits.
+  if (ruler.placed) {
+    fill(label, at.margin, y, right - at.margin, 1);
+    for (int i = 0; at.margin + mm(i) < right; ++i) {
+      const int tick = i % 10 == 0 ? mm(3) : i % 5 == 0 ? mm(2) : mm(1);
+      fill(label, at.margin + mm(i), y, 1, tick);
+      const std::string number = std::to_string(i);
+      if (i % 10 == 0 && i > 0 && at.margin + mm(i) + 2 + measure(type, small, number) <= right)
+        write(type, label, at.margin + mm(i) + 2, y + mm(3), small, number);
+    }
+    y += ruler.height + gap;
   }
-  y = rulerTop + mm(5);
 
   // The ladder: lines 1 to 4 dots thick with gaps as wide, across and along the head.
-  int x = margin;
-  for (int thickness = 1; thickness <= 4 && x < width - margin; ++thickness) {
-    for (int i = 0; i < 4; ++i) fill(label, x + 2 * thickness * i, y, thickness, mm(5));
-    for (int i = 0; i < 4; ++i)
-      fill(label, x + 8 * thickness + mm(1), y + 2 * thickness * i, mm(5), thickness);
-    x += 8 * thickness + mm(7);
+  if (ladder.placed) {
+    int x = at.margin;
+    for (int thickness = 1; thickness <= at.ladderSteps; ++thickness) {
+      for (int i = 0; i < 4; ++i) fill(label, x + 2 * thickness * i, y, thickness, ladderBlock);
+      for (int i = 0; i < 4; ++i)
+        fill(label, x + 8 * thickness + mm(1), y + 2 * thickness * i, ladderBlock, thickness);
+      x += stepWidth(thickness) + mm(1);
+    }
+    y += ladder.height + gap;
   }
-  y += mm(7);
 
-  // The barcode, as wide a module as the label allows, from 3 dots down to 1.
-  const int barHeight = std::min(mm(10), height - y - mm(6));
-  for (int module = std::max(1, dpi / 100); module >= 1; --module)
-    if (barHeight > mm(3) && drawBarcode(label, margin, y, module, barHeight, testLabelBarcode(facts.name)))
-      break;
+  // The barcode, a whole number of dots a module, and its text centred beneath it.
+  at.barY = y;
+  for (size_t i = 0; i < bars.size(); ++i)
+    if (bars[i]) fill(label, at.barX + static_cast<int>(i) * at.module, y, at.module, at.barHeight);
+  y += at.barHeight + gap;
+  if (barText.placed) write(type, label, at.barX + (at.barWidth - barTextWidth) / 2, y + small, small, data);
+
+  if (layout != nullptr) *layout = at;
   return true;
 }
 

@@ -19,10 +19,27 @@ struct testLabelFacts {
   int speedInches = 0;  // per second; 0 is the printer's own
 };
 
+// Where the test label's parts went, in dots from its top left corner. The label keeps the border and
+// the barcode at every size; the other parts come in as the label has room for them whole, the ladder
+// first, then the printer's name, the ruler, the settings, the size, the barcode's text and the model.
+struct testLabelLayout {
+  int margin = 0;          // between the label's edges and its parts
+  int textLines = 0;       // lines of words above the ruler, the wrapped ones counted each
+  bool ruler = false;      // the millimetre ruler
+  int ladderSteps = 0;     // of lines 1, 2, 3 and 4 dots thick, from the thinnest
+  std::string barcode;     // what the barcode holds
+  int module = 0;          // dots a module
+  int barX = 0, barY = 0;  // the bars' top left corner; a quiet zone of 10 modules on either side
+  int barWidth = 0, barHeight = 0;
+  bool barcodeText = false;  // its text beneath it
+};
+
 // 'drawTestLabel()' - the test label: the facts in words, a border one dot inside the edges, a
 // millimetre ruler, a ladder of lines 1 to 4 dots thick, and a Code 128 barcode of
-// testLabelBarcode(name). False for a label too small to draw on.
-bool drawTestLabel(const testLabelFacts& facts, greyImage* label);
+// testLabelBarcode(name), laid out for the label's size ('layout', when given, says where). The barcode
+// and its quiet zones always lie whole inside the border: as wide a module as fits, else one dot a
+// module, else as many of the name's first characters as fit. False for a label too small for one.
+bool drawTestLabel(const testLabelFacts& facts, greyImage* label, testLabelLayout* layout = nullptr);
 
 // 'testLabelBarcode()' - what the test label's barcode holds: the printer's name in printable ASCII.
 std::string testLabelBarcode(const std::string& printerName);

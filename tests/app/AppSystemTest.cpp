@@ -1002,24 +1002,50 @@ TEST_F(System, DriverlessQueuePrintsThePdfLabel) {
                       "-r300", "-sOutputFile={out}", "{in}"},
                      pdf, name);
     };
-    const std::string documents[] = {pdf, image("pnggray", "queue.png"), image("jpeggray", "queue.jpg")};
-    // All at once, the two queues rendering side by side; a queue sends its next job once the last has
-    // ended, so every job is a connection of its own.
+    // And a carrier's label on a quarter of a Letter page: sent as it is ('raw'), the application cuts the
+    // label from the sheet and prints it across the label; on the queue's label size, or as a Letter or
+    // A4 page (sizes the printer does not have, which the queue sends all the same, and which the
+    // framework would refuse, the queue then cancelling the job), CUPS scales the sheet onto the label
+    // first, and the barcodes still scan.
+    const std::string letter =
+        convert({PS2PDF_PATH, "{in}", "{out}"},
+                writeJob("queue-letter.ps", labelPostScript(612, 792, 10, 400, 0.88)), "queue-letter.pdf");
+    const struct {
+      std::string document;
+      const char* option;
+      bool spans;  // the label's frame across the label
+    } documents[] = {{pdf, "media=na_index-4x6_4x6in", true},
+                     {image("pnggray", "queue.png"), "media=na_index-4x6_4x6in", true},
+                     {image("jpeggray", "queue.jpg"), "media=na_index-4x6_4x6in", true},
+                     {letter, "raw", true},
+                     {letter, "media=Letter", false},
+                     {letter, "media=iso_a4_210x297mm", false}};
+    // All at once, the two queues rendering side by side. A queue sends its next job once the last has
+    // ended, so every job is a connection of its own, in the order of its queue; the labels of the two
+    // queues tell themselves apart by their width in dots.
     const size_t sent = receivedConnections(&gApp->printer).size();
     for (const char* queue : {"driverless", "driverless300"})
-      for (const std::string& document : documents)
-        ASSERT_EQ(
-            runProcess({LP_PATH, "-h", server, "-d", queue, "-o", "media=na_index-4x6_4x6in", document}, "")
-                .status,
-            0)
-            << queue << " " << document;
+      for (const auto& doc : documents)
+        ASSERT_EQ(runProcess({LP_PATH, "-h", server, "-d", queue, "-o", doc.option, doc.document}, "").status,
+                  0)
+            << queue << " " << doc.document << " " << doc.option;
     const size_t jobs = 2 * std::size(documents);
     const std::vector<std::string> now = awaitConnections(sent + jobs);
     ASSERT_EQ(now.size(), sent + jobs) << readFile(d + "/log/error_log");
+    std::map<unsigned, size_t> byWidth;  // the jobs of each queue so far, by the width of its labels
     for (size_t i = sent; i < now.size(); ++i) {
       monoImage label;
-      EXPECT_EQ(scanLabel(now[i], &label), kBarcodes)
-          << "label " << i - sent << ", " << label.width << " dots wide";
+      const std::string codes = scanLabel(now[i], &label);
+      const auto& doc = documents[byWidth[label.width]++ % std::size(documents)];
+      SCOPED_TRACE(std::to_string(label.width) + " dots wide: " + doc.document + " " + doc.option);
+      EXPECT_EQ(codes, kBarcodes);
+      unsigned left = label.width, right = 0;
+      for (unsigned y = 0; y < label.height; ++y)
+        for (unsigned x = 0; x < label.width; ++x)
+          if (inkAt(label, x, y)) left = std::min(left, x), right = std::max(right, x);
+      if (doc.spans) {
+        EXPECT_GT(right - left, label.width * 3 / 4) << "the label's frame spans the label";
+      }
     }
   }();
   stopBackground(&cupsd, 10);

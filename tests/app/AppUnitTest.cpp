@@ -3,6 +3,7 @@
 // bitmap, document typing, and the refusal of unsupported vendor values (the mapping of every
 // attribute onto the command tables is tested end to end by the system tests).
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -495,32 +497,176 @@ TEST(OptionWords, ValuesWithBlanksStayWhole) {
   }
 }
 
-// The test label at each resolution: its border one dot inside every edge, white outside it, and a
-// barcode that reads back as the printer's name.
-TEST(TestLabel, BorderAndBarcodeAtEachResolution) {
-  for (const int dpi : {152, 203, 300, 600}) {
-    SCOPED_TRACE(dpi);
-    testLabelFacts facts{
-        "Warehouse 3", "Generic Label Printer", dpi, uint32_t(4 * dpi), uint32_t(2 * dpi), 50, 4};
+// 'writeGreyPng()' - rows 'top' to 'bottom' of an 8-bit grey image as a PNG file, each dot 'scale' x
+// 'scale' pixels.
+bool writeGreyPng(const greyImage& image, unsigned top, unsigned bottom, unsigned scale,
+                  const std::string& path) {
+  const size_t width = size_t(image.width) * scale;
+  std::vector<unsigned char> pixels(width * (bottom - top) * scale);
+  for (size_t y = 0; y < size_t(bottom - top) * scale; ++y)
+    for (size_t x = 0; x < width; ++x)
+      pixels[y * width + x] = image.pixels[(top + y / scale) * image.width + x / scale];
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  png.width = image.width * scale;
+  png.height = (bottom - top) * scale;
+  png.format = PNG_FORMAT_GRAY;
+  png.flags = PNG_IMAGE_FLAG_FAST;
+  return png_image_write_to_file(&png, path.c_str(), 0, pixels.data(), 0, nullptr) != 0;
+}
+
+// 'scanImages()' - what a reader finds in each of the image files, one line a code, by file; empty
+// without a reader. One run for them all: the reader's start is most of its time.
+std::map<std::string, std::string> scanImages(const std::vector<std::string>& paths) {
+  std::map<std::string, std::string> found;
+#if defined(ZBARIMG_PATH)
+  std::string command = std::string(ZBARIMG_PATH) + " -q --xml";
+  for (const std::string& path : paths) command += " '" + path + "'";
+  FILE* scan = popen((command + " 2>/dev/null").c_str(), "r");
+  std::string xml;
+  char read[4096];
+  for (size_t n; scan != nullptr && (n = std::fread(read, 1, sizeof read, scan)) > 0;) xml.append(read, n);
+  if (scan != nullptr) pclose(scan);
+  for (size_t at = 0; (at = xml.find("<source href='", at)) != std::string::npos;) {
+    at += 14;
+    const std::string path = xml.substr(at, xml.find('\'', at) - at);
+    const size_t end = xml.find("</source>", at);
+    std::string& text = found[path];
+    for (size_t data = at; (data = xml.find("<![CDATA[", data)) != std::string::npos && data < end;) {
+      data += 9;
+      text += xml.substr(data, xml.find("]]>", data) - data) + "\n";
+    }
+  }
+#else
+  (void)paths;
+#endif
+  return found;
+}
+
+// The test label on every size of every driver, the smallest custom size among them: white outside its
+// border and a white ring inside it (nothing runs into the edges), its barcode and quiet zones whole
+// inside the border with nothing drawn over them, the parts a size has room for, and, with a reader,
+// the barcode read back.
+TEST(TestLabel, WholeAtEverySizeAndResolution) {
+#if !defined(ZBARIMG_PATH)
+  std::printf("zbarimg not found (Debian package zbar-tools): the test labels' barcodes are not read back\n");
+#endif
+  const std::string printer = "Warehouse 3";
+  const std::string folder = ::testing::TempDir() + "/test-labels";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  std::map<std::string, std::pair<std::string, std::string>> expected;  // by file: the size, the code
+  int labels = 0;
+  for (int d = 0; d < kDriverCount; ++d) {
+    pappl_pr_driver_data_t data{};
+    ipp_t* attributes = nullptr;
+    ASSERT_TRUE(
+        labelDriver(nullptr, kDrivers[d].name, "socket://printer", nullptr, &data, &attributes, nullptr));
+    const int dpi = data.x_default;
+    for (int m = 0; m < data.num_media; ++m) {
+      if (std::strncmp(data.media[m], "custom_max_", 11) == 0) continue;
+      const pwg_media_t* size = pwgMediaForPWG(data.media[m]);
+      ASSERT_NE(size, nullptr) << data.media[m];
+      const std::string what = std::string(data.media[m]) + " at " + std::to_string(dpi) + " dpi";
+      SCOPED_TRACE(what);
+      const testLabelFacts facts{printer,
+                                 data.make_and_model,
+                                 dpi,
+                                 uint32_t(size->width * int64_t{dpi} / 2540),
+                                 uint32_t(size->length * int64_t{dpi} / 2540),
+                                 50,
+                                 4};
+      greyImage label;
+      testLabelLayout at;
+      ASSERT_TRUE(drawTestLabel(facts, &label, &at));
+      ++labels;
+      const int w = int(label.width), h = int(label.height);
+      ASSERT_EQ(label.pixels.size(), size_t(w) * h);
+      const auto dot = [&](int x, int y) { return label.pixels[size_t(y) * w + x]; };
+      // Rings: 0 the edge, white; 1 the border, black; 2 inside it, white.
+      for (const auto& [ring, ink] : {std::pair{0, 255}, {1, 0}, {2, 255}}) {
+        int wrong = 0;
+        for (int x = ring; x < w - ring; ++x) wrong += (dot(x, ring) != ink) + (dot(x, h - 1 - ring) != ink);
+        for (int y = ring; y < h - ring; ++y) wrong += (dot(ring, y) != ink) + (dot(w - 1 - ring, y) != ink);
+        EXPECT_EQ(wrong, 0) << "ring " << ring;
+      }
+      // The barcode and its quiet zones of 10 modules between the border's lines and the margins.
+      const int quiet = 10 * at.module;
+      ASSERT_GE(at.module, 1);
+      EXPECT_GE(at.barX - quiet, 2);
+      EXPECT_LE(at.barX + at.barWidth + quiet, w - 2);
+      EXPECT_GE(at.barY, at.margin);
+      EXPECT_LE(at.barY + at.barHeight, h - at.margin);
+      EXPECT_GE(at.barHeight, std::min(h - 2 * at.margin, dpi * 4 / 25));  // 4 mm where there is room
+      int dirty = 0, bars = 0;
+      for (int y = at.barY; y < at.barY + at.barHeight; ++y) {
+        for (int x = at.barX - quiet; x < at.barX; ++x) dirty += dot(x, y) != 255;
+        for (int x = at.barX + at.barWidth; x < at.barX + at.barWidth + quiet; ++x) dirty += dot(x, y) != 255;
+        bars += (dot(at.barX, y) == 0) + (dot(at.barX + at.barWidth - 1, y) == 0);
+      }
+      EXPECT_EQ(dirty, 0) << "ink in the quiet zones";
+      EXPECT_EQ(bars, 2 * at.barHeight) << "the first and last bars";
+      // The whole name on every listed size (1.25 in wide or more), its first characters on the smallest.
+      if (facts.width * 100 >= uint32_t(dpi) * 125) {
+        EXPECT_EQ(at.barcode, testLabelBarcode(printer));
+        EXPECT_GE(at.ladderSteps, 2);
+      } else {
+        EXPECT_FALSE(at.barcode.empty());
+        EXPECT_EQ(testLabelBarcode(printer).rfind(at.barcode, 0), 0u) << at.barcode;
+      }
+      if (facts.height >= uint32_t(dpi)) {
+        EXPECT_GE(at.textLines, 1);  // at least the name on 1 in
+      }
+      if (facts.width >= uint32_t(4 * dpi) && facts.height >= uint32_t(2 * dpi)) {
+        EXPECT_EQ(at.ladderSteps, 4);
+        EXPECT_TRUE(at.ruler);
+        EXPECT_TRUE(at.barcodeText);
+        EXPECT_GE(at.textLines, 4);
+        EXPECT_EQ(at.barHeight, (10 * dpi * 10 + 127) / 254);  // a centimetre
+      }
+      // Read from the label's width across the barcode's rows and a millimetre above and below, the
+      // reader's time being the area it reads. A scanner sees a printed dot with more than one pixel:
+      // labels of one dot a module are read at two pixels a dot, since a reader of one pixel a dot
+      // misses some of their edges.
+      const std::string png = folder + "/" + std::to_string(labels) + ".png";
+      const int around = dpi / 25;
+      ASSERT_TRUE(writeGreyPng(label, unsigned(std::max(0, at.barY - around)),
+                               unsigned(std::min(h, at.barY + at.barHeight + around)), at.module == 1 ? 2 : 1,
+                               png));
+      expected[png] = {what, at.barcode + "\n"};
+    }
+    labelDelete(nullptr, &data);
+    ippDelete(attributes);
+  }
+  EXPECT_EQ(labels, 4 * 23);
+#if defined(ZBARIMG_PATH)
+  std::vector<std::string> files;
+  for (const auto& [file, label] : expected) files.push_back(file);
+  const std::map<std::string, std::string> read = scanImages(files);
+  for (const auto& [file, label] : expected) {
+    const auto found = read.find(file);
+    EXPECT_EQ(found != read.end() ? found->second : "(not read)", label.second) << label.first;
+  }
+#endif
+  std::filesystem::remove_all(folder);
+}
+
+// Labels too small for the barcode and its quiet zones are refused, not cut.
+TEST(TestLabel, RefusesWhatCannotHoldTheBarcode) {
+  const struct {
+    int dpi;
+    uint32_t width, height;
+    bool drawn;
+  } cases[] = {{203, 4, 100, false}, {203, 100, 4, false},  {0, 800, 800, false}, {152, 60, 38, false},
+               {152, 70, 38, true},  {203, 101, 19, false}, {203, 101, 20, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + " at " + std::to_string(c.dpi));
     greyImage label;
-    ASSERT_TRUE(drawTestLabel(facts, &label));
-    const auto at = [&](uint32_t x, uint32_t y) { return label.pixels[size_t(y) * label.width + x]; };
-    for (const uint32_t x : {0u, label.width - 1}) EXPECT_EQ(at(x, label.height / 2), 255);
-    for (const uint32_t x : {1u, label.width - 2}) EXPECT_EQ(at(x, label.height / 2), 0);
-    for (const uint32_t y : {1u, label.height - 2}) EXPECT_EQ(at(label.width / 2, y), 0);
-    EXPECT_EQ(at(label.width / 2, 0), 255);
-    if (access("/usr/bin/zbarimg", X_OK) != 0) continue;
-    const std::string png = ::testing::TempDir() + "/test-label-" + std::to_string(dpi) + ".pgm";
-    FILE* file = std::fopen(png.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    std::fprintf(file, "P5 %u %u 255\n", label.width, label.height);
-    std::fwrite(label.pixels.data(), 1, label.pixels.size(), file);
-    std::fclose(file);
-    FILE* scan = popen(("/usr/bin/zbarimg -q --raw " + png + " 2>/dev/null").c_str(), "r");
-    char read[128] = "";
-    if (std::fgets(read, sizeof read, scan) == nullptr) read[0] = '\0';
-    pclose(scan);
-    EXPECT_EQ(std::string(read), testLabelBarcode("Warehouse 3") + "\n");
+    testLabelLayout at;
+    EXPECT_EQ(drawTestLabel({"Warehouse 3", "Model", c.dpi, c.width, c.height, 50, 0}, &label, &at), c.drawn);
+    if (c.drawn) {
+      EXPECT_LE(at.barX + at.barWidth + 10 * at.module, int(c.width) - 2);
+    }
   }
 }
 
@@ -675,4 +821,48 @@ TEST(PdfTimeLimit, TakesOnlySecondsWithinTheLimits) {
     EXPECT_EQ(parsePdfTimeLimit(c.value, &seconds), c.status);
     EXPECT_EQ(seconds, c.seconds);
   }
+}
+
+TEST(SheetMedia, TakenOnlyWhenNoLabelIsThatLarge) {
+  pappl_pr_driver_data_t data{};
+  ipp_t* attributes = nullptr;
+  ASSERT_TRUE(labelDriver(nullptr, "generic-label-203dpi", "socket://printer.example", nullptr, &data,
+                          &attributes, nullptr));
+  const auto sizeCol = [](int width, int length) {
+    ipp_t* size = ippNew();
+    ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", width);
+    ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", length);
+    ipp_t* col = ippNew();
+    ippAddCollection(col, IPP_TAG_ZERO, "media-size", size);
+    ippDelete(size);
+    return col;
+  };
+  const struct {
+    const char* media;  // a "media" keyword, or nullptr for a media-col of 'width' x 'length'
+    int width, length;  // hundredths of a millimetre
+    bool taken;
+  } cases[] = {
+      {"na_letter_8.5x11in", 0, 0, true},  {"Letter", 0, 0, true},
+      {"iso_a4_210x297mm", 0, 0, true},    {"A4", 0, 0, true},
+      {"na_index-4x6_4x6in", 0, 0, false}, {"oe_4x3-label_4x3in", 0, 0, false},
+      {"no-such-size", 0, 0, false},       {nullptr, 21590, 27940, true},
+      {nullptr, 10160, 15240, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.media != nullptr ? c.media : std::to_string(c.width) + "x" + std::to_string(c.length));
+    ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+    if (c.media != nullptr) {
+      ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, c.media);
+    } else {
+      ipp_t* col = sizeCol(c.width, c.length);
+      ippAddCollection(request, IPP_TAG_JOB, "media-col", col);
+      ippDelete(col);
+    }
+    EXPECT_EQ(takeSheetMedia(request, data), c.taken);
+    EXPECT_EQ(ippFindAttribute(request, c.media != nullptr ? "media" : "media-col", IPP_TAG_ZERO) == nullptr,
+              c.taken);
+    ippDelete(request);
+  }
+  labelDelete(nullptr, &data);
+  ippDelete(attributes);
 }
