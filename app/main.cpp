@@ -188,6 +188,19 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinPdfSeconds, kMaxPdfSeconds);
     return nullptr;
   }
+  if (const char* value = option("spool-limit");
+      value != nullptr && parseSize(value, &config->spoolLimit) != 0) {
+    std::fprintf(stderr,
+                 "label-printer-app: Bad 'spool-limit' value (a size from 1M to 1T, such as 512M).\n");
+    return nullptr;
+  }
+  int perAddress = kDefaultConnectionsPerAddress;
+  if (const char* value = option("connections-per-address");
+      value != nullptr && parseConnectionsPerAddress(value, &perAddress) != 0) {
+    std::fprintf(stderr, "label-printer-app: Bad 'connections-per-address' value (a number from 1 to %d).\n",
+                 kMaxConnections);
+    return nullptr;
+  }
   // One server to a state: a second one would overwrite the first one's printers and jobs.
   config->statePath = stateFilePath("label-printer-app");
   if (option("private-server") == nullptr) {
@@ -274,6 +287,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemSetPrinterDrivers(system, kDriverCount, const_cast<pappl_pr_driver_t*>(kDrivers),
                                identifyPrinter, addPrinterPages, labelDriver, config);
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImageSide, kMaxImageSide);
+  limitConnections(system, perAddress);
   // The state is the application's to read and write (the framework's main loop then leaves both to
   // it): saved whole in one step, read with the faults of earlier versions mended.
   papplSystemSetSaveCallback(system, saveState, config);

@@ -18,6 +18,10 @@ namespace {
 // Every function the program defines under a framework's (or a library's) name; the test
 // Build.FrameworkDoor checks this list against the program's own symbols.
 inline constexpr const char* kStoodBefore[] = {
+    "_papplClientCreate",
+    "_papplClientDelete",
+    "_papplClientProcessHTTP",
+    "_papplJobCopyDocumentData",
     "_papplJobCreate",
     "_papplJobProcess",
     "_papplJobProcessIPP",
@@ -42,9 +46,12 @@ inline constexpr const char* kStoodBefore[] = {
     "avahi_service_browser_new",
     "cupsArrayCount",
     "cupsRasterReadHeader2",
+    "httpRead2",
     "ippAddStrings",
+    "ippRead",
     "papplClientHTMLAuthorize",
     "papplClientIsAuthorized",
+    "papplClientRespond",
     "papplDeviceIsSupported",
     "papplJobCancel",
     "papplPrinterCancelAllJobs",

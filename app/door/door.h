@@ -3,7 +3,8 @@
 // DNS-SD library's own, one file by framework area (Access.cpp: who may do what, passwords and image
 // limits; Ipp.cpp: the IPP requests; Jobs.cpp: the jobs' threads and raster streams; Printers.cpp: a
 // printer's creation, defaults, device and reasons; Web.cpp: the printer's pages; Mainloop.cpp: the
-// subcommands; History.cpp: the job history; Dnssd.cpp: DNS-SD), and its check that the framework it
+// subcommands; History.cpp: the job history; Limits.cpp: requests and documents read within their
+// limits, clients made and ended; Dnssd.cpp: DNS-SD), and its check that the framework it
 // runs with has them all (Door.cpp). The functions have the framework's names, so that the dynamic
 // linker resolves the framework's own calls to them (its parts call each other through the symbol
 // table); each applies the application's rule by calling a function of a room, handing it the
@@ -33,3 +34,7 @@ int checkFrameworkDoor(std::string* missing);
 // it cannot be told) is of the series the program was built and tested against: 0, 1 when it is not,
 // 2 when it is not but the program was built to run on it all the same (-DLABEL_UNTESTED_PAPPL=ON).
 int checkFrameworkVersion(std::string* version);
+
+// 'limitConnections()' - the connections the server takes: kMaxConnections in all, 'perAddress' from
+// one address (Limits.cpp). Call before the system runs.
+void limitConnections(pappl_system_t* system, int perAddress);

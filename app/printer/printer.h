@@ -33,6 +33,10 @@ inline constexpr int kMinJobHistory = 1;
 inline constexpr int kMaxJobHistory = 1000;
 inline constexpr int kDefaultJobHistory = 100;
 
+// The most bytes the spool folder's files may hold together, unless the spool-limit server option
+// says otherwise: a document that would take it past this is refused busy, never written half.
+inline constexpr int64_t kDefaultSpoolLimit = int64_t{1} << 30;
+
 // 'parseJobHistory()' - the job-history option's value: 0 and the count in *history, or 1 for anything
 // but a whole number from kMinJobHistory to kMaxJobHistory (*history is then left as it is).
 int parseJobHistory(const char* value, int* history);
@@ -71,6 +75,10 @@ struct appConfig {
   printerCallbacks callbacks;  // the driver's printing callbacks
   int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
   int pdfSeconds = kDefaultPdfSeconds;  // a PDF document's time to render (pdf-time-limit)
+  // The spool's limits: the most its files may hold together (spool-limit), and the bytes of the
+  // documents being received now, which count against it until they are written.
+  int64_t spoolLimit = kDefaultSpoolLimit;
+  std::atomic<int64_t> receiving{0};
   // The stop: a signal asks for it (the watcher thread), the system's timer carries it out, and the
   // watcher ends the process should the system not end in time.
   std::atomic<bool> stopRequested{false};  // SIGTERM or SIGINT arrived

@@ -134,6 +134,10 @@ void printUsage(const char* base) {
       "                            %d); the older ones are forgotten, also at the next start.\n"
       "  pdf-time-limit=SECONDS    The longest a PDF document's pages may take to render, all together\n"
       "                            (default %d); past it the job ends with the pages printed so far.\n"
+      "  spool-limit=SIZE          The most the spool's jobs may hold together (default 1G; K, M, G, T);\n"
+      "                            a document past it is refused busy, one over %s (or SIZE) too large.\n"
+      "  connections-per-address=N The most connections open at once from one network address, or IPv6\n"
+      "                            /64 (default %d, at most %d); the machine itself counts only in all.\n"
       "  spool-directory=DIR, log-file=FILE|-|syslog, log-level=error|warn|info|debug\n"
       "  server-options=LIST       dnssd-host, no-web-interface, web-remote, no-tls, ...\n"
       "\n"
@@ -148,7 +152,8 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultPdfSeconds);
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultPdfSeconds,
+      describeBytes(kMaxDocumentBytes).c_str(), kDefaultConnectionsPerAddress, kMaxConnections);
 }
 
 int rewriteCopies(std::vector<char*>& arguments, std::string* error) {

@@ -6,12 +6,15 @@
 #include <arpa/inet.h>
 #include <cups/cups.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -65,7 +68,7 @@ http_t* connectTo(const std::string& host, int port) {
 // 'startServer()' - start the server and wait until it answers over TCP and on its domain socket. The
 // tests run side by side, each with a server of its own: a server whose port another process took
 // meanwhile runs without a listener (and another answers there), so it is started again on another port.
-bool startServer() {
+bool startServer(const std::vector<std::string>& extraOptions = {}) {
   const std::string d = gSuite->directory;
   const std::string socket = d + "/common/label-printer-app.sock";
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -74,28 +77,28 @@ bool startServer() {
       gSuite->port = freeLoopbackPort();
     }
     const size_t logged = readFile(d + "/app.log").size();
-    if (!startBackground({"/usr/bin/env",
-                          "LD_PRELOAD=" REMOTE_PEER_PATH,
-                          "ASAN_OPTIONS=verify_asan_link_order=0",
-                          "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS,
-                          LABEL_PRINTER_APP_PATH,
-                          "server",
-                          "-o",
-                          "server-port=" + std::to_string(gSuite->port),
-                          "-o",
-                          "listen-hostname=127.0.0.1",
-                          "-o",
-                          "spool-directory=" + d + "/spool",
-                          "-o",
-                          "log-file=" + d + "/app.log",
-                          "-o",
-                          "log-level=debug",
-                          "-o",
-                          "file-device-folder=" + gSuite->folder,
-                          "-o",
-                          "pdf-time-limit=" + std::to_string(kPdfSeconds)},
-                         d + "/app.out", &gSuite->server))
-      return false;
+    std::vector<std::string> command = {"/usr/bin/env",
+                                        "LD_PRELOAD=" REMOTE_PEER_PATH,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0",
+                                        "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS,
+                                        LABEL_PRINTER_APP_PATH,
+                                        "server",
+                                        "-o",
+                                        "server-port=" + std::to_string(gSuite->port),
+                                        "-o",
+                                        "listen-hostname=127.0.0.1",
+                                        "-o",
+                                        "spool-directory=" + d + "/spool",
+                                        "-o",
+                                        "log-file=" + d + "/app.log",
+                                        "-o",
+                                        "log-level=debug",
+                                        "-o",
+                                        "file-device-folder=" + gSuite->folder,
+                                        "-o",
+                                        "pdf-time-limit=" + std::to_string(kPdfSeconds)};
+    for (const std::string& option : extraOptions) command.insert(command.end(), {"-o", option});
+    if (!startBackground(command, d + "/app.out", &gSuite->server)) return false;
     bool up = false;
     for (const auto deadline = clock_::now() + std::chrono::seconds(30); !up && clock_::now() < deadline;
          usleep(20000)) {
@@ -457,6 +460,194 @@ long peakMegabytes() {
   for (std::string line; std::getline(status, line);)
     if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6) / 1024;
   return -1;
+}
+
+// 'serverMemory()' - one of the server's memory figures (VmRSS, VmHWM) in MiB; 'resetPeakMemory()'
+// makes its peak the present figure.
+long serverMemory(const char* field) {
+  std::ifstream status("/proc/" + std::to_string(gSuite->server.pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field, 0) == 0 && line[std::strlen(field)] == ':')
+      return std::atol(line.c_str() + std::strlen(field) + 1) / 1024;
+  return -1;
+}
+
+void resetPeakMemory() {
+  std::ofstream("/proc/" + std::to_string(gSuite->server.pid) + "/clear_refs") << "5";
+}
+
+// 'connectFrom()' - a TCP connection to the server from the loopback address 'source' (the preloaded
+// library makes 127.0.0.N a host 192.0.2.N of the network); -1 when it cannot be made.
+int connectFrom(const char* source) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  to.sin_port = htons(static_cast<uint16_t>(gSuite->port));
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+    return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// 'sendAll()' - write every byte, false once the server no longer takes them.
+bool sendAll(int fd, const std::string& bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// An HTTP answer as it came: its status (0 when the connection ended without one), its body, and the
+// IPP status and status-message of an IPP body.
+struct rawAnswer {
+  int http = 0;
+  std::string body;
+  ipp_status_t ipp = IPP_STATUS_ERROR_INTERNAL;
+  std::string message;
+};
+
+// 'readAnswer()' - the server's answer on 'fd', within 30 s.
+rawAnswer readAnswer(int fd) {
+  std::string in;
+  const auto more = [&] {
+    pollfd p{fd, POLLIN, 0};
+    char buffer[65536];
+    if (poll(&p, 1, 30000) <= 0) return false;
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return false;
+    in.append(buffer, static_cast<size_t>(n));
+    return true;
+  };
+  rawAnswer answer;
+  size_t end;
+  while ((end = in.find("\r\n\r\n")) == std::string::npos)
+    if (!more()) return answer;
+  if (in.rfind("HTTP/1.", 0) == 0) answer.http = std::atoi(in.c_str() + 9);
+  std::string head = in.substr(0, end);
+  for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // The server's answers all carry their length.
+  const size_t at = head.find("content-length:");
+  const size_t length = at != std::string::npos ? std::strtoul(head.c_str() + at + 15, nullptr, 10) : 0;
+  while (in.size() < end + 4 + length && more()) {
+  }
+  answer.body = in.substr(end + 4, length);
+  struct reader {
+    const std::string* bytes;
+    size_t at;
+  } from{&answer.body, 0};
+  ipp_t* ipp = ippNew();
+  if (ippReadIO(
+          &from,
+          [](void* data, ipp_uchar_t* buffer, size_t length) -> ssize_t {
+            auto* r = static_cast<reader*>(data);
+            const size_t n = std::min(length, r->bytes->size() - r->at);
+            std::memcpy(buffer, r->bytes->data() + r->at, n);
+            r->at += n;
+            return static_cast<ssize_t>(n);
+          },
+          1, nullptr, ipp) == IPP_STATE_DATA) {
+    answer.ipp = ippGetStatusCode(ipp);
+    const char* words = ippGetString(ippFindAttribute(ipp, "status-message", IPP_TAG_TEXT), 0, nullptr);
+    answer.message = words != nullptr ? words : "";
+  }
+  ippDelete(ipp);
+  return answer;
+}
+
+// 'ippBytes()' - an IPP message as it goes on the wire, without its end tag when 'open' (more
+// attributes are to follow it).
+std::string ippBytes(ipp_t* ipp, bool open = false) {
+  std::string bytes;
+  ippSetState(ipp, IPP_STATE_IDLE);
+  ippWriteIO(
+      &bytes,
+      [](void* data, ipp_uchar_t* buffer, size_t length) -> ssize_t {
+        static_cast<std::string*>(data)->append(reinterpret_cast<const char*>(buffer), length);
+        return static_cast<ssize_t>(length);
+      },
+      1, nullptr, ipp);
+  ippDelete(ipp);
+  if (open && !bytes.empty() && bytes.back() == '\x03') bytes.pop_back();
+  return bytes;
+}
+
+// 'postRaw()' - a POST of 'body' to a printer as raw HTTP on 'fd' (chunked when 'chunked', else with
+// its length; 'coding' its Content-Encoding, "" for none), and the answer.
+rawAnswer postRaw(int fd, const std::string& body, bool chunked, const std::string& coding = "") {
+  std::string head = "POST /ipp/print/label HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(gSuite->port) +
+                     "\r\nContent-Type: application/ipp\r\n";
+  if (!coding.empty()) head += "Content-Encoding: " + coding + "\r\n";
+  head += chunked ? "Transfer-Encoding: chunked\r\n\r\n"
+                  : "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  bool sent = sendAll(fd, head);
+  if (!chunked) {
+    sent = sent && sendAll(fd, body);
+  } else {
+    constexpr size_t kChunk = 65536;
+    for (size_t at = 0; sent && at < body.size(); at += kChunk) {
+      const size_t size = std::min(kChunk, body.size() - at);
+      char line[32];
+      std::snprintf(line, sizeof line, "%zx\r\n", size);
+      sent = sendAll(fd, line + body.substr(at, size) + "\r\n");
+    }
+    if (sent) sendAll(fd, "0\r\n\r\n");
+  }
+  return readAnswer(fd);
+}
+
+// 'attributes()' - 'count' values of 'size' bytes each, each with a name of one letter (a new
+// attribute) or, but the first, none (another value of the one before): an operation group's tail on
+// the wire.
+std::string attributes(size_t count, size_t size, bool named) {
+  const auto value = [size](bool withName) {
+    std::string one = withName ? std::string("\x44\x00\x01x", 4) : std::string("\x44\x00\x00", 3);
+    one += static_cast<char>(size >> 8);
+    one += static_cast<char>(size & 0xFF);
+    return one + std::string(size, 'y');
+  };
+  const std::string first = value(true), next = value(named);
+  std::string all = first;
+  all.reserve(next.size() * count);
+  for (size_t i = 1; i < count; ++i) all += next;
+  return all;
+}
+
+// 'spoolFolderBytes()' - what the files of the server's spool folder hold together.
+uintmax_t spoolFolderBytes() {
+  uintmax_t total = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(gSuite->directory + "/spool"))
+    if (entry.is_regular_file()) total += entry.file_size();
+  return total;
+}
+
+// 'gzipped()' - 'head' followed by 'zeros' zero bytes, compressed as gzip.
+std::string gzipped(const std::string& head, size_t zeros) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+  std::string out;
+  const std::string block(size_t{1} << 20, '\0');
+  const auto feed = [&](const std::string& in, int flush) {
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    char buffer[65536];
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(buffer);
+      z.avail_out = sizeof buffer;
+      deflate(&z, flush);
+      out.append(buffer, sizeof buffer - z.avail_out);
+    } while (z.avail_out == 0);
+  };
+  feed(head, Z_NO_FLUSH);
+  for (size_t left = zeros; left > 0; left -= std::min(left, block.size()))
+    feed(left >= block.size() ? block : block.substr(0, left), Z_NO_FLUSH);
+  feed("", Z_FINISH);
+  deflateEnd(&z);
+  return out;
 }
 
 class Security : public testing::Test {
@@ -925,6 +1116,10 @@ TEST(Renderer, ConfinesItselfOnceTheDocumentIsOpen) {
 // job is accepted and ends, every question is answered, and every label arrives once.
 TEST_F(Security, ManyPrintersAndJobsAtOnce) {
   constexpr int kPrinters = 10, kJobs = 100;
+  // The clients all come from one address here, as if through one print server in front: its
+  // administrator lets it have as many connections as it sends jobs at once.
+  stopBackground(&gSuite->server, 0);
+  ASSERT_TRUE(startServer({"connections-per-address=" + std::to_string(kJobs + 8)})) << gSuite->failure;
   std::vector<fakePrinter> printers(kPrinters);
   std::vector<std::string> arguments = {
       APPLOAD_PATH, std::to_string(gSuite->port), std::to_string(kJobs),
@@ -1015,4 +1210,158 @@ TEST_F(Security, AnAdministratorPasswordOpensAdministration) {
     httpClose(http);
   }
   EXPECT_EQ(app({"resume", "-d", "label"}).status, 0);
+}
+
+// A stranger's request past the limits of a request's attributes, in bytes or in values, is answered
+// 413 once it has been read away, without the server taking its memory; one within them is answered.
+TEST_F(Security, RequestsPastTheLimitsAreRefused) {
+  const struct {
+    const char* name;
+    std::string attributes;
+    bool chunked;
+    int http;
+    const char* words;  // in the answer's text
+  } cases[] = {
+      {"49 MB of 7-byte attributes, chunked", attributes(7000000, 1, true), true, 413, "attribute values"},
+      {"20,000 values of one attribute", attributes(20000, 1, false), false, 413, "attribute values"},
+      {"1.2 MB in 40 values", attributes(40, 30000, true), true, 413, "1 MiB"},
+      {"5,000 values", attributes(5000, 1, false), false, 200, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const long before = serverMemory("VmRSS");
+    resetPeakMemory();
+    const int fd = connectFrom("127.0.0.1");
+    ASSERT_GE(fd, 0);
+    const rawAnswer answer = postRaw(
+        fd, ippBytes(printerRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "label"), true) + c.attributes + "\x03",
+        c.chunked);
+    close(fd);
+    EXPECT_EQ(answer.http, c.http) << answer.body.substr(0, 200);
+    if (c.http == 200) {
+      EXPECT_LT(answer.ipp, IPP_STATUS_ERROR_BAD_REQUEST) << answer.message;
+    }
+    EXPECT_NE(answer.body.find(c.words), std::string::npos) << answer.body.substr(0, 200);
+    // Under the sanitizers freed memory waits in quarantine.
+    if (!kSanitized) {
+      usleep(300000);
+      EXPECT_LT(serverMemory("VmHWM") - before, 32) << "peak";
+      EXPECT_LT(serverMemory("VmRSS") - before, 8) << "after";
+    }
+  }
+}
+
+// One address has at most 16 connections open at once: the next is closed as it comes, while another
+// address and the machine itself are served; once the address closes one, it is served again.
+TEST_F(Security, ConnectionsPerAddressAreCapped) {
+  const std::string ask = ippBytes(printerRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "label"));
+  // Each of the sixteen answered, and so counted (a connection that only just closed may still be).
+  std::vector<int> open;
+  for (const auto deadline = clock_::now() + std::chrono::seconds(20);
+       open.size() < 16 && clock_::now() < deadline;) {
+    const int fd = connectFrom("127.0.0.1");
+    if (fd >= 0 && postRaw(fd, ask, false).http == 200) {
+      open.push_back(fd);
+      continue;
+    }
+    if (fd >= 0) close(fd);
+    usleep(100000);
+  }
+  ASSERT_EQ(open.size(), 16u);
+  std::vector<http_t*> local;
+  for (int i = 0; i < 20; ++i)
+    local.push_back(connectTo(gSuite->directory + "/common/label-printer-app.sock", 0));
+  const struct {
+    const char* source;
+    bool served;
+  } cases[] = {{"127.0.0.1", false}, {"127.0.0.2", true}, {"127.0.0.1", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    const int fd = connectFrom(c.source);
+    ASSERT_GE(fd, 0);
+    const rawAnswer answer = postRaw(fd, ask, false);
+    close(fd);
+    if (c.served) {
+      EXPECT_EQ(answer.http, 200);
+    } else {
+      EXPECT_TRUE(answer.http == 0 || answer.http == 503) << answer.http;
+    }
+  }
+  ipp_t* response =
+      cupsDoRequest(local.back(), printerRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "label", "test"), "/");
+  EXPECT_EQ(ippGetStatusCode(response), IPP_STATUS_OK) << "the machine itself is served";
+  ippDelete(response);
+  for (http_t* h : local) httpClose(h);
+  for (const int fd : open) close(fd);
+  int http = 0;
+  for (const auto deadline = clock_::now() + std::chrono::seconds(5); http != 200 && clock_::now() < deadline;
+       usleep(100000)) {
+    const int fd = connectFrom("127.0.0.1");
+    http = postRaw(fd, ask, false).http;
+    close(fd);
+  }
+  EXPECT_EQ(http, 200) << "served again once its connections closed";
+}
+
+// A document counts decompressed against the document limit, and all of them against the spool's: a
+// gzip bomb and a document larger than the spool are refused too large, one that would fit an emptier
+// spool busy, each with the reason and nothing of it left in the spool; once jobs leave, there is room.
+TEST_F(Security, DocumentsAndTheSpoolHaveLimits) {
+  stopBackground(&gSuite->server, 0);
+  ASSERT_TRUE(startServer({"spool-limit=16M"})) << gSuite->failure;
+  const auto printJob = [](bool hold) {
+    ipp_t* request = printerRequest(IPP_OP_PRINT_JOB, "label");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 "application/vnd.label-commands");
+    if (hold) ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+    return request;
+  };
+  {
+    SCOPED_TRACE("a gzip bomb");
+    ipp_t* request = printJob(false);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "compression", nullptr, "gzip");
+    const std::string bomb = gzipped(ippBytes(request), size_t{160} << 20);
+    EXPECT_LT(bomb.size(), size_t{1} << 20);
+    const uintmax_t before = spoolFolderBytes();
+    const int fd = connectFrom("127.0.0.1");
+    ASSERT_GE(fd, 0);
+    const rawAnswer answer = postRaw(fd, bomb, false, "gzip");
+    close(fd);
+    EXPECT_EQ(answer.ipp, IPP_STATUS_ERROR_REQUEST_ENTITY) << answer.message;
+    EXPECT_NE(answer.message.find("16 MiB"), std::string::npos) << answer.message;
+    EXPECT_LE(spoolFolderBytes(), before + 65536);
+  }
+  const std::string six = writeJob("six.labels", std::string(size_t{6} << 20, 'x'));
+  const std::string twenty = writeJob("twenty.labels", std::string(size_t{20} << 20, 'x'));
+  const struct {
+    const char* name;
+    const std::string& file;
+    ipp_status_t status;
+    const char* words;
+  } cases[] = {{"larger than the spool", twenty, IPP_STATUS_ERROR_REQUEST_ENTITY, "16 MiB"},
+               {"a first held job", six, IPP_STATUS_OK, ""},
+               {"a second held job", six, IPP_STATUS_OK, ""},
+               {"a third, past the spool", six, IPP_STATUS_ERROR_BUSY, "spool is full"}};
+  std::vector<int> held;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ipp_t* response = nullptr;
+    EXPECT_EQ(networkRequest(printJob(true), "/ipp/print/label", c.file, &response), c.status);
+    const char* words = ippGetString(ippFindAttribute(response, "status-message", IPP_TAG_TEXT), 0, nullptr);
+    EXPECT_NE(std::string(words != nullptr ? words : "").find(c.words), std::string::npos) << words;
+    if (c.status == IPP_STATUS_OK)
+      held.push_back(ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0));
+    ippDelete(response);
+    EXPECT_LE(spoolFolderBytes(), held.size() * (size_t{6} << 20) + 65536) << "nothing of a refused one";
+  }
+  for (const int id : held) app({"cancel", "-d", "label", "-j", std::to_string(id)});
+  for (const auto deadline = clock_::now() + std::chrono::seconds(10);
+       spoolFolderBytes() > (size_t{1} << 20) && clock_::now() < deadline;)
+    usleep(100000);
+  ipp_t* response = nullptr;
+  EXPECT_EQ(networkRequest(printJob(true), "/ipp/print/label", six, &response), IPP_STATUS_OK)
+      << "room again";
+  app({"cancel", "-d", "label", "-j",
+       std::to_string(ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0))});
+  ippDelete(response);
 }

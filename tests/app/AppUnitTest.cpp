@@ -2,6 +2,7 @@
 // The Printer Application's pieces without the framework running: incoming lines into the label
 // bitmap, document typing, and the refusal of unsupported vendor values (the mapping of every
 // attribute onto the command tables is tested end to end by the system tests).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/stat.h>
@@ -865,4 +866,194 @@ TEST(SheetMedia, TakenOnlyWhenNoLabelIsThatLarge) {
   }
   labelDelete(nullptr, &data);
   ippDelete(attributes);
+}
+
+namespace {
+
+// 'ippValue()' - one value on the wire: its tag, its name ("" for another value of the attribute before
+// it) and its bytes.
+std::string ippValue(unsigned char tag, const std::string& name, const std::string& value) {
+  std::string bytes(1, static_cast<char>(tag));
+  for (const std::string* part : {&name, &value}) {
+    bytes += static_cast<char>(part->size() >> 8);
+    bytes += static_cast<char>(part->size() & 0xFF);
+    bytes += *part;
+  }
+  return bytes;
+}
+
+const std::string kIppHeader("\x02\x00\x00\x0b\x00\x00\x00\x01\x01",
+                             9);  // Get-Printer-Attributes, operation group
+
+}  // namespace
+
+// The scan of a request's message counts its values (a further value, a collection's members and its
+// end each count) and finds its end, fed whole or a byte at a time; past 1 MiB or 10,000 values it is
+// over the limits.
+TEST(ScanIpp, CountsValuesAndBytesAcrossAnySplit) {
+  const std::string charset = ippValue(0x47, "attributes-charset", "utf-8");
+  std::string manyValues = ippValue(0x44, "requested-attributes", "all");
+  for (int i = 1; i < 10000; ++i) manyValues += ippValue(0x44, "", "x");
+  std::string large = ippValue(0x41, "a", std::string(30000, 'y'));
+  for (int i = 0; i < 35; ++i) large += ippValue(0x41, "", std::string(30000, 'y'));
+  const struct {
+    const char* name;
+    std::string message;
+    uint32_t values;
+    bool ended;
+    bool within;
+  } cases[] = {
+      {"one value", kIppHeader + charset + "\x03", 1, true, true},
+      {"a group tag and a further value",
+       kIppHeader + charset + "\x02" + ippValue(0x44, "job-sheets", "none") + ippValue(0x44, "", "none") +
+           "\x03",
+       3, true, true},
+      {"a collection",
+       kIppHeader + ippValue(0x34, "media-col", "") + ippValue(0x4A, "", "media-size") +
+           ippValue(0x34, "", "") + ippValue(0x4A, "", "x-dimension") +
+           ippValue(0x21, "", std::string("\0\0\x27\x10", 4)) + ippValue(0x37, "", "") +
+           ippValue(0x37, "", "") + "\x03",
+       7, true, true},
+      {"an extension tag",
+       kIppHeader + std::string("\x7F\x00\x00\x10\x00", 5) + ippValue(0x00, "x", "y").substr(1) + "\x03", 1,
+       true, true},
+      {"empty names and values", kIppHeader + ippValue(0x13, "", "") + ippValue(0x13, "", ""), 2, false,
+       true},
+      {"cut within a value", kIppHeader + charset.substr(0, charset.size() - 2), 0, false, true},
+      {"10,000 values", kIppHeader + manyValues + "\x03", 10000, true, true},
+      {"10,001 values", kIppHeader + manyValues + ippValue(0x44, "", "x") + "\x03", 10001, true, false},
+      {"more than 1 MiB in 36 values", kIppHeader + large, 36, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(c.message.data());
+    ippScan whole;
+    EXPECT_EQ(scanIpp(&whole, bytes, c.message.size()), c.within);
+    EXPECT_EQ(whole.values, c.values);
+    EXPECT_EQ(whole.ended, c.ended);
+    EXPECT_EQ(whole.bytes, c.message.size());
+    if (c.message.size() > 100000) continue;
+    ippScan split;
+    bool within = true;
+    for (size_t at = 0; at < c.message.size(); ++at) within = scanIpp(&split, bytes + at, 1) && within;
+    EXPECT_EQ(within, c.within);
+    EXPECT_EQ(split.values, c.values);
+    EXPECT_EQ(split.ended, c.ended);
+  }
+  EXPECT_NE(requestRefusal(ippScan{0, 10001}).find("at most 10000)"), std::string::npos);
+  EXPECT_NE(requestRefusal(ippScan{(1 << 20) + 1, 3}).find("at most 1 MiB)"), std::string::npos);
+}
+
+// Whom a connection counts against: an IPv4 address, an IPv6 /64 (a v4-mapped one as IPv4), never the
+// machine itself.
+TEST(ConnectionKey, AddressesAndNetworks) {
+  const auto address = [](const char* text) {
+    http_addr_t a{};
+    if (text[0] == '/') {
+      a.un.sun_family = AF_LOCAL;
+    } else if (std::strchr(text, ':') != nullptr) {
+      a.ipv6.sin6_family = AF_INET6;
+      inet_pton(AF_INET6, text, &a.ipv6.sin6_addr);
+    } else {
+      a.ipv4.sin_family = AF_INET;
+      inet_pton(AF_INET, text, &a.ipv4.sin_addr);
+    }
+    return a;
+  };
+  const struct {
+    const char* address;
+    const char* key;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      {"127.0.0.1", ""},
+      {"127.0.0.2", ""},
+      {"::1", ""},
+      {"/run/label-printer-app.sock", ""},
+      {"2001:db8:1:2::5", "2001:0db8:0001:0002::/64"},
+      {"2001:db8:1:2:ffff:1:2:9", "2001:0db8:0001:0002::/64"},
+      {"2001:db8:1:3::5", "2001:0db8:0001:0003::/64"},
+      {"::ffff:192.0.2.9", "192.0.2.9"},
+      {"::ffff:127.0.0.1", ""},
+  };
+  for (const auto& c : cases) {
+    const http_addr_t a = address(c.address);
+    EXPECT_EQ(connectionKey(&a), c.key) << c.address;
+  }
+  EXPECT_EQ(connectionKey(nullptr), "");
+}
+
+// An address's connections up to the limit, one more once one has ended; other addresses and the
+// machine itself apart.
+TEST(TakeConnection, CountsEachAddressUpToTheLimit) {
+  connectionCounts counts;
+  counts.limit = 2;
+  const struct {
+    bool take;  // or give back
+    const char* key;
+    bool taken;
+  } steps[] = {{true, "a", true},  {true, "a", true},  {true, "a", false}, {true, "b", true},
+               {true, "", true},   {true, "", true},   {true, "", true},   {false, "a", true},
+               {true, "a", true},  {true, "a", false}, {false, "a", true}, {false, "a", true},
+               {false, "a", true}, {true, "a", true}};
+  for (const auto& s : steps) {
+    if (s.take) {
+      EXPECT_EQ(takeConnection(&counts, s.key), s.taken) << s.key;
+    } else {
+      giveConnection(&counts, s.key);
+    }
+  }
+  EXPECT_EQ(counts.open.size(), 2u) << "a and b, never the machine itself";
+}
+
+// The spool limit's sizes: whole numbers with an optional K, M, G or T from 1 MiB to 1 TiB; a refused
+// value leaves the default.
+TEST(ParseSize, SuffixesAndBounds) {
+  const struct {
+    const char* value;
+    int status;
+    int64_t bytes;
+  } cases[] = {{"512M", 0, int64_t{512} << 20},
+               {"1048576", 0, 1 << 20},
+               {"1T", 0, int64_t{1} << 40},
+               {"1023K", 1, 7},
+               {"2T", 1, 7},
+               {"0", 1, 7},
+               {"-1G", 1, 7},
+               {"1GB", 1, 7},
+               {"99999999999999999999M", 1, 7},
+               {nullptr, 1, 7}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(none)");
+    int64_t bytes = 7;
+    EXPECT_EQ(parseSize(c.value, &bytes), c.status);
+    EXPECT_EQ(bytes, c.bytes);
+  }
+}
+
+// A document goes on within its limit (the document limit, or a smaller spool limit) and the spool's
+// room; past its own limit it is too large, past the spool's room busy.
+TEST(RefuseDocument, TooLargeOrBusy) {
+  constexpr int64_t M = int64_t{1} << 20;
+  const struct {
+    const char* name;
+    int64_t spoolLimit, bytes, spooled, receiving;
+    ipp_status_t status;
+    const char* words;
+  } cases[] = {
+      {"room", 1024 * M, 10 * M, 100 * M, 20 * M, IPP_STATUS_OK, ""},
+      {"at the document limit", 1024 * M, 128 * M, 0, 128 * M, IPP_STATUS_OK, ""},
+      {"past the document limit", 1024 * M, 128 * M + 1, 0, 128 * M + 1, IPP_STATUS_ERROR_REQUEST_ENTITY,
+       "128 MiB"},
+      {"past a smaller spool limit", 16 * M, 16 * M + 1, 0, 16 * M + 1, IPP_STATUS_ERROR_REQUEST_ENTITY,
+       "16 MiB"},
+      {"the spool full of others", 16 * M, 1, 16 * M, 1, IPP_STATUS_ERROR_BUSY, "spool is full"},
+      {"others on their way", 16 * M, 4 * M, 2 * M, 15 * M, IPP_STATUS_ERROR_BUSY, "spool is full"},
+      {"just fits", 16 * M, 4 * M, 12 * M, 4 * M, IPP_STATUS_OK, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string message;
+    EXPECT_EQ(refuseDocument(c.spoolLimit, c.bytes, c.spooled, c.receiving, &message), c.status);
+    EXPECT_NE(message.find(c.words), std::string::npos) << message;
+  }
 }
