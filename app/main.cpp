@@ -20,11 +20,19 @@
 namespace {
 
 // The pages' footer: the version, and the add-printer form's address field taking "host:port" as its
-// server side does (the framework's pattern for the field refuses any port in the browser).
+// server side does (the framework's pattern for the field refuses any port in the browser). A form
+// sent back with the reason it failed keeps the device and the address typed (the framework's page
+// would offer the device list anew and the address without its port).
 inline constexpr char kFooter[] =
     "label-printer-app " LABEL_APP_VERSION
-    "<script>document.querySelectorAll('input#hostname[pattern]').forEach("
-    "function(e){e.removeAttribute('pattern');e.placeholder='host or host:port';});</script>";
+    "<script>document.querySelectorAll('input#hostname').forEach(function(h){"
+    "h.removeAttribute('pattern');h.placeholder='host or host:port';"
+    "var f=h.form,d=f.elements['device_uri'],s=window.sessionStorage,k='label-add-printer',"
+    "v=s.getItem(k);s.removeItem(k);"
+    "if(v&&document.querySelector('div.banner')){v=JSON.parse(v);d.value=v.d;"
+    "if(d.value==='socket'){h.disabled=false;h.required=true;h.value=v.h;}}"
+    "f.addEventListener('submit',function(){s.setItem(k,JSON.stringify({d:d.value,h:h.value}));});"
+    "});</script>";
 
 // The port when none is given.
 inline constexpr int kDefaultPort = 8000;
@@ -250,7 +258,11 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
     papplLog(system, PAPPL_LOGLEVEL_WARN, "Running with PAPPL %s, which this program was not tested with.",
              pappl.c_str());
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
-  if (option("private-server") == nullptr && !papplSystemAddListeners(system, option("listen-hostname"))) {
+  bool listening = option("private-server") != nullptr;
+  if (!listening)
+    for (const std::string& address : listenAddresses(option("listen-hostname"), port))
+      listening = papplSystemAddListeners(system, address.c_str()) || listening;
+  if (!listening) {
     std::fprintf(stderr,
                  "label-printer-app: Cannot listen on port %d: %s. Is another server running? Stop it "
                  "('label-printer-app shutdown') or choose another port (-o server-port=N).\n",
@@ -263,7 +275,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   if (const char* runtime = std::getenv("RUNTIME_DIRECTORY"); runtime != nullptr && runtime[0] == '/')
     papplSystemAddListeners(system, (std::string(runtime) + "/label-printer-app.sock").c_str());
   papplSystemSetMIMECallback(system, typeDocument, nullptr);
-  addLabelWords(system);
+  addLabelWords(system, &config->pageWords);
   // PNG and JPEG images and PDF documents, drawn by the application; the framework looks for a filter
   // to the printer's own format before its own to raster.
   papplSystemAddMIMEFilter(system, "image/png", kLabelCommandFormat, labelFilterPNG, nullptr);
@@ -290,10 +302,11 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   limitConnections(system, perAddress);
   // The state is the application's to read and write (the framework's main loop then leaves both to
   // it): saved whole in one step, read with the faults of earlier versions mended.
-  papplSystemSetSaveCallback(system, saveState, config);
+  papplSystemSetSaveCallback(system, saveStateSoon, config);
   loadState(system, config);
   startStopWatcher(system, config);
   startHistoryKeeper(system, config);
+  startStatusKeeper(system, config);
   return system;
 }
 

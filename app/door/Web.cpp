@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The printer's web pages (app/web/SettingsPages.cpp, app/service/Requests.cpp).
+// The printer's web pages and their words (app/web/SettingsPages.cpp, app/service/Requests.cpp).
 #include "app/door/door.h"
 
 extern "C" {
@@ -15,6 +15,20 @@ void _papplPrinterWebDefaults(pappl_client_t* client, pappl_printer_t* printer) 
 
 void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
   showMediaPage(client, printer);
+}
+
+// A printer's status: the framework's, and the printer's own lines as text.
+void _papplPrinterWebIteratorCallback(pappl_printer_t* printer, pappl_client_t* client) {
+  showPrinterStatus(
+      printer, client,
+      frameworkFunction<void (*)(pappl_printer_t*, pappl_client_t*)>("_papplPrinterWebIteratorCallback"));
+}
+
+// The pages' words (pageWords()).
+const char* papplClientGetLocString(pappl_client_t* client, const char* key) {
+  return pageWords(
+      client, key,
+      frameworkFunction<const char* (*)(pappl_client_t*, const char*)>("papplClientGetLocString"));
 }
 
 }  // extern "C"

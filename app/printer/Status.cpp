@@ -5,12 +5,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "app/printer/printer.h"
 
@@ -87,13 +91,8 @@ bool askIdentity(pappl_device_t* device, bool network, hostIdentity* identity) {
 
 // 'replaceStatusLine()' - show 'words' as a line of the printer's status on its page in place of
 // 'shown' ("" for none), which then holds them.
-void replaceStatusLine(pappl_printer_t* printer, char* shown, size_t size, const char* words) {
-  if (std::strcmp(shown, words) == 0) return;
-  if (shown[0] != '\0') papplPrinterRemoveLink(printer, shown);
-  char path[256];
-  if (words[0] != '\0')
-    papplPrinterAddLink(printer, words, papplPrinterGetPath(printer, nullptr, path, sizeof path),
-                        PAPPL_LOPTIONS_STATUS);
+void replaceStatusLine(printerLink* link, char* shown, size_t size, const char* words) {
+  std::lock_guard<std::mutex> lock(link->linesLock);
   std::snprintf(shown, size, "%s", words);
 }
 
@@ -104,32 +103,28 @@ void showReach(pappl_printer_t* printer, printerLink* link, const std::string& r
   if (words == link->reachWords) return;
   papplLogPrinter(printer, reason.empty() ? PAPPL_LOGLEVEL_INFO : PAPPL_LOGLEVEL_WARN, "%s",
                   reason.empty() ? "The printer can be reached again." : words.c_str());
-  replaceStatusLine(printer, link->reachWords, sizeof link->reachWords, words.c_str());
+  replaceStatusLine(link, link->reachWords, sizeof link->reachWords, words.c_str());
   papplPrinterSetReasons(printer, reason.empty() ? PAPPL_PREASON_NONE : PAPPL_PREASON_OFFLINE,
                          reason.empty() ? PAPPL_PREASON_OFFLINE : PAPPL_PREASON_NONE);
   // The printer that answers next may be another one: it is asked again what it is.
   if (!reason.empty()) link->identityAsked = false;
 }
 
-// 'learnIdentity()' - ask a printer that answered the status query what it is, once, and show its
-// model and firmware on its page.
-void learnIdentity(pappl_printer_t* printer, pappl_device_t* device, bool network, printerLink* link) {
-  if (link->identityAsked) return;
-  link->identityAsked = true;
-  hostIdentity identity;
-  if (!askIdentity(device, network, &identity)) {
+// 'showIdentity()' - show what the printer said it is on its page (nothing when it did not say).
+void showIdentity(pappl_printer_t* printer, printerLink* link, const hostIdentity* identity) {
+  if (identity == nullptr) {
     link->identified = false;
-    replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, "");
+    replaceStatusLine(link, link->identityWords, sizeof link->identityWords, "");
     return;
   }
-  link->identity = identity;
+  link->identity = *identity;
   link->identified = true;
   char words[sizeof link->identityWords];
-  std::snprintf(words, sizeof words, "Printer: %s, firmware %s, %d dpi head", identity.model,
-                identity.version, identity.dotsPerInch);
+  std::snprintf(words, sizeof words, "Printer: %s, firmware %s, %d dpi head", identity->model,
+                identity->version, identity->dotsPerInch);
   if (std::strcmp(words, link->identityWords) != 0)
     papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "%s", words);
-  replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, words);
+  replaceStatusLine(link, link->identityWords, sizeof link->identityWords, words);
 }
 
 // 'queryPrinter()' - ask the printer for its status on an open device: true with *status when it
@@ -211,16 +206,9 @@ bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
   if (link != nullptr && (link->shown != report.reasons || std::strcmp(link->words, report.words) != 0)) {
     papplLogPrinter(printer, report.words[0] != '\0' ? PAPPL_LOGLEVEL_WARN : PAPPL_LOGLEVEL_INFO,
                     "Printer status: %s", report.words[0] != '\0' ? report.words : "ready");
-    // The web page shows the trouble in words as a line of the printer's status, linked to its page.
-    char label[300], path[256];
-    std::snprintf(label, sizeof label, "Printer reports: %s", link->words);
-    if (link->words[0] != '\0') papplPrinterRemoveLink(printer, label);
-    std::snprintf(label, sizeof label, "Printer reports: %s", report.words);
-    if (report.words[0] != '\0')
-      papplPrinterAddLink(printer, label, papplPrinterGetPath(printer, nullptr, path, sizeof path),
-                          PAPPL_LOPTIONS_STATUS);
+    // The web page shows the trouble in words as a line of the printer's status.
     link->shown = report.reasons;
-    std::snprintf(link->words, sizeof link->words, "%s", report.words);
+    replaceStatusLine(link, link->words, sizeof link->words, report.words);
   }
   papplPrinterSetReasons(printer, report.reasons, kManagedReasons & ~report.reasons);
   if (status != nullptr && status->labelLength > 0) updateReadyLength(printer, data, status->labelLength);
@@ -228,7 +216,133 @@ bool showStatus(pappl_printer_t* printer, const hostStatus* status) {
   return report.hold;
 }
 
+// How long a printer's deletion waits for its status query to end: longer than the query's own
+// waits (the connection, the answer and the identity).
+inline constexpr int kProbeEndMilliseconds = 5000;
+// The least time between two status queries of one printer.
+inline constexpr int64_t kProbeEveryMilliseconds = 1000;
+
+// 'endProbe()' - the query's thread hands over what it found; the link is freed here when its printer
+// went while the query ran.
+void endProbe(printerLink* link, const statusProbe& found) {
+  bool owns = false;
+  {
+    std::lock_guard<std::mutex> lock(link->probeLock);
+    link->probe = found;
+    link->probeDone = true;
+    link->probing = false;
+    owns = link->probeOwns;
+  }
+  link->probeEnded.notify_all();
+  if (!owns) return;
+  {
+    // Gone with its place taken: the job's thread frees it when it gives the place back.
+    std::lock_guard<std::mutex> lock(link->claim);
+    if (link->claimed) {
+      link->orphaned = true;
+      return;
+    }
+  }
+  delete link;
+}
+
+// 'probeEnding()' - whether a query is to end early: its printer is being deleted or the server stops.
+bool probeEnding(printerLink* link) {
+  std::lock_guard<std::mutex> lock(link->probeLock);
+  return link->deleting || (link->config != nullptr && link->config->stopping.load());
+}
+
+// 'runProbe()' - a query's thread: open the printer's device (a network printer's connection of its
+// own; a USB printer's one device, which its deletion waits for), ask the status and, when it answered
+// and is to be asked, what it is. Every wait is bounded (readAnswer()).
+void runProbe(pappl_printer_t* printer, printerLink* link, std::string uri, statusProbe found) {
+  pappl_device_t* device = nullptr;
+  if (!probeEnding(link))
+    device = found.network ? papplDeviceOpen(uri.c_str(), "status", keepDeviceError, &found.unreachable)
+                           : papplPrinterOpenDevice(printer);
+  found.opened = device != nullptr;
+  if (device != nullptr) {
+    found.answered = sendToDevice(device, btHostStatus.command, static_cast<size_t>(btHostStatus.length)) &&
+                     readAnswer(device, found.network, &found.status) == kHostStatusComplete;
+    found.identityAsked = found.identityAsked && found.answered && !probeEnding(link);
+    found.identified = found.identityAsked && askIdentity(device, found.network, &found.identity);
+    if (found.network)
+      papplDeviceClose(device);
+    else
+      papplPrinterCloseDevice(printer);
+  }
+  endProbe(link, found);
+}
+
+// 'showProbe()' - show what a query found; a query of a device the printer no longer has is forgotten.
+// Call with the link's 'asking' held.
+void showProbe(pappl_printer_t* printer, printerLink* link, const statusProbe& found) {
+  if (found.generation != link->generation) return;
+  if (found.network) showReach(printer, link, found.opened ? "" : found.unreachable);
+  link->answered = found.answered ? 1 : 0;
+  link->quietUntil = found.answered ? 0 : monotonicMilliseconds() / 1000 + kQuietSeconds;
+  if (!found.opened) return;
+  if (found.identityAsked) showIdentity(printer, link, found.identified ? &found.identity : nullptr);
+  showStatus(printer, found.answered ? &found.status : nullptr);
+}
+
+// 'keepStatus()' - one printer at the timer's turn: show the last query's answer, and start the next
+// when a client wanted the status, the printer is idle and was not asked in the last second.
+void keepStatus(pappl_printer_t* printer, void*) {
+  printerLink* link = linkOf(printer);
+  if (link == nullptr || !isTwoWay(printer)) return;
+  // A job's own query holds 'asking' for its answer: this waits for the next turn.
+  std::unique_lock<std::mutex> asking(link->asking, std::try_to_lock);
+  if (!asking.owns_lock()) return;
+  statusProbe found;
+  bool done = false, probing = false;
+  {
+    std::lock_guard<std::mutex> lock(link->probeLock);
+    std::swap(done, link->probeDone);
+    if (done) found = link->probe;
+    probing = link->probing;
+  }
+  if (done) showProbe(printer, link, found);
+  const int64_t now = monotonicMilliseconds();
+  if (probing || !link->statusWanted.load() || now - link->lastAsked < kProbeEveryMilliseconds ||
+      (link->answered == 0 && now / 1000 < link->quietUntil) ||
+      papplPrinterGetNumberOfActiveJobs(printer) > 0 ||
+      (link->config != nullptr && link->config->stopping.load()))
+    return;
+  link->statusWanted.store(false);
+  link->lastAsked = now;
+  statusProbe ask;
+  ask.network = isNetwork(printer);
+  ask.generation = link->generation;
+  // What the printer is, asked once it answers, and again after it could not be reached.
+  ask.identityAsked = !link->identityAsked;
+  link->identityAsked = true;
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  {
+    std::lock_guard<std::mutex> lock(link->probeLock);
+    link->probing = true;
+  }
+  try {
+    std::thread(runProbe, printer, link, std::string(uri != nullptr ? uri : ""), ask).detach();
+  } catch (const std::system_error&) {
+    std::lock_guard<std::mutex> lock(link->probeLock);
+    link->probing = false;
+    link->identityAsked = !ask.identityAsked;
+  }
+}
+
+// 'keepStatuses()' - the status keeper's timer, every second (with the system locked for reading, so
+// that no printer goes while it is looked at).
+bool keepStatuses(pappl_system_t* system, void* data) {
+  if (papplSystemIsRunning(system)) papplSystemIteratePrinters(system, keepStatus, data);
+  return true;
+}
+
 }  // namespace
+
+void startStatusKeeper(pappl_system_t* system, appConfig* config) {
+  papplSystemAddTimerCallback(system, 0, 1, keepStatuses, config);
+}
 
 void reportHostStatus(const hostStatus& s, statusReport* report) {
   const struct {
@@ -308,38 +422,7 @@ void updateReadyLength(pappl_printer_t* printer, const pappl_pr_driver_data_t& d
 }
 
 bool labelStatus(pappl_printer_t* printer) {
-  printerLink* link = linkOf(printer);
-  if (!isTwoWay(printer) || link == nullptr) return true;
-  // Printers are not asked while the state file is read: the server answers first.
-  if (!papplSystemIsRunning(papplPrinterGetSystem(printer))) return true;
-  // A printer with jobs to print is asked by them; a query already under way is not repeated (the
-  // framework may call this from several clients at once).
-  if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
-  std::unique_lock<std::mutex> asking(link->asking, std::try_to_lock);
-  if (!asking.owns_lock()) return true;
-  if (link->answered == 0 && monotonicMilliseconds() / 1000 < link->quietUntil) return true;
-  // A network printer is asked on a connection of its own. The framework's device for status and
-  // maintenance can be taken over by a job that starts while it is open and then closed under that
-  // job (PAPPL 1.3.1); a USB printer has only that one.
-  const bool network = isNetwork(printer);
-  std::string unreachable;
-  pappl_device_t* device =
-      network ? papplDeviceOpen(papplPrinterGetDeviceURI(printer), "status", keepDeviceError, &unreachable)
-              : papplPrinterOpenDevice(printer);
-  if (network) showReach(printer, link, device == nullptr ? unreachable : "");
-  if (device == nullptr) {
-    link->answered = 0;
-    link->quietUntil = monotonicMilliseconds() / 1000 + kQuietSeconds;
-    return true;
-  }
-  hostStatus status;
-  const bool answered = queryPrinter(printer, device, &status);
-  if (answered) learnIdentity(printer, device, network, link);
-  if (network)
-    papplDeviceClose(device);
-  else
-    papplPrinterCloseDevice(printer);
-  showStatus(printer, answered ? &status : nullptr);
+  if (printerLink* link = linkOf(printer)) link->statusWanted.store(true);
   return true;
 }
 
@@ -415,10 +498,11 @@ printerLink* linkOf(pappl_printer_t* printer) {
 }
 
 void forgetDevice(pappl_printer_t* printer, printerLink* link) {
+  ++link->generation;
   showReach(printer, link, "");
   link->identityAsked = false;
   link->identified = false;
-  replaceStatusLine(printer, link->identityWords, sizeof link->identityWords, "");
+  replaceStatusLine(link, link->identityWords, sizeof link->identityWords, "");
   link->answered = -1;
   link->quietUntil = 0;
   showStatus(printer, nullptr);
@@ -452,6 +536,17 @@ void labelDelete(pappl_printer_t*, pappl_pr_driver_data_t* data) {
   data->extension = nullptr;
   if (link == nullptr) return;
   {
+    // A status query that runs ends first (a USB printer's uses the printer's device); one that does
+    // not end in time frees the link itself.
+    std::unique_lock<std::mutex> lock(link->probeLock);
+    link->deleting = true;
+    if (!link->probeEnded.wait_for(lock, std::chrono::milliseconds(kProbeEndMilliseconds),
+                                   [link] { return !link->probing; })) {
+      link->probeOwns = true;
+      return;
+    }
+  }
+  {
     // A printer deleted as its job ends: the job's thread still has to give the place back.
     std::lock_guard<std::mutex> lock(link->claim);
     if (link->claimed) {
@@ -475,7 +570,31 @@ const char* identifyPrinter(const char*, const char* deviceUri, const char*, voi
   return identifyDriver(config != nullptr ? config->system : nullptr, deviceUri);
 }
 
+namespace {
+
+// 'identifyDriverOnce()' - identifyDriver()'s work: the printer asked and its answer logged.
+const char* identifyDriverOnce(pappl_system_t* system, const char* deviceUri);
+
+// Whether this thread's last identifyDriver() found no driver (takeNotIdentified()).
+thread_local bool tNotIdentified = false;
+
+// 'noteDriver()' - the driver identifyDriver() found, noted when there is none.
+const char* noteDriver(const char* driver) {
+  tNotIdentified = driver == nullptr;
+  return driver;
+}
+
+}  // namespace
+
+bool takeNotIdentified() { return std::exchange(tNotIdentified, false); }
+
 const char* identifyDriver(pappl_system_t* system, const char* deviceUri) {
+  return noteDriver(identifyDriverOnce(system, deviceUri));
+}
+
+namespace {
+
+const char* identifyDriverOnce(pappl_system_t* system, const char* deviceUri) {
   const auto log = [system](const std::string& words) {
     if (system != nullptr) papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s", words.c_str());
   };
@@ -504,4 +623,21 @@ const char* identifyDriver(pappl_system_t* system, const char* deviceUri) {
              "The printer at '%s' is a %s, firmware %s, %d dpi head: driver '%s'.", deviceUri, identity.model,
              identity.version, identity.dotsPerInch, driver != nullptr ? driver : "none");
   return driver;
+}
+
+}  // namespace
+
+std::vector<std::string> statusLines(pappl_printer_t* printer) {
+  printerLink* link = linkOf(printer);
+  if (link == nullptr) return {};
+  std::vector<std::string> lines;
+  std::lock_guard<std::mutex> lock(link->linesLock);
+  const auto add = [&lines](const std::string& words) {
+    if (words.empty()) return;
+    lines.push_back(words.back() == '.' ? words : words + ".");
+  };
+  add(link->identityWords);
+  add(link->reachWords);
+  if (link->words[0] != '\0') add(std::string("Printer reports: ") + link->words);
+  return lines;
 }

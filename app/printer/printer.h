@@ -5,6 +5,9 @@
 // changed in place (Relocate.cpp).
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+
 #include "app/settings/settings.h"
 
 struct printerLink;
@@ -97,8 +100,9 @@ struct appConfig {
   std::string lastSaved;
   std::atomic<uint64_t> saveRequests{0};
   uint64_t savesMade = 0;
-  int stateLock = -1;     // the state folder's lock, held while the server runs
-  int64_t stopAsked = 0;  // when the stop was asked for (monotonic milliseconds)
+  int stateLock = -1;                 // the state folder's lock, held while the server runs
+  int64_t stopAsked = 0;              // when the stop was asked for (monotonic milliseconds)
+  std::deque<std::string> pageWords;  // the pages' words made at the start, which the framework reads
 };
 
 // A queued job's place, as a state file keeps it.
@@ -157,6 +161,20 @@ void releasePrinter(printerLink* link, pappl_printer_t* printer, bool lookAtQueu
 bool claimPrinterInTurn(pappl_printer_t* printer, int waitMilliseconds, const queuedJob& turn,
                         printerLink** link);
 
+// What one background status query found: whether the printer's device opened (why not, for a network
+// printer), whether the printer answered and what, and its identity when that was asked too.
+struct statusProbe {
+  bool network = false;
+  bool opened = false;
+  std::string unreachable;
+  bool answered = false;
+  hostStatus status{};
+  bool identityAsked = false;
+  bool identified = false;
+  hostIdentity identity{};
+  uint64_t generation = 0;  // the link's device generation when it was asked
+};
+
 // What the application knows of one printer's two-way link, kept in the driver data's extension from
 // the driver callback to the printer's deletion.
 struct printerLink {
@@ -179,6 +197,7 @@ struct printerLink {
   bool identityAsked;
   bool identified;
   hostIdentity identity;
+  std::mutex linesLock;     // held while the lines of the page below (and 'words') change or are read
   char identityWords[160];  // the page's line about it, "" before it is known
   char reachWords[300];     // why the printer cannot be reached, "" when it can
   // The loaded labels: whether someone chose their size (the length the printer measures then no longer
@@ -197,6 +216,20 @@ struct printerLink {
   std::mutex moving;
   printerMove pendingMove;
   std::vector<std::unique_ptr<char, freeString>> retired;
+  // The status asked in the background (startStatusKeeper()): a client's request for the printer's
+  // attributes wants it, the system's timer starts the query on a thread of its own and shows what it
+  // found at its next turn; nothing waits on the printer but that thread. 'lastAsked' and
+  // 'generation' belong to the timer; the rest is under 'probeLock'.
+  std::atomic<bool> statusWanted{false};
+  int64_t lastAsked = 0;    // monotonic milliseconds
+  uint64_t generation = 0;  // counts the changes of device, whose earlier answers are then forgotten
+  std::mutex probeLock;
+  std::condition_variable probeEnded;
+  bool probing = false;    // a query runs
+  bool probeDone = false;  // its result waits to be shown
+  bool deleting = false;   // the printer is being deleted: a query ends early
+  bool probeOwns = false;  // the printer went while its query ran: the query's thread frees the link
+  statusProbe probe;
 };
 
 // What an answer to the status query means: the printer's state reasons, whether jobs wait, and the
@@ -249,6 +282,21 @@ std::string resolutionMismatch(const hostIdentity* identity, int driverResolutio
 // answer in time, answers what cannot be read or has a head no driver has.
 const char* identifyPrinter(const char* deviceInfo, const char* deviceUri, const char* deviceId, void* data);
 
+// Why a printer added without a driver was not added: it could not be asked what it is. The command
+// line and the web page say it with what to do there instead.
+inline constexpr char kNotIdentified[] =
+    "The printer gave no readable answer to the identification query, or cannot be reached";
+inline constexpr char kNotIdentifiedCommand[] =
+    "The printer gave no readable answer to the identification query, or cannot be reached; name its "
+    "driver with -m (the drivers subcommand lists them).";
+inline constexpr char kNotIdentifiedPage[] =
+    "The printer gave no readable answer to the identification query, or cannot be reached; choose its "
+    "driver from the list.";
+
+// 'takeNotIdentified()' - whether this thread's last identifyDriver() found no driver, and no longer
+// from here: the page that adds printers says why.
+bool takeNotIdentified();
+
 // 'identifyDriver()' - the driver of the printer at 'deviceUri' as identifyPrinter() finds it, logged
 // to 'system' (nullptr: not logged).
 const char* identifyDriver(pappl_system_t* system, const char* deviceUri);
@@ -274,7 +322,18 @@ extern const int kDriverCount;
 bool labelDriver(pappl_system_t* system, const char* driverName, const char* deviceUri, const char* deviceId,
                  pappl_pr_driver_data_t* data, ipp_t** attributes, void* context);
 
+// 'labelStatus()' - the driver's status callback, which the framework calls as it answers a client:
+// it returns at once, the printer's last known state standing, and notes that the status is wanted.
 bool labelStatus(pappl_printer_t* printer);
+
+// 'statusLines()' - the lines of the printer's status that its page shows as text, each a sentence:
+// what the printer is, why it cannot be reached, the trouble it reports.
+std::vector<std::string> statusLines(pappl_printer_t* printer);
+
+// 'startStatusKeeper()' - the system's timer that asks each two-way printer whose status was wanted for
+// it in the background, at most once a second and only while the printer is idle (a printer that did
+// not answer is left alone for some seconds), and shows the answers.
+void startStatusKeeper(pappl_system_t* system, appConfig* config);
 
 // The Set-Printer-Attributes attributes of the change (the names Create-Printer uses).
 inline constexpr char kDeviceUriAttr[] = "smi55357-device-uri";

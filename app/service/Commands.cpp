@@ -420,9 +420,6 @@ int addCommand(const char* base, int count, cups_option_t* options,
   cupsFreeOptions(withCount, withDriver);
   const char* error = cupsLastErrorString();
   if (status != 0 && error != nullptr && std::strstr(error, "'auto'") != nullptr)
-    std::fprintf(stderr,
-                 "%s: The printer gave no readable answer to the identification query, or cannot be "
-                 "reached; name its driver with -m (the drivers subcommand lists them).\n",
-                 base);
+    std::fprintf(stderr, "%s: %s\n", base, kNotIdentifiedCommand);
   return status;
 }

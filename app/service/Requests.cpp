@@ -228,6 +228,7 @@ bool authorizePrinterRequest(pappl_client_t* client, const signInForGroup& signI
 
 void processPrinterRequest(pappl_client_t* client, void (*next)(pappl_client_t*)) {
   const ipp_op_t op = papplClientGetOperation(client);
+  bool database = false;  // media-col-database asked for beside "all"
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB || op == IPP_OP_VALIDATE_JOB) {
     // A sheet's size is no label's: the framework would refuse Validate-Job for it, and CUPS then
     // cancels the job.
@@ -248,13 +249,14 @@ void processPrinterRequest(pappl_client_t* client, void (*next)(pappl_client_t*)
     const auto setSettings = [next](pappl_client_t* c) { setPrinterSettings(c, next); };
     if (_papplPrinterIsAuthorized(client) && !takeDeviceChange(client, setSettings)) setSettings(client);
   } else if (op != IPP_OP_VALIDATE_JOB || takesDocument(client, papplClientGetPrinter(client), false)) {
+    database = op == IPP_OP_GET_PRINTER_ATTRIBUTES && expandRequestGroups(papplClientGetRequest(client));
     next(client);
   }
   if (op != IPP_OP_PRINT_JOB && op != IPP_OP_CREATE_JOB && changesState(op)) saveAfterRequest(client);
   if (op == IPP_OP_GET_JOBS) hideFromStranger(client, papplClientGetPrinter(client));
   if (op == IPP_OP_GET_PRINTER_ATTRIBUTES)
     repairPrinterValues(papplClientGetResponse(client), papplClientGetPrinter(client),
-                        papplClientGetRequest(client));
+                        papplClientGetRequest(client), database);
 }
 
 void processJobRequest(pappl_client_t* client, void (*next)(pappl_client_t*)) {

@@ -7,11 +7,13 @@
 // is doing.
 #include "app/service/service.h"
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -170,4 +172,30 @@ int parseJobHistory(const char* value, int* history) {
 
 int parsePdfTimeLimit(const char* value, int* seconds) {
   return parseCount(value, kMinPdfSeconds, kMaxPdfSeconds, seconds);
+}
+
+std::vector<std::string> listenAddresses(const char* name, int port) {
+  const std::string given = name != nullptr ? name : "";
+  // Every interface, on both families: the framework's own rule for no name stops at the first family
+  // that listens.
+  if (given.empty() || given == "*") return {"0.0.0.0", "[::]"};
+  // A domain socket or one address as it is.
+  if (given[0] == '/' || given[0] == '[' || (given[0] >= '0' && given[0] <= '9')) return {given};
+  std::vector<std::string> addresses;
+  http_addrlist_t* list = httpAddrGetList(given.c_str(), AF_UNSPEC, std::to_string(port).c_str());
+  for (http_addrlist_t* a = list; a != nullptr; a = a->next) {
+    char text[INET6_ADDRSTRLEN] = "";
+    std::string address;
+    if (a->addr.addr.sa_family == AF_INET && inet_ntop(AF_INET, &a->addr.ipv4.sin_addr, text, sizeof text))
+      address = text;
+    else if (a->addr.addr.sa_family == AF_INET6 &&
+             inet_ntop(AF_INET6, &a->addr.ipv6.sin6_addr, text, sizeof text))
+      address = std::string("[") + text + "]";
+    if (!address.empty() && std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+      addresses.push_back(address);
+  }
+  httpAddrFreeList(list);
+  // A name that does not resolve goes to the framework, which says so.
+  if (addresses.empty()) addresses.push_back(given);
+  return addresses;
 }

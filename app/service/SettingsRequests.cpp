@@ -246,8 +246,30 @@ void applyCopiesDefault(pappl_client_t* client) {
     ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "copies", copies);
 }
 
-void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request) {
+bool expandRequestGroups(ipp_t* request) {
+  ipp_attribute_t* asked = ippFindAttribute(request, "requested-attributes", IPP_TAG_KEYWORD);
+  if (asked == nullptr) return false;
+  std::vector<std::string> names;
+  for (int i = 0; i < ippGetCount(asked); ++i) names.emplace_back(ippGetString(asked, i, nullptr));
+  bool database = false;
+  const std::vector<std::string> expanded = expandRequestedAttributes(names, &database);
+  if (expanded == names) return database;
+  std::vector<const char*> values;
+  for (const std::string& name : expanded) values.push_back(name.c_str());
+  ippDeleteAttribute(request, asked);
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                static_cast<int>(values.size()), nullptr, values.data());
+  return database;
+}
+
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request, bool database) {
   if (response == nullptr || printer == nullptr) return;
+  if (database && ippFindAttribute(response, "media-col-database", IPP_TAG_ZERO) == nullptr) {
+    ipp_t* attributes = papplPrinterGetDriverAttributes(printer);
+    if (ipp_attribute_t* a = ippFindAttribute(attributes, "media-col-database", IPP_TAG_BEGIN_COLLECTION))
+      ippCopyAttribute(response, a, 0);
+    ippDelete(attributes);
+  }
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
   bool copies = false;

@@ -10,6 +10,8 @@
 
 #include "app/service/service.h"
 
+extern "C" void _papplSystemConfigChanged(pappl_system_t* system);
+
 std::string savedLines(pappl_printer_t* printer) {
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(printer, &data);
@@ -86,13 +88,11 @@ void saveAfterRequest(pappl_client_t* client) {
   if (config != nullptr && papplSystemIsRunning(system)) saveState(system, config);
 }
 
-bool saveState(pappl_system_t* system, void* data) {
-  appConfig* config = static_cast<appConfig*>(data);
-  if (config == nullptr || config->statePath.empty()) return false;
-  // Saves asked for at once are made once: a save that began after this one was asked for holds its
-  // change too.
-  const uint64_t asked = config->saveRequests.fetch_add(1) + 1;
-  std::lock_guard<std::mutex> lock(config->saving);
+namespace {
+
+// 'saveLocked()' - the save of saveState(), with 'saving' held: the saves asked for up to 'asked' are
+// made once.
+bool saveLocked(pappl_system_t* system, appConfig* config, uint64_t asked) {
   if (config->savesMade >= asked) return true;
   const uint64_t covered = config->saveRequests.load();
   // The framework writes its part (and each queued job's attributes beside its document) to a
@@ -119,6 +119,30 @@ bool saveState(pappl_system_t* system, void* data) {
   config->lastSaved = text;
   config->savesMade = covered;
   return true;
+}
+
+}  // namespace
+
+bool saveStateSoon(pappl_system_t* system, void* data) {
+  appConfig* config = static_cast<appConfig*>(data);
+  if (config == nullptr || config->statePath.empty()) return false;
+  std::unique_lock<std::mutex> lock(config->saving, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    // A request's save is being made: the framework's loop asks again at its next turn.
+    _papplSystemConfigChanged(system);
+    return true;
+  }
+  return saveLocked(system, config, config->saveRequests.fetch_add(1) + 1);
+}
+
+bool saveState(pappl_system_t* system, void* data) {
+  appConfig* config = static_cast<appConfig*>(data);
+  if (config == nullptr || config->statePath.empty()) return false;
+  // Saves asked for at once are made once: a save that began after this one was asked for holds its
+  // change too.
+  const uint64_t asked = config->saveRequests.fetch_add(1) + 1;
+  std::lock_guard<std::mutex> lock(config->saving);
+  return saveLocked(system, config, asked);
 }
 
 bool loadState(pappl_system_t* system, appConfig* config) {

@@ -27,6 +27,12 @@ inline constexpr int kStopSeconds = 8;
 // thread before the framework starts any thread.
 void startStopWatcher(pappl_system_t* system, appConfig* config);
 
+// 'listenAddresses()' - where the server listens for the listen-hostname option's value 'name' at
+// 'port': every interface on IPv4 and IPv6 for none (or "*"), each address of a host name, on both
+// families, and a domain socket or one address as given; each as the framework's listener takes it
+// ("192.0.2.1", "[2001:db8::1]").
+std::vector<std::string> listenAddresses(const char* name, int port);
+
 // 'finishStopWatcher()' - end the watcher thread once the framework's main loop has returned.
 void finishStopWatcher(appConfig* config);
 
@@ -60,6 +66,11 @@ std::string readWholeFile(const std::string& path);
 // replacing the state file in one step (nothing is written when nothing changed). 'data' is the
 // appConfig (State.cpp).
 bool saveState(pappl_system_t* system, void* data);
+
+// 'saveStateSoon()' - the framework's loop's save callback: saveState(), but while a request's save is
+// being made the loop does not wait for it (it would take no connection meanwhile) and asks again at
+// its next turn.
+bool saveStateSoon(pappl_system_t* system, void* data);
 
 // 'loadState()' - read the state file, mended as prepareStateForLoad() says, into a system that does
 // not run yet; its queued jobs keep their places (State.cpp).
@@ -212,9 +223,14 @@ bool takeSheetMedia(ipp_t* request, const pappl_pr_driver_data_t& data);
 void applyCopiesDefault(pappl_client_t* client);
 
 // 'repairPrinterValues()' - make a printer's response to 'request' carry the printer's own printer-id,
-// its default copies, print speed and darkness change as asked for, and no printer-supply-info-uri to
-// a page the printer does not have.
-void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request);
+// its default copies, print speed and darkness change as asked for, no printer-supply-info-uri to
+// a page the printer does not have, and its media-col-database when 'database' says so.
+void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* request, bool database);
+
+// 'expandRequestGroups()' - a Get-Printer-Attributes request's requested-attributes rewritten as
+// expandRequestedAttributes() says, before the framework reads them: true when media-col-database is
+// to be added to the answer (repairPrinterValues()).
+bool expandRequestGroups(ipp_t* request);
 
 // A printer's device and driver (RelocateRequests.cpp). 'addPrinterPages()' - the framework's printer
 // creation callback: the printer's "Device and driver" page, linked from its page.

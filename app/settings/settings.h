@@ -85,3 +85,10 @@ bool saveDriverDefaults(pappl_printer_t* printer, pappl_pr_driver_data_t* data, 
 using setDriverDefaults = std::function<bool(pappl_printer_t*, pappl_pr_driver_data_t*, int, cups_option_t*)>;
 bool setDriverDefaultsTurned(pappl_printer_t* printer, pappl_pr_driver_data_t* data, int vendorCount,
                              cups_option_t* vendor, const setDriverDefaults& next);
+
+// 'expandRequestedAttributes()' - a Get-Printer-Attributes request's requested-attributes as the
+// framework is to read them: with "all" among them, "all" alone (*database then says whether
+// media-col-database, which "all" leaves out, was named too, to be added to the answer); else the names
+// asked, with the label attributes (and the others the CUPS library does not list) of each group
+// asked, printer-description and job-template (Groups.cpp).
+std::vector<std::string> expandRequestedAttributes(const std::vector<std::string>& asked, bool* database);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/web/web.h"
 
@@ -481,4 +482,29 @@ void showMediaPage(pappl_client_t* client, pappl_printer_t* printer) {
                         "            </tbody>\n          </table>\n        </form>\n",
                         words(client, "Save Changes"));
   papplClientHTMLPrinterFooter(client);
+}
+
+void showPrinterStatus(pappl_printer_t* printer, pappl_client_t* client,
+                       void (*next)(pappl_printer_t*, pappl_client_t*)) {
+  next(printer, client);
+  const std::vector<std::string> lines = statusLines(printer);
+  if (lines.empty()) return;
+  papplClientHTMLPuts(client, "          <p class=\"label-status\">");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) papplClientHTMLPuts(client, "<br>");
+    papplClientHTMLEscape(client, lines[i].c_str(), 0);
+  }
+  papplClientHTMLPuts(client, "</p>\n");
+}
+
+const char* pageWords(pappl_client_t* client, const char* key,
+                      const char* (*next)(pappl_client_t*, const char*)) {
+  if (key != nullptr && std::strcmp(key, "Unable to use that driver.") == 0 && takeNotIdentified())
+    return kNotIdentifiedPage;
+  const std::string listed = listWordsKey(key);
+  if (!listed.empty()) {
+    const char* text = next(client, listed.c_str());
+    if (text != nullptr && text != listed.c_str() && listed != text) return text;
+  }
+  return next(client, key);
 }

@@ -3,7 +3,11 @@
 // as localisation strings the framework's pages and the application's own look up. They are added to
 // every language the framework has, in English until they are translated, so that no page shows an
 // attribute name.
+#include <cstring>
+
 #include "app/web/web.h"
+
+extern "C" const char* _papplPrinterReasonString(pappl_preason_t value);
 
 namespace {
 
@@ -75,17 +79,50 @@ inline constexpr char kWords[] = R"words(
 "label-tracking.web" = "Web sensing";
 "label-stock" = "Stock";
 "label-top-offset" = "Top adjustment (mm)";
-"printer-state-reasons.offline-report" = "The printer cannot be reached.";
+"printer-state-reasons.offline-report" = "The printer cannot be reached";
 )words";
 
 // The languages of the framework's own strings.
 inline constexpr const char* kLanguages[] = {"de", "en", "es", "fr", "it", "ja", "nb-NO", "pl", "tr"};
 
+// The prefix of the words of a state reason as an item of the status line's list.
+inline constexpr char kListPrefix[] = "label-list.";
+inline constexpr char kReasonPrefix[] = "printer-state-reasons.";
+
 }  // namespace
 
-void addLabelWords(pappl_system_t* system) {
+void addLabelWords(pappl_system_t* system, std::deque<std::string>* kept) {
   for (const char* language : kLanguages) {
-    const std::string path = std::string("/label-words/") + language + ".strings";
-    papplSystemAddStringsData(system, path.c_str(), language, kWords);
+    // The framework's words of the state reasons are sentences, which its status line lists after a
+    // comma and ends with a full stop of its own: the list takes them without theirs.
+    std::string strings = kWords;
+    if (pappl_loc_t* loc = papplSystemFindLoc(system, language))
+      for (unsigned bit = PAPPL_PREASON_OTHER; bit <= PAPPL_PREASON_TONER_LOW; bit *= 2) {
+        const char* keyword = _papplPrinterReasonString(static_cast<pappl_preason_t>(bit));
+        if (keyword == nullptr) continue;
+        std::string key = kReasonPrefix;
+        key.append(keyword);
+        const char* words = papplLocGetString(loc, key.c_str());
+        if (words == nullptr || key == words || std::strpbrk(words, "\"\\") != nullptr) continue;
+        strings.append("\"").append(kListPrefix).append(key).append("\" = \"");
+        strings.append(listItemWords(words)).append("\";\n");
+      }
+    kept->push_back(strings);
+    std::string path = "/label-words/";
+    path.append(language).append(".strings");
+    papplSystemAddStringsData(system, path.c_str(), language, kept->back().c_str());
   }
+}
+
+std::string listItemWords(const std::string& sentence) {
+  size_t end = sentence.size();
+  while (end > 0 && (sentence[end - 1] == '.' || sentence[end - 1] == ' ')) --end;
+  return sentence.substr(0, end);
+}
+
+std::string listWordsKey(const char* key) {
+  if (key == nullptr || std::strncmp(key, kReasonPrefix, sizeof kReasonPrefix - 1) != 0) return "";
+  std::string listed = kListPrefix;
+  listed.append(key);
+  return listed;
 }

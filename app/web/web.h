@@ -3,11 +3,21 @@
 // label (TestLabel.cpp).
 #pragma once
 
+#include <deque>
+
 #include "app/documents/documents.h"
 
 // 'addLabelWords()' - the pages' words for the application's settings, in every language the framework
-// has (Words.cpp).
-void addLabelWords(pappl_system_t* system);
+// has, and the framework's words of the state reasons as items of a list (listWordsKey()); the words
+// made here are kept in *kept, which outlives the system (Words.cpp).
+void addLabelWords(pappl_system_t* system, std::deque<std::string>* kept);
+
+// 'listItemWords()' - a sentence as an item of a list: without its closing full stop.
+std::string listItemWords(const std::string& sentence);
+
+// 'listWordsKey()' - the key of the words that stand for the words of 'key' on the status line, where
+// the framework lists the state reasons and ends the list with a full stop: "" for any other key.
+std::string listWordsKey(const char* key);
 
 // What the test label says and its size in dots.
 struct testLabelFacts {
@@ -52,3 +62,16 @@ const char* writeTestLabel(pappl_printer_t* printer, char* buffer, size_t size);
 // words, in the framework's place; their forms save the settings they show. An administrator's.
 void showDefaultsPage(pappl_client_t* client, pappl_printer_t* printer);
 void showMediaPage(pappl_client_t* client, pappl_printer_t* printer);
+
+// 'showPrinterStatus()' - a printer's status on its page and the server's: the framework's state line
+// and actions ('next'), then the printer's own lines (what it is, why it cannot be reached, the trouble
+// it reports) as text, one sentence each (SettingsPages.cpp).
+void showPrinterStatus(pappl_printer_t* printer, pappl_client_t* client,
+                       void (*next)(pappl_printer_t*, pappl_client_t*));
+
+// 'pageWords()' - the framework's words for 'key' on a page ('next'), but for the state reasons on the
+// status line, which lists them and ends with a full stop: there the application's words without the
+// framework's own full stop (addLabelWords()); and where the page that adds printers would say the
+// driver could not be used for a printer that could not be asked what it is, why (SettingsPages.cpp).
+const char* pageWords(pappl_client_t* client, const char* key,
+                      const char* (*next)(pappl_client_t*, const char*));

@@ -667,7 +667,8 @@ TEST_F(System, UnreachablePrinterHoldsTheJobUntilItAnswers) {
   app({"delete", "-d", "later"});
 }
 
-// The IPP conformance tests that ship with ipptool, run against the 203 dpi printer with a JPEG label
+// The IPP conformance tests that ship with ipptool (the attributes as CUPS asks for them, IPP/1.1,
+// IPP/2.0 and IPP Everywhere), run against the 203 dpi printer with a JPEG label
 // as the document: every check passes except those the framework itself fails (docs/service.md,
 // "IPP conformance"). ipptool stops a file that names a missing file, so each named file exists (the JPEG, or
 // a placeholder for tests that are skipped at this resolution).
@@ -678,7 +679,8 @@ TEST_F(System, IppConformanceTestsPass) {
   ASSERT_FALSE(jpeg.empty());
   // Where a check waits (for the job to complete, for a busy printer to take a job) ipptool asks again
   // every five seconds; here every half second.
-  for (const char* test : {"ipp-1.1.test", "ipp-2.0.test", "ipp-everywhere.test"}) {
+  for (const char* test :
+       {"get-printer-attributes.test", "ipp-1.1.test", "ipp-2.0.test", "ipp-everywhere.test"}) {
     std::istringstream lines(readFile(std::string(IPPTOOL_TESTS) + "/" + test));
     std::string text;
     for (std::string line; std::getline(lines, line); text += line + "\n")
@@ -708,7 +710,8 @@ TEST_F(System, IppConformanceTestsPass) {
          {"Get-Printer-Attributes Operation (default)", "Print-Job with job-hold-until",
           "Required Printer Description Attributes", "Required Operations and Attributes"})
       known.emplace_back(file, check);
-  for (const char* test : {"ipp-1.1.test", "ipp-2.0.test", "ipp-everywhere.test"}) {
+  for (const char* test :
+       {"get-printer-attributes.test", "ipp-1.1.test", "ipp-2.0.test", "ipp-everywhere.test"}) {
     SCOPED_TRACE(test);
     const processResult r =
         runProcess({IPPTOOL_PATH, "-I", "-t", "-f", jpeg, printerUri("label"), folder + "/" + test}, "");
@@ -1376,6 +1379,11 @@ TEST_F(System, WebPagesAndDeviceListKeepTheServerUp) {
   ASSERT_EQ(webPage("/talking/", &text), HTTP_STATUS_OK);
   EXPECT_NE(text.find("Out of paper"), std::string::npos) << text;
   EXPECT_NE(text.find("Printer reports: out of labels"), std::string::npos) << text;
+  // The printer's own lines are text, not buttons, and every sentence ends with one full stop.
+  const size_t lines = text.find("<p class=\"label-status\">");
+  EXPECT_LT(lines, text.find("Printer reports: out of labels.", lines)) << text;
+  EXPECT_EQ(text.find("out of labels</a>"), std::string::npos) << text;
+  EXPECT_EQ(text.find(".."), std::string::npos) << text;
   const processResult status = app({"status", "-d", "talking"});
   EXPECT_NE(status.out.find("; out of labels."), std::string::npos) << status.out << status.err;
   listing.join();
@@ -1737,4 +1745,141 @@ TEST_F(System, EverySettingKeepsItsWord) {
   EXPECT_EQ(data.prologue, expectedPrologue(prologue));
   ASSERT_EQ(data.pages.size(), 1u);
   EXPECT_EQ(data.pages[0].format, expectedPageFormat(812, 609, format));
+}
+
+namespace {
+
+// 'askedNames()' - the names of the printer attributes a Get-Printer-Attributes request with
+// 'requested' answers.
+std::vector<std::string> askedNames(const std::string& printer, const std::vector<const char*>& requested,
+                                    const char* host = "127.0.0.1", int family = AF_INET) {
+  std::vector<std::string> names;
+  http_t* http = httpConnect2(host, gApp->port, nullptr, family, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  if (http == nullptr) return names;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                static_cast<int>(requested.size()), nullptr, requested.data());
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr; a = ippNextAttribute(response))
+    if (ippGetGroupTag(a) == IPP_TAG_PRINTER && ippGetName(a) != nullptr) names.emplace_back(ippGetName(a));
+  ippDelete(response);
+  httpClose(http);
+  return names;
+}
+
+// 'timedAttributes()' - how long one Get-Printer-Attributes request of the printer's state takes, on a
+// connection of its own, in milliseconds.
+double timedAttributes(const std::string& printer) {
+  const auto start = std::chrono::steady_clock::now();
+  printerAttribute(printer, "printer-state-reasons");
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+// The label attributes come in every group of attributes that holds them, as CUPS, ipptool and phones
+// ask for them: "all" alone or with other names, "printer-description" and "job-template" alone or
+// with others, and one by one; media-col-database only when named.
+TEST_F(System, LabelAttributesInEveryGroupAsked) {
+  using names = std::vector<const char*>;
+  const names description = {"label-mode-supported", "label-mode-configured", "printer-darkness-supported",
+                             "printer-darkness-configured"};
+  const names jobTemplate = {"print-darkness-supported", "print-darkness-default",
+                             "print-speed-supported",    "print-speed-default",
+                             "media-tracking-supported", "label-mirror-supported",
+                             "label-pause-default",      "label-media-type-supported"};
+  names every = description;
+  every.insert(every.end(), jobTemplate.begin(), jobTemplate.end());
+  const struct {
+    names requested;
+    names present;
+    names absent;
+  } cases[] = {
+      {{"all"}, every, {"media-col-database"}},
+      {{"all", "media-col-database"}, every, {}},
+      {{"printer-description"}, description, {"print-darkness-supported", "media-col-database"}},
+      {{"printer-description", "media-col-database"}, description, {"print-speed-supported"}},
+      {{"job-template"}, jobTemplate, {"label-mode-supported", "printer-state"}},
+      {{"job-template", "printer-description"}, every, {}},
+      {{"print-darkness-supported"}, {"print-darkness-supported"}, {"label-mode-supported"}},
+  };
+  for (const auto& c : cases) {
+    std::string trace;
+    for (const char* name : c.requested) trace += std::string(name) + ",";
+    SCOPED_TRACE(trace);
+    const std::vector<std::string> got = askedNames("label", c.requested);
+    const auto has = [&got](const char* name) {
+      return std::find(got.begin(), got.end(), name) != got.end();
+    };
+    for (const char* name : c.present) EXPECT_TRUE(has(name)) << name;
+    for (const char* name : c.absent) EXPECT_FALSE(has(name)) << name;
+    const bool database = std::find(c.requested.begin(), c.requested.end(),
+                                    std::string("media-col-database")) != c.requested.end();
+    EXPECT_EQ(has("media-col-database"), database);
+  }
+}
+
+// A printer that never answers its status query costs a client nothing: the attributes come from the
+// last known state at once, while the printer is asked in the background. A network client's request
+// of the printer's attributes waits on nothing, and the web page that adds a printer says why a silent
+// printer was not added, as the command line does.
+TEST_F(System, SilentPrinterNeverDelaysClients) {
+  talkingPrinters silent("silent", 1, true);
+  ASSERT_TRUE(silent.failure.empty()) << silent.failure;
+  std::vector<double> times;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < until) {
+    times.push_back(timedAttributes(silent.names[0]));
+    usleep(20000);
+  }
+  std::sort(times.begin(), times.end());
+  ASSERT_FALSE(times.empty());
+  EXPECT_LT(times.back(), 200.0) << times.size() << " requests, median " << times[times.size() / 2] << " ms";
+  EXPECT_LT(times[times.size() / 2], 50.0);
+  EXPECT_FALSE(statusConnections(&silent.devices[0]).empty()) << "the printer was never asked";
+
+  const std::string page =
+      postForm("/addprinter", "printer_name=quiet&device_uri=socket&driver_name=auto&hostname=127.0.0.1%3A" +
+                                  std::to_string(silent.devices[0].port));
+  EXPECT_NE(page.find("gave no readable answer to the identification query, or cannot be reached; choose its "
+                      "driver"),
+            std::string::npos)
+      << page;
+  EXPECT_EQ(page.find("Unable to use that driver"), std::string::npos);
+  EXPECT_EQ(printerAttribute("quiet", "printer-name"), "");
+}
+
+// The server listens on IPv6 as well as IPv4, on the same port: a second server on "localhost" answers
+// at 127.0.0.1 and at [::1].
+TEST_F(System, ListensOnBothFamilies) {
+  const std::string d = gApp->directory + "/dual";
+  for (const char* folder : {"", "/spool", "/home", "/config", "/common", "/tmp"})
+    mkdir((d + folder).c_str(), 0755);
+  const int port = freeLoopbackPort();
+  backgroundProcess server;
+  ASSERT_TRUE(startBackground(
+      {"/usr/bin/env", "HOME=" + d + "/home", "XDG_CONFIG_HOME=" + d + "/config",
+       "SNAP_COMMON=" + d + "/common", "TMPDIR=" + d + "/tmp", LABEL_PRINTER_APP_PATH, "server", "-o",
+       "server-port=" + std::to_string(port), "-o", "listen-hostname=localhost", "-o",
+       "spool-directory=" + d + "/spool", "-o", "log-file=" + d + "/app.log"},
+      d + "/app.out", &server));
+  for (const auto& [host, family] : {std::pair{"127.0.0.1", AF_INET}, {"::1", AF_INET6}}) {
+    SCOPED_TRACE(host);
+    http_t* http = nullptr;
+    for (int wait = 0; wait < 300 && http == nullptr && isRunning(&server); ++wait) {
+      http = httpConnect2(host, port, nullptr, family, HTTP_ENCRYPTION_NEVER, 1, 1000, nullptr);
+      if (http == nullptr) usleep(50000);
+    }
+    ASSERT_NE(http, nullptr) << readFile(d + "/app.out") << readFile(d + "/app.log");
+    ipp_t* request = ippNewRequest(IPP_OP_GET_SYSTEM_ATTRIBUTES);
+    const std::string uri = std::string("ipp://") + (family == AF_INET6 ? "[::1]" : host) + ":" +
+                            std::to_string(port) + "/ipp/system";
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr, uri.c_str());
+    ipp_t* response = cupsDoRequest(http, request, "/ipp/system");
+    EXPECT_EQ(ippGetStatusCode(response), IPP_STATUS_OK) << cupsLastErrorString();
+    ippDelete(response);
+    httpClose(http);
+  }
+  stopBackground(&server, 10);
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -822,6 +823,99 @@ TEST(PdfTimeLimit, TakesOnlySecondsWithinTheLimits) {
     EXPECT_EQ(parsePdfTimeLimit(c.value, &seconds), c.status);
     EXPECT_EQ(seconds, c.seconds);
   }
+}
+
+// A Get-Printer-Attributes request's names as the framework is to read them: "all" beside other names
+// is every attribute (the media database added when named), and each group brings the label attributes
+// that belong to it, and no others.
+TEST(RequestedAttributes, GroupsBringTheirLabelAttributes) {
+  using names = std::vector<std::string>;
+  const struct {
+    names asked;
+    bool database;
+    names present;  // in the names for the framework
+    names absent;
+  } cases[] = {
+      {{"all"}, false, {"all"}, {"label-mode-supported"}},
+      {{"all", "media-col-database"}, true, {"all"}, {"media-col-database", "label-mode-supported"}},
+      {{"media-col-database", "printer-name", "all"}, true, {"all"}, {"printer-name"}},
+      {{"printer-description"},
+       false,
+       {"printer-description", "label-mode-supported", "label-mode-configured", "printer-darkness-supported",
+        "printer-darkness-configured", "label-tear-offset-supported", "printer-strings-uri"},
+       {"print-darkness-supported", "label-mirror-default", "media-col-database"}},
+      {{"printer-description", "media-col-database"},
+       false,
+       {"media-col-database", "label-mode-supported"},
+       {"print-speed-supported"}},
+      {{"job-template"},
+       false,
+       {"print-darkness-default", "print-darkness-supported", "print-speed-default", "print-speed-supported",
+        "media-tracking-supported", "label-pause-default", "label-pause-supported",
+        "label-tear-offset-supported", "label-media-type-supported"},
+       {"label-mode-supported", "printer-darkness-supported"}},
+      {{"print-speed-supported"}, false, {"print-speed-supported"}, {"label-mode-supported"}},
+      {{"printer-description", "label-mode-supported"}, false, {"label-mode-supported"}, {}},
+  };
+  for (const auto& c : cases) {
+    std::string trace;
+    for (const std::string& name : c.asked) trace += name + ",";
+    SCOPED_TRACE(trace);
+    bool database = !c.database;
+    const names expanded = expandRequestedAttributes(c.asked, &database);
+    EXPECT_EQ(database, c.database);
+    for (const std::string& name : c.present)
+      EXPECT_EQ(std::count(expanded.begin(), expanded.end(), name), 1) << name;
+    for (const std::string& name : c.absent)
+      EXPECT_EQ(std::count(expanded.begin(), expanded.end(), name), 0) << name;
+  }
+}
+
+// Where the server listens: every interface on both families when no name is given, each address of a
+// host name, and one address or a domain socket as given.
+TEST(Listeners, BothFamiliesOnOnePort) {
+  using names = std::vector<std::string>;
+  const struct {
+    const char* name;
+    names expected;  // all of them, in any order
+  } cases[] = {
+      {nullptr, {"0.0.0.0", "[::]"}},
+      {"", {"0.0.0.0", "[::]"}},
+      {"*", {"0.0.0.0", "[::]"}},
+      {"127.0.0.1", {"127.0.0.1"}},
+      {"[::1]", {"[::1]"}},
+      {"/run/label-printer-app.sock", {"/run/label-printer-app.sock"}},
+      {"localhost", {"127.0.0.1", "[::1]"}},
+      {"no-such-host.invalid", {"no-such-host.invalid"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name != nullptr ? c.name : "(none)");
+    names got = listenAddresses(c.name, 8000);
+    names expected = c.expected;
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+  }
+}
+
+// The framework's sentences as items of the status line's list, which ends with a full stop of its own;
+// only the state reasons' words are listed so.
+TEST(PageWords, ListItemsWithoutTheirFullStop) {
+  const struct {
+    const char* sentence;
+    const char* item;
+  } items[] = {{"Cover open.", "Cover open"},
+               {"Offline", "Offline"},
+               {"Out of paper. ", "Out of paper"},
+               {"", ""},
+               {"...", ""},
+               {"e.g. this", "e.g. this"}};
+  for (const auto& c : items) EXPECT_EQ(listItemWords(c.sentence), c.item) << c.sentence;
+  EXPECT_EQ(listWordsKey("printer-state-reasons.media-empty"),
+            "label-list.printer-state-reasons.media-empty");
+  for (const char* key : {"Unable to use that driver.", "printer-state-reasons", "media.custom", ""})
+    EXPECT_EQ(listWordsKey(key), "") << key;
+  EXPECT_EQ(listWordsKey(nullptr), "");
 }
 
 TEST(SheetMedia, TakenOnlyWhenNoLabelIsThatLarge) {

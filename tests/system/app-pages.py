@@ -189,6 +189,18 @@ def main():
         browser.type("input[name='length']", "76")
         check(browser.submit() and "Not saved" in browser.source(), "a custom size wider than the head is refused")
 
+        # Auto-Detect against a printer that does not answer: the reason as the command line gives it, and
+        # the form keeps the device and the address with its port.
+        browser.open(base + "/addprinter")
+        browser.type("input[name='printer_name']", "Silent")
+        browser.click("select#device_uri option[value='socket']")
+        address = f"127.0.0.1:{printer.port}"
+        browser.type("input#hostname", address)
+        check(browser.submit() and "gave no readable answer to the identification query" in browser.source(),
+              "Auto-Detect says why the printer was not added")
+        check(browser.value("select#device_uri") == "socket" and browser.value("input#hostname") == address,
+              "the add-printer form keeps the device and the address typed")
+
         # The test label arrives, draws and scans.
         browser.open(base + "/Shelf")
         browser.screenshot("printer.png")
