@@ -98,8 +98,11 @@ socketDevice* socketOf(pappl_printer_t* printer, pappl_device_t* device) {
   return static_cast<socketDevice*>(papplDeviceGetData(device));
 }
 
+// The resolver's failure in this thread's last connectWithin(), 0 when the host's name resolved.
+thread_local int tResolveFailure = 0;
+
 // 'connectWithin()' - a non-blocking connection to one of the host's addresses, made within the
-// deadline; -1 with errno otherwise.
+// deadline; -1 with errno otherwise (connectFailure() says why).
 int connectWithin(const char* host, int port, int64_t deadline) {
   char service[16];
   std::snprintf(service, sizeof service, "%d", port);
@@ -108,8 +111,9 @@ int connectWithin(const char* host, int port, int64_t deadline) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* addresses = nullptr;
   const int found = getaddrinfo(host, service, &hints, &addresses);
+  tResolveFailure = found == EAI_SYSTEM ? 0 : found;
   if (found != 0) {
-    errno = found == EAI_SYSTEM ? errno : EHOSTUNREACH;
+    if (found != EAI_SYSTEM) errno = EHOSTUNREACH;
     return -1;
   }
   int fd = -1, error = ETIMEDOUT;
@@ -139,6 +143,12 @@ int connectWithin(const char* host, int port, int64_t deadline) {
   return fd;
 }
 
+// 'connectFailure()' - why this thread's last connectWithin() failed, with errno as it left it: a
+// name that did not resolve in the resolver's words (not as a route that is missing), else errno's.
+const char* connectFailure() {
+  return tResolveFailure != 0 ? gai_strerror(tResolveFailure) : std::strerror(errno);
+}
+
 bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
   uriParts parts;
   if (!splitUri(uri, &parts) || parts.host[0] == '\0') {
@@ -159,7 +169,7 @@ bool socketOpen(pappl_device_t* device, const char* uri, const char*) {
   }
   const int fd = connectWithin(parts.host, port, monotonicMilliseconds() + kConnectMilliseconds);
   if (fd < 0 && !tOpenLate) {
-    papplDeviceError(device, "Unable to connect to %s:%d: %s", parts.host, port, std::strerror(errno));
+    papplDeviceError(device, "Unable to connect to %s:%d: %s", parts.host, port, connectFailure());
     return false;
   }
   if (fd >= 0) {
@@ -222,7 +232,7 @@ ssize_t socketWrite(pappl_device_t* device, const void* buffer, size_t bytes) {
   socketDevice* s = static_cast<socketDevice*>(papplDeviceGetData(device));
   if (s == nullptr) return -1;
   if (!connectSocket(s)) {
-    papplDeviceError(device, "Unable to connect to %s: %s", s->address, std::strerror(errno));
+    papplDeviceError(device, "Unable to connect to %s: %s", s->address, connectFailure());
     return -1;
   }
   const char* data = static_cast<const char*>(buffer);
@@ -419,7 +429,7 @@ void openJobDevicesLate(bool late) { tOpenLate = late; }
 bool connectDevice(pappl_printer_t* printer, pappl_device_t* device, std::string* error) {
   socketDevice* s = socketOf(printer, device);
   if (s == nullptr || connectSocket(s)) return true;
-  *error = std::string("Unable to connect to ") + s->address + ": " + std::strerror(errno);
+  *error = std::string("Unable to connect to ") + s->address + ": " + connectFailure();
   return false;
 }
 

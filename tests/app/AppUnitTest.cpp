@@ -4,7 +4,9 @@
 // attribute onto the command tables is tested end to end by the system tests).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <png.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +23,13 @@
 #include "app/service/service.h"
 
 namespace {
+
+// The server's devices, registered before any test looks one up, as the server registers them at its
+// start: a lookup first would register the framework's own instead.
+const bool kDeviceSchemes = [] {
+  addDeviceSchemes();
+  return true;
+}();
 
 using row = std::vector<unsigned char>;
 
@@ -274,6 +283,39 @@ TEST(DeviceUri, TakenAsAddTakesThem) {
     EXPECT_NE(reason.find(c.reason), std::string::npos) << c.uri << ": " << reason;
   }
   std::filesystem::remove_all(root);
+}
+
+// A network printer that cannot be reached names why: a host name that does not resolve in the
+// resolver's words, never as a route that is missing; a refused connection as refused.
+TEST(SocketDevice, SaysWhyItCannotConnect) {
+  // A loopback port where nothing listens.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string closedPort = std::to_string(ntohs(address.sin_port));
+  close(fd);
+
+  const struct {
+    std::string uri, words, never;
+  } cases[] = {
+      {"socket://printer.invalid:9100", "Unable to connect to printer.invalid:9100: ", "No route to host"},
+      {"socket://127.0.0.1:" + closedPort, "Unable to connect to 127.0.0.1:" + closedPort + ": Connection refused",
+       "No route to host"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    pappl_device_t* device = papplDeviceOpen(
+        c.uri.c_str(), "test",
+        [](const char* message, void* data) { *static_cast<std::string*>(data) = message; }, &error);
+    EXPECT_EQ(device, nullptr) << c.uri;
+    if (device != nullptr) papplDeviceClose(device);
+    EXPECT_EQ(error.rfind(c.words, 0), 0u) << c.uri << ": " << error;
+    EXPECT_EQ(error.find(c.never), std::string::npos) << c.uri << ": " << error;
+  }
 }
 
 // A pointer is found at its one aligned word, never in a record that holds it twice or not at all.

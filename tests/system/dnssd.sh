@@ -93,7 +93,7 @@ ip link set cable1 netns "$host"
 ip addr add 192.0.2.2/24 dev cable0
 ip link set cable0 up
 start_daemons || skip "avahi-daemon does not start here"
-until_true 60 test -f "$work/printing.ready" || {
+until_true 40 test -f "$work/printing.ready" || {
   echo "FAIL: the server did not start with its printer on the printing host"
   cat "$work/printing/log" 2>/dev/null | tail -20
   exit 1
@@ -105,7 +105,7 @@ fail() {
   failed=1
 }
 found() { avahi-browse -tp "$1" | grep -q ';LP-1;'; }
-until_true 30 found _ipp._tcp || fail "no _ipp._tcp service LP-1 from the printing host"
+until_true 20 found _ipp._tcp || fail "no _ipp._tcp service LP-1 from the printing host"
 for subtype in _print._sub._ipp._tcp _universal._sub._ipp._tcp; do
   until_true 10 found "$subtype" || fail "LP-1 is not advertised as $subtype"
 done
@@ -152,7 +152,7 @@ EOF
 cupsd -f -c "$work/cups/cupsd.conf" -s "$work/cups/cups-files.conf" &
 cupsd=$!
 until_true 20 env CUPS_SERVER=127.0.0.1:8632 lpstat -r || fail "the client host's scheduler did not start"
-devices=$(CUPS_SERVER=127.0.0.1:8632 timeout 60 lpinfo --include-schemes dnssd -v)
+devices=$(CUPS_SERVER=127.0.0.1:8632 timeout 30 lpinfo --include-schemes dnssd -v)
 grep -qE '^network dnssd://LP-1\._ipp\._tcp\.local/' <<<"$devices" ||
   fail "lpinfo --include-schemes dnssd -v does not list LP-1: $devices"
 
