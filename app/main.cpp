@@ -258,6 +258,9 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
     papplLog(system, PAPPL_LOGLEVEL_WARN, "Running with PAPPL %s, which this program was not tested with.",
              pappl.c_str());
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
+  // The settings, for every client's thread: the names the server is reached by, the sign-ins' waits.
+  if (const char* name = option("listen-hostname")) config->listenName = name;
+  keepServerSettings(system, config);
   bool listening = option("private-server") != nullptr;
   if (!listening)
     for (const std::string& address : listenAddresses(option("listen-hostname"), port))

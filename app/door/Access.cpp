@@ -24,12 +24,20 @@ bool _papplPrinterIsAuthorized(pappl_client_t* client) {
 
 // The administrator password's hash. The framework's own takes the whole stored hash for the nonce
 // when it checks a password, so that any password matched the stored one as a prefix (the web
-// sign-in let everyone in) and none could match it in full (it could never be changed).
+// sign-in let everyone in) and none could match it in full (it could never be changed); and it is one
+// round of SHA-256, fast to guess.
 char* papplSystemHashPassword(pappl_system_t* system, const char* salt, const char* password, char* buffer,
                               size_t size) {
   if (buffer == nullptr || size == 0) return buffer;
   std::snprintf(buffer, size, "%s", newPasswordHash(system, salt, password).c_str());
   return buffer;
+}
+
+// The Host field that the framework checks: empty for a request the server refuses (the rules:
+// app/service/Hosts.cpp; each request is answered through answerRequest(), Limits.cpp).
+const char* httpGetField(http_t* http, http_field_t field) {
+  return checkedHostField(
+      http, field, frameworkFunction<const char* (*)(http_t*, http_field_t)>("httpGetField")(http, field));
 }
 
 // The image limits, never above the application's: the state file of an earlier version brings the

@@ -47,6 +47,7 @@ inline constexpr const char* kStoodBefore[] = {
     "avahi_service_browser_new",
     "cupsArrayCount",
     "cupsRasterReadHeader2",
+    "httpGetField",
     "httpRead2",
     "ippAddStrings",
     "ippRead",
@@ -84,6 +85,7 @@ inline constexpr const char* kInternals[] = {
     "_papplScalingString",
     "_papplScalingValue",
     "_papplSystemConfigChanged",
+    "_papplSystemFindMIMEFilter",
 };
 
 }  // namespace

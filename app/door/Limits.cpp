@@ -33,12 +33,14 @@ void limitConnections(pappl_system_t* system, int perAddress) {
 
 extern "C" {
 
-// Each HTTP request of a client, on its thread: its IPP attributes are read within the limits.
+// Each HTTP request of a client, on its thread: its IPP attributes are read within the limits, its
+// Host and Origin checked (answerRequest()).
 bool _papplClientProcessHTTP(pappl_client_t* client) {
   requestReading reading;
   reading.http = papplClientGetHTTP(client);
   requestReading* outer = std::exchange(tReading, &reading);
-  const bool result = frameworkFunction<bool (*)(pappl_client_t*)>("_papplClientProcessHTTP")(client);
+  const bool result =
+      answerRequest(client, frameworkFunction<bool (*)(pappl_client_t*)>("_papplClientProcessHTTP"));
   tReading = outer;
   tTrimAtEnd = tTrimAtEnd || returnsMemory(reading);
   return result;

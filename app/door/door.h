@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // The door to the framework: every function that stands before one of PAPPL's, libcups' or the
-// DNS-SD library's own, one file by framework area (Access.cpp: who may do what, passwords and image
-// limits; Ipp.cpp: the IPP requests; Jobs.cpp: the jobs' threads and raster streams; Printers.cpp: a
-// printer's creation, defaults, device and reasons; Web.cpp: the printer's pages; Mainloop.cpp: the
-// subcommands; History.cpp: the job history; Limits.cpp: requests and documents read within their
-// limits, clients made and ended; Dnssd.cpp: DNS-SD), and its check that the framework it
-// runs with has them all (Door.cpp). The functions have the framework's names, so that the dynamic
-// linker resolves the framework's own calls to them (its parts call each other through the symbol
-// table); each applies the application's rule by calling a function of a room, handing it the
-// framework's own, found with dlsym(RTLD_NEXT). The program only: the tests' library has none of them.
+// DNS-SD library's own, one file by framework area (Access.cpp: who may do what, passwords, each
+// request's Host and image limits; Ipp.cpp: the IPP requests; Jobs.cpp: the jobs' threads and raster
+// streams; Printers.cpp: a printer's creation, defaults, device and reasons; Web.cpp: the printer's
+// pages; Mainloop.cpp: the subcommands; History.cpp: the job history; Limits.cpp: requests and
+// documents read within their limits, each request on its client's thread, clients made and ended;
+// Dnssd.cpp: DNS-SD), and its check that the framework it runs with has them all (Door.cpp). The
+// functions have the framework's names, so that the dynamic linker resolves the framework's own calls
+// to them (its parts call each other through the symbol table); each applies the application's rule
+// by calling a function of a room, handing it the framework's own, found with dlsym(RTLD_NEXT). The
+// program only: the tests' library has none of them.
 #pragma once
 
 #include <dlfcn.h>

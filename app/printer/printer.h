@@ -68,6 +68,25 @@ struct printerCallbacks {
   pappl_pr_testpage_cb_t testPage = nullptr;
 };
 
+// A client address's failed sign-ins: how many since its last right one, when the last one was (or the
+// record was made; it is forgotten some time after), and from when its next attempt may be checked
+// (monotonic milliseconds).
+struct signInRecord {
+  std::string address;
+  int failures = 0;
+  int64_t lastFailure = 0;
+  int64_t nextCheck = 0;
+};
+
+// The server's sign-ins: each address's failures, and how many password checks run (each takes a
+// slow hash's memory and time, so only a few run at once).
+struct signInGate {
+  std::mutex lock;
+  std::condition_variable freed;
+  int checking = 0;
+  std::vector<signInRecord> records;
+};
+
 // What the server was started with and where its stop stands, made by main() and handed to the
 // framework as the system and driver callbacks' data: it outlives the system.
 struct appConfig {
@@ -75,6 +94,7 @@ struct appConfig {
   std::string statePath;       // the state file
   std::string rendererPath;    // the PDF renderer, "" when there is none
   std::string spoolFolder;     // where jobs' files are kept
+  std::string listenName;      // the listen-hostname the server was started with, "" for none
   printerCallbacks callbacks;  // the driver's printing callbacks
   int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
   int pdfSeconds = kDefaultPdfSeconds;  // a PDF document's time to render (pdf-time-limit)
@@ -103,7 +123,18 @@ struct appConfig {
   int stateLock = -1;                 // the state folder's lock, held while the server runs
   int64_t stopAsked = 0;              // when the stop was asked for (monotonic milliseconds)
   std::deque<std::string> pageWords;  // the pages' words made at the start, which the framework reads
+  signInGate signIns;                 // the administrator's sign-ins from each address
 };
+
+// 'keepServerSettings()' - make the server's settings the system's, for serverSettings() to find from
+// any client's thread; call before the system runs. The framework keeps no data of the application's
+// that a function gives back but a document filter's, so the settings ride on a filter between two
+// formats of the application's own, which no document has and no printer lists (Server.cpp).
+void keepServerSettings(pappl_system_t* system, appConfig* config);
+
+// 'serverSettings()' - the server's settings that keepServerSettings() gave the system, nullptr when it
+// has none.
+appConfig* serverSettings(pappl_system_t* system);
 
 // A queued job's place, as a state file keeps it.
 struct savedPlace {

@@ -29,15 +29,6 @@ int jobIdOfUri(const char* uri) {
   return end != slash + 1 && *end == '\0' && id > 0 && id <= 0x7FFFFFFF ? static_cast<int>(id) : 0;
 }
 
-// 'sameBytes()' - whether two strings are equal, in a time that does not depend on where they differ.
-bool sameBytes(const char* a, const char* b) {
-  const size_t length = std::strlen(a);
-  if (length != std::strlen(b)) return false;
-  unsigned char difference = 0;
-  for (size_t i = 0; i < length; ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return difference == 0;
-}
-
 // 'strangerJobRow()' - one row of the jobs table that strangers see.
 void strangerJobRow(pappl_job_t* job, void* data) {
   pappl_client_t* client = static_cast<pappl_client_t*>(data);
@@ -89,37 +80,6 @@ std::string requestingUser(pappl_client_t* client) {
       ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME);
   const char* given = ippGetString(name, 0, nullptr);
   return given != nullptr && given[0] != '\0' ? given : "guest";
-}
-
-std::string hashPassword(const char* salt, const char* password, const char* freshNonce) {
-  const char* tilde = salt != nullptr ? std::strchr(salt, '~') : nullptr;
-  const std::string nonce =
-      tilde != nullptr ? std::string(salt, static_cast<size_t>(tilde - salt)) : freshNonce;
-  const std::string text = nonce + ":" + password;
-  unsigned char hash[32];
-  char hex[65];
-  cupsHashData("sha2-256", text.data(), text.size(), hash, sizeof hash);
-  cupsHashString(hash, sizeof hash, hex, sizeof hex);
-  return nonce + "~" + hex;
-}
-
-http_status_t checkAdminPassword(pappl_client_t* client) {
-  if (!papplClientIsEncrypted(client)) return HTTP_STATUS_UPGRADE_REQUIRED;
-  const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-  if (authorization == nullptr || std::strncmp(authorization, "Basic ", 6) != 0)
-    return HTTP_STATUS_UNAUTHORIZED;
-  char credentials[512];
-  int length = sizeof credentials;
-  httpDecode64_2(credentials, &length, authorization + 6);
-  char* password = std::strchr(credentials, ':');
-  if (password == nullptr) return HTTP_STATUS_UNAUTHORIZED;
-  *password++ = '\0';
-  char stored[256] = "";
-  papplSystemGetPassword(papplClientGetSystem(client), stored, sizeof stored);
-  if (std::strchr(stored, '~') == nullptr || !sameBytes(stored, hashPassword(stored, password, "").c_str()))
-    return HTTP_STATUS_UNAUTHORIZED;
-  papplClientSetUsername(client, credentials[0] != '\0' ? credentials : "admin");
-  return HTTP_STATUS_CONTINUE;
 }
 
 void hidePrivateJobValues(ipp_t* response, const std::string& viewer,

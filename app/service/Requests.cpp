@@ -196,9 +196,22 @@ bool authorizeAdminPage(pappl_client_t* client, bool (*next)(pappl_client_t*)) {
 
 std::string newPasswordHash(pappl_system_t* system, const char* salt, const char* password) {
   if (system == nullptr || password == nullptr) return "";
-  char nonce[32];
-  std::snprintf(nonce, sizeof nonce, "%08x%08x", papplGetRand(), papplGetRand());
-  return hashPassword(salt, password, nonce);
+  if (salt != nullptr && (salt[0] == '$' || std::strchr(salt, '~') != nullptr)) {
+    // A check: the framework compares what it gets with the stored hash.
+    const std::string stored = salt;
+    const auto check = [&stored, password] { return passwordMatches(stored, password); };
+    pappl_client_t* client = requestClient();
+    return (client != nullptr ? checkSignIn(serverSettings(system), client, check) : check()) ? stored : "!";
+  }
+  std::string hash = slowPasswordHash(password);
+  if (hash.empty()) {
+    // The earlier versions' hash, which is still taken, rather than no password at all.
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The crypt library made no hash of the new password.");
+    char nonce[32];
+    std::snprintf(nonce, sizeof nonce, "%08x%08x", papplGetRand(), papplGetRand());
+    hash = hashPassword(nullptr, password, nonce);
+  }
+  return hash;
 }
 
 http_status_t authorizeAdmin(pappl_client_t* client, http_status_t (*pam)(pappl_client_t*)) {

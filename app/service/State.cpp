@@ -97,7 +97,14 @@ bool saveLocked(pappl_system_t* system, appConfig* config, uint64_t asked) {
   const uint64_t covered = config->saveRequests.load();
   // The framework writes its part (and each queued job's attributes beside its document) to a
   // scratch file; the whole state then replaces the old one in one step.
+  // It holds the administrator password's hash: the scratch file is the server's alone before the
+  // framework writes it, whatever the umask.
   const std::string scratch = config->statePath + ".framework";
+  std::string error;
+  if (!makePrivateFile(scratch, &error)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state: %s.", error.c_str());
+    return false;
+  }
   if (!papplSystemSaveState(system, scratch.c_str())) {
     std::remove(scratch.c_str());
     return false;
@@ -111,7 +118,6 @@ bool saveLocked(pappl_system_t* system, appConfig* config, uint64_t asked) {
         return printer != nullptr ? savedLines(printer) : std::string();
       },
       [system](int printerId, int jobId) { return placeOfJob(system, printerId, jobId); });
-  std::string error;
   if (text != config->lastSaved && !replaceFile(config->statePath, text, &error)) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state: %s.", error.c_str());
     return false;

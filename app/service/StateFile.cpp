@@ -202,6 +202,17 @@ bool replaceFile(const std::string& path, const std::string& text, std::string* 
   return true;
 }
 
+bool makePrivateFile(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0 || fchmod(fd, 0600) != 0) {
+    *error = "cannot create '" + path + "': " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
 std::string readWholeFile(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "";

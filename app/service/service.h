@@ -59,6 +59,11 @@ std::string annotateSavedState(const std::string& text, const std::function<std:
 // the reason in *error.
 bool replaceFile(const std::string& path, const std::string& text, std::string* error);
 
+// 'makePrivateFile()' - make 'path' an empty file of mode 0600 (not through a symbolic link), for
+// another writer that truncates it and keeps its mode: the framework's save writes with the process's
+// umask. False with the reason in *error.
+bool makePrivateFile(const std::string& path, std::string* error);
+
 // 'readWholeFile()' - a file's bytes, "" when it cannot be read.
 std::string readWholeFile(const std::string& path);
 
@@ -110,15 +115,108 @@ bool isLocalClient(pappl_client_t* client);
 // requesting-user-name it sent, else "guest" (as the framework names a job's owner).
 std::string requestingUser(pappl_client_t* client);
 
-// 'hashPassword()' - the administrator password's stored form, "NONCE~HASH" (HASH the hexadecimal
-// SHA-256 of "NONCE:PASSWORD"): with the nonce of 'salt', a stored hash, when it has one, else with
-// 'freshNonce'. A password is right when its hash with the stored one as salt is the stored one.
+// 'hashPassword()' - the administrator password's stored form of earlier versions, "NONCE~HASH" (HASH
+// the hexadecimal SHA-256 of "NONCE:PASSWORD"): with the nonce of 'salt', a stored hash, when it has
+// one, else with 'freshNonce'. Such a hash is still checked (passwordMatches()) until the password
+// next changes; new passwords are stored as newPasswordHash() makes them (SignIn.cpp).
 std::string hashPassword(const char* salt, const char* password, const char* freshNonce);
+
+// 'slowPasswordHash()' - the stored form of a new administrator password: yescrypt with a fresh random
+// salt and the crypt library's default cost ("$y$..."), which fits the framework's 99 characters; ""
+// when the library cannot make one.
+std::string slowPasswordHash(const char* password);
+
+// 'passwordMatches()' - whether 'password' is the one whose stored form is 'stored': a crypt hash
+// ("$y$...", "$6$..."), or the "NONCE~HASH" of earlier versions. False for an empty stored form.
+bool passwordMatches(const std::string& stored, const char* password);
+
+// How a sign-in's waits grow: none before the first failure from an address, then kFirstSignInDelay
+// milliseconds, doubled with each failure up to kLastSignInDelay. An attempt that would wait longer
+// than kLongestSignInWait behind those of its address is refused unchecked; an address's failures are
+// forgotten kForgetSignIns after its last one, and at most kSignInAddresses addresses are kept.
+inline constexpr int64_t kFirstSignInDelay = 250;
+inline constexpr int64_t kLastSignInDelay = 4000;
+inline constexpr int64_t kLongestSignInWait = 8000;
+inline constexpr int64_t kForgetSignIns = 15 * 60 * 1000;
+inline constexpr size_t kSignInAddresses = 1024;
+inline constexpr int kChecksAtOnce = 2;
+
+// 'signInDelay()' - the milliseconds between checks from an address with 'failures' failures.
+int64_t signInDelay(int failures);
+
+// 'reserveSignIn()' - an attempt from 'address' at 'now' (monotonic milliseconds): how long it waits
+// before its password is checked, its turn taken so that the address's next attempt waits behind it;
+// -1 when it would wait longer than kLongestSignInWait and is refused unchecked.
+int64_t reserveSignIn(signInGate* gate, const std::string& address, int64_t now);
+
+// 'noteSignIn()' - the outcome of a checked attempt from 'address': a right one forgets its failures,
+// a wrong one adds one and puts the address's next check signInDelay() after it.
+void noteSignIn(signInGate* gate, const std::string& address, bool right, int64_t now);
+
+// 'signInAddress()' - the address whose failures a client's sign-in counts towards: its IP address,
+// an IPv6 one by its /64 network (one machine's share), "" for the domain socket.
+std::string signInAddress(pappl_client_t* client);
+
+// 'checkSignIn()' - whether 'check' finds a client's password right, once the client's address has
+// waited its turn (reserveSignIn()) and one of kChecksAtOnce places is free; a wait ends early, the
+// password unchecked, when the server stops. 'config' nullptr checks at once.
+bool checkSignIn(appConfig* config, pappl_client_t* client, const std::function<bool()>& check);
 
 // 'checkAdminPassword()' - the answer to a network client's Basic credentials when the administrator
 // has set a password: continue (the client is named after the user it gave), unauthorized, or
-// upgrade-required on a connection without TLS.
+// upgrade-required on a connection without TLS. A wrong password makes the address's next attempt
+// wait (checkSignIn()).
 http_status_t checkAdminPassword(pappl_client_t* client);
+
+// A request's Host field split: its name (an IPv6 address without its brackets) and port, 0 for none.
+struct hostField {
+  std::string name;
+  int port = 0;
+};
+
+// 'splitHostField()' - a Host field ("name", "name:port", "[v6]", "[v6]:port") split; false for one of
+// no name, a bad port or a bare IPv6 address.
+bool splitHostField(const std::string& field, hostField* split);
+
+// The names and addresses by which the server is its own: the names in lower case without a final
+// dot, the addresses as inet_ntop() writes them.
+struct serverNames {
+  std::vector<std::string> names;
+  std::vector<std::string> addresses;
+};
+
+// 'ownServerNames()' - the server's names: localhost, the system's host name and the machine's, each
+// with its ".local" name, and 'listenName' (the listen-hostname, "" for none); its addresses: those of
+// the machine's interfaces (Hosts.cpp).
+serverNames ownServerNames(pappl_system_t* system, const std::string& listenName);
+
+// 'isServerHost()' - whether a Host field names the server: a loopback address (127.0.0.0/8, ::1, in
+// brackets for IPv6), one of 'own' addresses, or one of its names, in any case, with or without a
+// final dot, with any port. The other names a stranger's page may be served under, rebound to this
+// machine, are not.
+bool isServerHost(const std::string& field, const serverNames& own);
+
+// 'isSameOrigin()' - whether a request's Origin field is the origin of its own Host field: the scheme
+// of the connection (https on TLS), the same name in any case and the same port (80 or 443 when not
+// given). "null" and anything else are not.
+bool isSameOrigin(const std::string& origin, const std::string& host, bool encrypted);
+
+// 'answerRequest()' - one request of a client through 'next' (the framework's), on the client's own
+// thread: while it runs, requestClient() names the client and checkedHostField() checks its Host.
+bool answerRequest(pappl_client_t* client, bool (*next)(pappl_client_t*));
+
+// 'requestClient()' - the client whose request this thread answers, nullptr when none.
+pappl_client_t* requestClient();
+
+// 'checkedHostField()' - the field 'value' of 'http' as the framework is to see it: for the Host field
+// of the request this thread answers, "" (which the framework answers 400 Bad Request) when the
+// request is foreign (foreignRequestReason(), logged once), else 'value' as it is.
+const char* checkedHostField(http_t* http, http_field_t field, const char* value);
+
+// 'foreignRequestReason()' - why the server refuses a request whose Host field is 'host', "" when it
+// takes it: on a loopback connection a Host that is none of the server's names ('listenName' one of
+// them), and from anywhere a POST whose Origin is not the server's own origin.
+std::string foreignRequestReason(pappl_client_t* client, const char* host, const std::string& listenName);
 
 // 'hidePrivateJobValues()' - remove the job name and originating user and host of every job in an
 // IPP response whose owner ('ownerOf' a job id, "" when unknown) is not 'viewer'. A job group
@@ -157,8 +255,11 @@ http_status_t authorizeAdmin(pappl_client_t* client, http_status_t (*pam)(pappl_
 using signInForGroup = std::function<void(pappl_client_t*)>;
 bool authorizePrinterRequest(pappl_client_t* client, const signInForGroup& signIn);
 
-// 'newPasswordHash()' - a new administrator password's stored form, with a fresh nonce, or the check
-// of a password against the stored one ('salt').
+// 'newPasswordHash()' - a new administrator password's stored form ('salt' nullptr, or no stored
+// hash): slowPasswordHash()'s, or should the crypt library fail, the earlier versions' with a fresh
+// nonce; or the check of a password against the stored one ('salt'): the stored one when it is right,
+// "!" when not, after the waits of the address of the client whose request this thread answers
+// (checkSignIn()). The framework compares what it gets with the stored hash.
 std::string newPasswordHash(pappl_system_t* system, const char* salt, const char* password);
 
 // Requests (Requests.cpp, SettingsRequests.cpp): each runs a request through the application's rules

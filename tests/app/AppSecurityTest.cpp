@@ -10,6 +10,8 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -68,7 +70,9 @@ http_t* connectTo(const std::string& host, int port) {
 // 'startServer()' - start the server and wait until it answers over TCP and on its domain socket. The
 // tests run side by side, each with a server of its own: a server whose port another process took
 // meanwhile runs without a listener (and another answers there), so it is started again on another port.
-bool startServer(const std::vector<std::string>& extraOptions = {}) {
+// With 'fromNetwork' false the server runs without the preloaded library, so that its TCP clients are
+// what they are: loopback clients, the machine's own.
+bool startServer(const std::vector<std::string>& extraOptions = {}, bool fromNetwork = true) {
   const std::string d = gSuite->directory;
   const std::string socket = d + "/common/label-printer-app.sock";
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -78,7 +82,7 @@ bool startServer(const std::vector<std::string>& extraOptions = {}) {
     }
     const size_t logged = readFile(d + "/app.log").size();
     std::vector<std::string> command = {"/usr/bin/env",
-                                        "LD_PRELOAD=" REMOTE_PEER_PATH,
+                                        fromNetwork ? "LD_PRELOAD=" REMOTE_PEER_PATH : "LD_PRELOAD=",
                                         "ASAN_OPTIONS=verify_asan_link_order=0",
                                         "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS,
                                         LABEL_PRINTER_APP_PATH,
@@ -164,6 +168,89 @@ std::pair<http_status_t, std::string> webRequest(const std::string& path, const 
   for (ssize_t count; (count = httpRead2(http, buffer, sizeof buffer)) > 0;) text.append(buffer, count);
   httpClose(http);
   return {status, text};
+}
+
+// 'answerComplete()' - whether an HTTP answer has come whole: its header, and as much of its body as
+// its Content-Length says, or the last chunk of a chunked one.
+bool answerComplete(const std::string& text) {
+  const size_t end = text.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  std::string head = text.substr(0, end);
+  std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (head.find("transfer-encoding: chunked") != std::string::npos)
+    return text.size() >= end + 9 && text.compare(text.size() - 5, 5, "0\r\n\r\n") == 0;
+  const size_t length = head.find("content-length:");
+  return length != std::string::npos &&
+         text.size() - end - 4 >= static_cast<size_t>(std::atol(head.c_str() + length + 15));
+}
+
+// 'rawRequest()' - send 'bytes' as they are over a new TCP connection and read the answer: its HTTP
+// status (0 when there is none) and the whole answer in *answer.
+int rawRequest(const std::string& bytes, std::string* answer = nullptr) {
+  http_t* http = connectTo("127.0.0.1", gSuite->port);
+  if (http == nullptr) return 0;
+  const int fd = httpGetFd(http);
+  std::string text;
+  if (write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
+    char buffer[8192];
+    timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    for (ssize_t count; !answerComplete(text) && (count = read(fd, buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<size_t>(count));
+  }
+  httpClose(http);
+  if (answer != nullptr) *answer = text;
+  return text.rfind("HTTP/1.", 0) == 0 && text.size() > 12 ? std::atoi(text.c_str() + 9) : 0;
+}
+
+// 'formToken()' - the form token in a page, "" when it has none.
+std::string formToken(const std::string& page) {
+  const size_t at = page.find("name=\"session\" value=\"");
+  return at == std::string::npos ? "" : page.substr(at + 22, page.find('"', at + 22) - at - 22);
+}
+
+// 'statePath()' - the server's state file (its user is root in the tests' containers, else another).
+std::string statePath() {
+  return getuid() == 0 ? gSuite->directory + "/common/label-printer-app.state"
+                       : gSuite->directory + "/config/label-printer-app.state";
+}
+
+// 'storedPassword()' - the Password line's value in the state file, "" when there is none.
+std::string storedPassword() {
+  const std::string state = readFile(statePath());
+  const size_t at = state.find("\nPassword ");
+  return at == std::string::npos ? "" : state.substr(at + 10, state.find('\n', at + 10) - at - 10);
+}
+
+// 'adminRequest()' - pause the printer 'label' over TLS as a network client that gives 'password' in
+// its request, and no other when refused (the client library would try the same one again): the
+// status, and the seconds the request took in *seconds. A paused printer is resumed.
+ipp_status_t adminRequest(const std::string& password, double* seconds = nullptr) {
+  cupsSetPasswordCB2(
+      [](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; }, nullptr);
+  const std::string credentials = "admin:" + password;
+  char encoded[256];
+  httpEncode64_2(encoded, sizeof encoded, credentials.data(), static_cast<int>(credentials.size()));
+  const auto start = clock_::now();
+  http_t* http =
+      httpConnect2("127.0.0.1", gSuite->port, nullptr, AF_INET, HTTP_ENCRYPTION_ALWAYS, 1, 30000, nullptr);
+  httpSetAuthString(http, "Basic", encoded);
+  ippDelete(cupsDoRequest(http, printerRequest(IPP_OP_PAUSE_PRINTER, "label", "admin"), "/ipp/print/label"));
+  const ipp_status_t status = cupsLastError();
+  httpClose(http);
+  if (seconds != nullptr) *seconds = std::chrono::duration<double>(clock_::now() - start).count();
+  if (status == IPP_STATUS_OK) app({"resume", "-d", "label"});
+  return status;
+}
+
+// 'setPassword()' - set the administrator password on the security page from the machine itself: the
+// page's answer.
+std::string setPassword(const std::string& oldPassword, const std::string& newPassword) {
+  const std::string socket = gSuite->directory + "/common/label-printer-app.sock";
+  const std::string form = "session=" + formToken(webRequest("/security", "", socket).second) +
+                           "&old_password=" + oldPassword + "&new_password=" + newPassword +
+                           "&new_password2=" + newPassword;
+  return webRequest("/security", form, socket).second;
 }
 
 // 'jobState()' - a job's state, asked on the machine itself (the subcommands' domain socket).
@@ -1210,6 +1297,180 @@ TEST_F(Security, AnAdministratorPasswordOpensAdministration) {
     httpClose(http);
   }
   EXPECT_EQ(app({"resume", "-d", "label"}).status, 0);
+}
+
+// A stranger's page under a name rebound to 127.0.0.1 reaches the server from a browser on the machine
+// with the stranger's name as Host: names that are none of the server's get 400, on a web page and an
+// IPP request alike, and so do empty and missing ones; the server's names get through, with ports
+// (the framework's own check, after the application's, still takes a host name only with ".local" and
+// "localhost" only in lower case, as before).
+TEST_F(Security, LoopbackRequestsUnderForeignNamesAreRefused) {
+  stopBackground(&gSuite->server, 0);
+  ASSERT_TRUE(startServer({}, false)) << gSuite->failure;
+  char name[256] = "";
+  ASSERT_EQ(gethostname(name, sizeof name), 0);
+  const std::string hostName = name, port = std::to_string(gSuite->port);
+  const std::string shortName = hostName.substr(0, hostName.find('.'));
+  const struct {
+    std::string header;  // the Host line, "" for none
+    const char* version;
+    int status;
+  } cases[] = {
+      {"Host: 1.attacker.example", "1.1", 400},
+      {"Host: 1.attacker.example:" + port, "1.1", 400},
+      {"Host: attacker.local:" + port, "1.1", 400},
+      {"Host: " + shortName + ".attacker.example:" + port, "1.1", 400},
+      {"Host: 0.0.0.0:" + port, "1.1", 400},
+      {"Host: ", "1.1", 400},
+      {"", "1.1", 400},
+      {"", "1.0", 400},
+      {"Host: localhost", "1.1", 200},
+      {"Host: localhost:" + port, "1.1", 200},
+      {"Host: 127.0.0.1:" + port, "1.1", 200},
+      {"Host: [::1]:" + port, "1.1", 200},
+      {"Host: " + shortName + ".local:" + port, "1.1", 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header + " HTTP/" + c.version);
+    const std::string head = c.header.empty() ? "" : c.header + "\r\n";
+    std::string answer;
+    EXPECT_EQ(rawRequest("GET /security HTTP/" + std::string(c.version) + "\r\n" + head +
+                             "Connection: close\r\n\r\n",
+                         &answer),
+              c.status);
+    if (c.status == 200) {
+      EXPECT_NE(formToken(answer), "") << answer;
+    }
+    const std::string ipp = ippBytes(printerRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, "label"));
+    EXPECT_EQ(rawRequest("POST /ipp/print/label HTTP/" + std::string(c.version) + "\r\n" + head +
+                         "Content-Type: application/ipp\r\nContent-Length: " + std::to_string(ipp.size()) +
+                         "\r\nConnection: close\r\n\r\n" + ipp),
+              c.status);
+  }
+  EXPECT_NE(readFile(gSuite->directory + "/app.log").find("of a loopback connection is none of the server"),
+            std::string::npos);
+}
+
+// A form posted to the server from another origin is refused before it is read, from the machine itself
+// too; the server's own page's form, and a client that sends no Origin, change what they ask.
+TEST_F(Security, FormsFromOtherOriginsAreRefused) {
+  stopBackground(&gSuite->server, 0);
+  ASSERT_TRUE(startServer({}, false)) << gSuite->failure;
+  const std::string port = std::to_string(gSuite->port), host = "localhost:" + port;
+  std::string page;
+  ASSERT_EQ(rawRequest("GET /security HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n", &page),
+            200);
+  const std::string token = formToken(page);
+  ASSERT_NE(token, "") << page;
+  const struct {
+    std::string origin;  // the Origin line, "" for none
+    std::string oldPassword, newPassword;
+    int status;
+    bool changed;
+  } cases[] = {
+      {"Origin: http://1.attacker.example", "", "Owned1234", 400, false},
+      {"Origin: http://1.attacker.example:" + port, "", "Owned1234", 400, false},
+      {"Origin: null", "", "Owned1234", 400, false},
+      {"Origin: http://localhost:" + std::to_string(gSuite->port + 1), "", "Owned1234", 400, false},
+      {"Origin: https://" + host, "", "Owned1234", 400, false},
+      {"Origin: http://" + host, "", "Secret123", 200, true},
+      {"", "Secret123", "Secret456", 200, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.origin.empty() ? "no Origin" : c.origin);
+    const std::string form = "session=" + token + "&old_password=" + c.oldPassword +
+                             "&new_password=" + c.newPassword + "&new_password2=" + c.newPassword;
+    std::string answer;
+    EXPECT_EQ(rawRequest("POST /security HTTP/1.1\r\nHost: " + host + "\r\n" +
+                             (c.origin.empty() ? "" : c.origin + "\r\n") +
+                             "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                             std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form,
+                         &answer),
+              c.status);
+    EXPECT_EQ(answer.find("Password changed.") != std::string::npos, c.changed) << answer;
+  }
+}
+
+// A password stored by the earlier versions ("NONCE~SHA-256") still signs in, and a wrong one still
+// fails, until the password changes; the new one is stored as yescrypt, not as the framework's hash,
+// in a state file that is the server's alone, and read back at the next start.
+TEST_F(Security, EarlierPasswordHashesSignInUntilTheNextChange) {
+  stopBackground(&gSuite->server, 5);
+  std::string state = readFile(statePath());
+  const size_t printers = state.find("<Printer");
+  ASSERT_NE(printers, std::string::npos) << state;
+  const std::string nonce = "0123456789abcdef", text = nonce + ":Secret123";
+  unsigned char hash[32];
+  char hex[65];
+  cupsHashData("sha2-256", text.data(), text.size(), hash, sizeof hash);
+  cupsHashString(hash, sizeof hash, hex, sizeof hex);
+  state.insert(printers, "Password " + nonce + "~" + hex + "\n");
+  writeFile(statePath(), state);
+  ASSERT_TRUE(startServer()) << gSuite->failure;
+
+  EXPECT_EQ(adminRequest("Wrong123"), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED);
+  EXPECT_EQ(adminRequest("Secret123"), IPP_STATUS_OK);
+
+  EXPECT_NE(setPassword("Secret123", "Secret456").find("Password changed."), std::string::npos);
+  for (const auto deadline = clock_::now() + std::chrono::seconds(10);
+       storedPassword().rfind("$y$", 0) != 0 && clock_::now() < deadline;)
+    usleep(50000);
+  const std::string stored = storedPassword();
+  EXPECT_EQ(stored.rfind("$y$", 0), 0u) << stored;
+  EXPECT_EQ(stored.find('~'), std::string::npos) << stored;
+  struct stat file {};
+  ASSERT_EQ(stat(statePath().c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);
+  EXPECT_EQ(adminRequest("Secret123"), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED);
+  EXPECT_EQ(adminRequest("Secret456"), IPP_STATUS_OK);
+
+  // The new hash is read back at the next start.
+  stopBackground(&gSuite->server, 5);
+  ASSERT_TRUE(startServer()) << gSuite->failure;
+  EXPECT_EQ(storedPassword(), stored);
+  EXPECT_EQ(adminRequest("Secret456"), IPP_STATUS_OK);
+}
+
+// Wrong passwords from one address: each waits longer than the one before (a quarter of a second, then
+// twice as long each time), on the web sign-in form as over IPP; the right one still signs in.
+TEST_F(Security, WrongPasswordsGetSlower) {
+  EXPECT_NE(setPassword("", "Secret123").find("Password changed."), std::string::npos);
+  const double least[] = {0, 0.25, 0.5, 1, 2};
+  double seconds[std::size(least)];
+  for (double& s : seconds)
+    EXPECT_EQ(adminRequest("Wrong123", &s), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED);
+  for (size_t i = 0; i < std::size(least); ++i) EXPECT_GE(seconds[i], least[i] - 0.1) << "guess " << i;
+
+  // The web sign-in, over TLS, waits its turn behind the guesses before it (4 s after the last).
+  const auto page = [](const std::string& form) {
+    http_t* http =
+        httpConnect2("127.0.0.1", gSuite->port, nullptr, AF_INET, HTTP_ENCRYPTION_ALWAYS, 1, 30000, nullptr);
+    if (http == nullptr) return std::string();
+    httpClearFields(http);
+    if (form.empty()) {
+      httpGet(http, "/security");
+    } else {
+      httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+      httpSetLength(http, form.size());
+      httpPost(http, "/security");
+      httpWrite2(http, form.data(), form.size());
+    }
+    while (httpUpdate(http) == HTTP_STATUS_CONTINUE) {
+    }
+    std::string text;
+    char buffer[8192];
+    for (ssize_t count; (count = httpRead2(http, buffer, sizeof buffer)) > 0;) text.append(buffer, count);
+    httpClose(http);
+    return text;
+  };
+  const std::string login = page("");
+  ASSERT_NE(formToken(login), "") << login;
+  const auto start = clock_::now();
+  const std::string answer = page("session=" + formToken(login) + "&password=Wrong123");
+  EXPECT_GE(std::chrono::duration<double>(clock_::now() - start).count(), 3.0);
+  EXPECT_NE(answer.find("Password incorrect."), std::string::npos) << answer;
+
+  EXPECT_EQ(adminRequest("Secret123"), IPP_STATUS_OK);
 }
 
 // A stranger's request past the limits of a request's attributes, in bytes or in values, is answered

@@ -422,6 +422,191 @@ TEST(AdminPassword, MatchesOnlyTheRightPassword) {
     EXPECT_NE(hashPassword(stored.c_str(), wrong, "ffff"), stored) << wrong;
 }
 
+// The stored forms: a new password's is yescrypt, salted afresh each time and short enough for the
+// framework; it and the earlier versions' form take the right password only.
+TEST(AdminPassword, NewHashesAreSlowAndSaltedAndEarlierOnesStillWork) {
+  const std::string landed = hashPassword(nullptr, "Secret123", "0123456789abcdef");
+  const std::string fresh = slowPasswordHash("Secret123");
+  ASSERT_EQ(fresh.rfind("$y$", 0), 0u) << fresh;
+  EXPECT_LT(fresh.size(), 100u);
+  EXPECT_NE(slowPasswordHash("Secret123"), fresh);
+  for (const std::string& stored : {landed, fresh}) {
+    SCOPED_TRACE(stored);
+    EXPECT_TRUE(passwordMatches(stored, "Secret123"));
+    for (const char* wrong : {"secret123", "Secret12", "Secret1234", ""})
+      EXPECT_FALSE(passwordMatches(stored, wrong));
+    EXPECT_FALSE(passwordMatches(stored, nullptr));
+  }
+  for (const char* stored : {"", "!", "Secret123", "$y$broken"})
+    EXPECT_FALSE(passwordMatches(stored, "Secret123"));
+}
+
+// The framework's save writes into a file made the server's alone beforehand: an existing file of
+// any mode, or none, becomes mode 0600, and a write that truncates it keeps that mode whatever the
+// umask; a symbolic link is not followed.
+TEST(StateFile, ScratchFilesStayPrivate) {
+  const std::string folder = std::filesystem::temp_directory_path() / ("private-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const mode_t mask = umask(0);
+  for (const bool existed : {false, true}) {
+    SCOPED_TRACE(existed ? "an existing file of mode 0666" : "no file");
+    const std::string path = folder + "/state.framework";
+    std::remove(path.c_str());
+    if (existed) {
+      std::FILE* f = std::fopen(path.c_str(), "w");
+      ASSERT_NE(f, nullptr);
+      std::fputs("old", f);
+      std::fclose(f);
+      chmod(path.c_str(), 0666);
+    }
+    std::string error;
+    ASSERT_TRUE(makePrivateFile(path, &error)) << error;
+    cups_file_t* file = cupsFileOpen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    cupsFilePuts(file, "Password $y$j9T$salt$hash\n");
+    cupsFileClose(file);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(readWholeFile(path), "Password $y$j9T$salt$hash\n");
+  }
+  umask(mask);
+  const std::string link = folder + "/link";
+  ASSERT_EQ(symlink((folder + "/elsewhere").c_str(), link.c_str()), 0);
+  std::string error;
+  EXPECT_FALSE(makePrivateFile(link, &error));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/elsewhere"));
+  std::filesystem::remove_all(folder);
+}
+
+// Wrong passwords from an address: none waits before the first, then each waits twice as long as the
+// one before, up to the longest delay; attempts sent at once queue behind each other (a quarter of a
+// second apart at least), and past the longest wait are refused unchecked; a right one forgets the address's
+// failures, another address never waits for it, and failures long past are forgotten.
+TEST(SignIn, WrongGuessesWaitLongerPerAddress) {
+  EXPECT_EQ(signInDelay(0), 0);
+  EXPECT_EQ(signInDelay(1), kFirstSignInDelay);
+  EXPECT_EQ(signInDelay(2), 2 * kFirstSignInDelay);
+  EXPECT_EQ(signInDelay(3), 4 * kFirstSignInDelay);
+  EXPECT_EQ(signInDelay(60), kLastSignInDelay);
+
+  signInGate gate;
+  int64_t now = 1000000;
+  // One guess after another, each wrong, as soon as the last was answered.
+  int64_t waited[8];
+  for (int64_t& wait : waited) {
+    wait = reserveSignIn(&gate, "192.0.2.1", now);
+    now += wait + 80;  // the hash's time
+    noteSignIn(&gate, "192.0.2.1", false, now);
+  }
+  const int64_t expected[] = {0, 250, 500, 1000, 2000, 4000, 4000, 4000};
+  for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(waited[i], expected[i]) << "guess " << i;
+  EXPECT_EQ(reserveSignIn(&gate, "192.0.2.2", now), 0) << "another address";
+
+  // Guesses at once: each waits behind the one before, until the queue is too long.
+  std::vector<int64_t> atOnce;
+  for (int i = 0; i < 4; ++i) atOnce.push_back(reserveSignIn(&gate, "192.0.2.1", now));
+  EXPECT_EQ(atOnce, (std::vector<int64_t>{4000, 8000, -1, -1}));
+
+  // Attempts at once from an address that has not failed yet wait for each other as well.
+  std::vector<int64_t> first;
+  for (int i = 0; i < 34; ++i) first.push_back(reserveSignIn(&gate, "203.0.113.9", now));
+  EXPECT_EQ(first.front(), 0);
+  EXPECT_EQ(first[1], kFirstSignInDelay);
+  EXPECT_EQ(first[32], kLongestSignInWait);
+  EXPECT_EQ(first[33], -1);
+
+  noteSignIn(&gate, "192.0.2.1", true, now);
+  EXPECT_EQ(reserveSignIn(&gate, "192.0.2.1", now), 0) << "after the right password";
+
+  noteSignIn(&gate, "198.51.100.7", false, now);
+  EXPECT_EQ(reserveSignIn(&gate, "198.51.100.7", now + 10), kFirstSignInDelay - 10);
+  EXPECT_EQ(reserveSignIn(&gate, "198.51.100.7", now + kForgetSignIns), 0) << "forgotten";
+
+  // The addresses kept are bounded: the oldest goes first.
+  signInGate many;
+  for (size_t i = 0; i <= kSignInAddresses; ++i)
+    noteSignIn(&many, "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), false,
+               static_cast<int64_t>(i));
+  EXPECT_EQ(many.records.size(), kSignInAddresses);
+  EXPECT_EQ(reserveSignIn(&many, "10.0.0.0", 2000), 0) << "the oldest went";
+}
+
+// Host fields: loopback addresses, the server's names and addresses, in any case, with a final dot or a
+// port, are the server's; a stranger's names (one that starts with a digit, another machine's .local
+// name, one that ends in the server's name), other addresses, bare IPv6, bad ports and empty fields
+// are not.
+TEST(Hosts, OnlyTheServersOwnNamesAreItsOwn) {
+  const serverNames own{{"localhost", "printhost", "printhost.local", "labels.example.com", "labels.local"},
+                        {"192.168.1.5", "fe80::1", "127.0.0.1"}};
+  const struct {
+    const char* host;
+    bool own;
+  } cases[] = {
+      {"localhost", true},
+      {"localhost:8000", true},
+      {"LocalHost.:8000", true},
+      {"127.0.0.1", true},
+      {"127.0.0.1:8000", true},
+      {"127.1.2.3:8000", true},
+      {"[::1]", true},
+      {"[::1]:8000", true},
+      {"[0:0:0:0:0:0:0:1]:8000", true},
+      {"[::ffff:127.0.0.1]:8000", true},
+      {"printhost", true},
+      {"PRINTHOST.local:8000", true},
+      {"labels.example.com:631", true},
+      {"192.168.1.5:8000", true},
+      {"[fe80::1]:8000", true},
+      {"1.attacker.example", false},
+      {"1.attacker.example:8000", false},
+      {"attacker.local", false},
+      {"printhost.attacker.example", false},
+      {"localhost.attacker.example", false},
+      {"192.168.1.6:8000", false},
+      {"0.0.0.0:8000", false},
+      {"[2001:db8::1]:8000", false},
+      {"::1", false},
+      {"[::1", false},
+      {"[localhost]", false},
+      {"localhost:", false},
+      {"localhost:0", false},
+      {"localhost:65536", false},
+      {"localhost:80x", false},
+      {"localhost:8000:8000", false},
+      {"", false},
+      {":8000", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isServerHost(c.host, own), c.own) << c.host;
+}
+
+// The Origin of a posted form against the request's Host: the same scheme, name and port only.
+TEST(Hosts, OnlyTheSameOriginIsTheServers) {
+  const struct {
+    const char* origin;
+    const char* host;
+    bool encrypted;
+    bool same;
+  } cases[] = {
+      {"http://localhost:8000", "localhost:8000", false, true},
+      {"http://LOCALHOST:8000", "localhost:8000", false, true},
+      {"https://printhost.local:8000", "printhost.local:8000", true, true},
+      {"http://[::1]:8000", "[::1]:8000", false, true},
+      {"http://localhost", "localhost:80", false, true},
+      {"https://localhost", "localhost", true, true},
+      {"http://attacker.example", "localhost:8000", false, false},
+      {"http://localhost:8001", "localhost:8000", false, false},
+      {"https://localhost:8000", "localhost:8000", false, false},
+      {"http://localhost:8000", "localhost:8000", true, false},
+      {"http://127.0.0.1:8000", "localhost:8000", false, false},
+      {"null", "localhost:8000", false, false},
+      {"http://", "localhost:8000", false, false},
+      {"http://localhost:8000/page", "localhost:8000", false, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(isSameOrigin(c.origin, c.host, c.encrypted), c.same) << c.origin << " " << c.host;
+}
+
 // Settings from the command line: a name that is no setting, or a value outside what the printer
 // takes, is refused before anything is sent; accepted ones become the request's attributes.
 TEST(Settings, RefuseWhatThePrinterDoesNotTake) {

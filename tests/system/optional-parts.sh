@@ -39,12 +39,13 @@ cases=(
   "Freetype|FreeType|$app"
   "Fontconfig|fontconfig|$app"
   "Zint|libzint|$app"
+  "Crypt|libcrypt|$app"
   "PAPPL|PAPPL|$app"
   "PopplerCpp|poppler's C++ interface|$pdf;$app_tests"
   "Seccomp|libseccomp|$filter"
   "ZLIB|zlib|$preview;$app"
 )
-core_hidden="PNG JPEG Freetype Fontconfig Zint PAPPL PopplerCpp Seccomp"
+core_hidden="PNG JPEG Freetype Fontconfig Zint Crypt PAPPL PopplerCpp Seccomp"
 
 # 'skipped()' - the "Skipped:" lines of a configure log.
 skipped() { grep -E '^-- Skipped: ' "$1" | sort; }
