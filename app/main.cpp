@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // label-printer-app: a Printer Application that makes label printers driverless IPP printers. Its
 // subcommands, server options and state file are the framework's main loop's; the server adds its
-// own options (file-device-folder), its devices, its limits and its stop.
+// own options (file-device-folder, job-history, pdf-time-limit), its devices, its limits and its stop.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -203,6 +203,12 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinStreamSeconds, kMaxStreamSeconds);
     return nullptr;
   }
+  if (const char* value = option("pdf-time-limit");
+      value != nullptr && parsePdfTimeLimit(value, &config->pdfSeconds) != 0) {
+    std::fprintf(stderr, "label-printer-app: Bad 'pdf-time-limit' value (seconds from %d to %d).\n",
+                 kMinPdfSeconds, kMaxPdfSeconds);
+    return nullptr;
+  }
   if (const char* value = option("spool-limit");
       value != nullptr && parseSize(value, &config->spoolLimit) != 0) {
     std::fprintf(stderr,
@@ -292,8 +298,7 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   papplSystemAddMIMEFilter(system, "image/jpeg", kLabelCommandFormat, labelFilterJPEG, nullptr);
   config->rendererPath = rendererPath();
   if (!config->rendererPath.empty())
-    papplSystemAddMIMEFilter(system, "application/pdf", kLabelCommandFormat, labelFilterPDF,
-                             const_cast<char*>(config->rendererPath.c_str()));
+    papplSystemAddMIMEFilter(system, "application/pdf", kLabelCommandFormat, labelFilterPDF, config);
   // The web pages end with the footer and name the version: the framework's pages read both without
   // checking that they were set.
   papplSystemSetFooterHTML(system, kFooter);

@@ -16,10 +16,11 @@ packages=(
   cups cups-client cups-daemon cups-filters cups-ppdc ghostscript poppler-utils
   # The Printer Application's framework, and ipptool with its conformance tests; systemd-analyze rates
   # its service's sandbox; libpng and libjpeg read PNG and JPEG documents (libpng also reads the
-  # preview's images once more in the tests); poppler renders PDF labels; zint draws and zbar reads the
-  # test labels' barcodes; libzint, FreeType and fontconfig draw the test label; libcrypt hashes the
-  # administrator password; headless Chromium through chromedriver drives the web pages in the tests.
-  libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev zint zbar-tools libcrypt-dev
+  # preview's images once more in the tests); poppler renders PDF labels and libseccomp confines its
+  # renderer; zint draws and zbar reads the test labels' barcodes; libzint, FreeType and fontconfig draw
+  # the test label; libcrypt hashes the administrator password; headless Chromium through chromedriver
+  # drives the web pages in the tests.
+  libpappl-dev cups-ipp-utils systemd libpng-dev libpoppler-cpp-dev libzint-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core chromium chromium-driver python3 libjpeg-dev libseccomp-dev zint zbar-tools libcrypt-dev
   # DNS-SD as phones and CUPS see it: the test runs D-Bus and avahi-daemon in network namespaces of its
   # own (installing avahi-daemon on a machine with systemd starts it there too).
   dbus-daemon avahi-daemon avahi-utils iproute2

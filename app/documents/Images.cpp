@@ -5,7 +5,6 @@
 // which fails again and returns to that clean-up), and its image printing neither turns a page to the
 // label nor finds a label on a larger sheet.
 // jpeglib.h needs FILE and size_t declared before it.
-// jpeglib.h needs FILE and size_t declared before it.
 // clang-format off
 #include <cstdio>
 #include <jpeglib.h>
@@ -107,31 +106,89 @@ bool decodePng(pngDecoding* d, greyImage* image, int* ppi) {
   return true;
 }
 
-// libjpeg's error handler returns to the decoding's own point with the message.
-struct jpegError {
-  jpeg_error_mgr manager;
-  std::jmp_buf back;
-};
-
-void jpegExit(j_common_ptr info) { std::longjmp(reinterpret_cast<jpegError*>(info->err)->back, 1); }
-
-// A JPEG decoding's resources, freed however it ends.
+// A JPEG decoding's resources, freed however it ends, and why it stopped early when it did.
+enum class jpegStop { none, scans, cancelled };
 struct jpegDecoding {
+  pappl_job_t* job = nullptr;
   FILE* file = nullptr;
   jpeg_decompress_struct info{};
-  jpegError error{};
+  jpeg_error_mgr error{};
+  jpeg_progress_mgr progress{};
+  std::jmp_buf back;
+  jpegStop stop = jpegStop::none;
+  std::vector<unsigned char> line;  // a CMYK row; here, since libjpeg's errors jump past decodeJpeg()
   ~jpegDecoding() {
     jpeg_destroy_decompress(&info);
     if (file != nullptr) std::fclose(file);
   }
 };
 
-bool decodeJpeg(pappl_job_t* job, jpegDecoding* d, greyImage* image, int* ppi) {
-  d->info.err = jpeg_std_error(&d->error.manager);
-  d->error.manager.error_exit = jpegExit;
-  if (setjmp(d->error.back))
+jpegDecoding* decodingOf(j_common_ptr info) { return static_cast<jpegDecoding*>(info->client_data); }
+
+// libjpeg's error handler returns to the decoding's own point; its warnings (a corrupt stretch, a
+// scan out of order) go to the job's log rather than to the server's standard error.
+void jpegExit(j_common_ptr info) { std::longjmp(decodingOf(info)->back, 1); }
+
+void jpegMessage(j_common_ptr info) {
+  char text[JMSG_LENGTH_MAX];
+  (*info->err->format_message)(info, text);
+  papplLogJob(decodingOf(info)->job, PAPPL_LOGLEVEL_DEBUG, "JPEG: %s", text);
+}
+
+// 'jpegProgress()' - called by libjpeg between rows and scans: stops a decoding whose job was
+// cancelled, or whose image has more scans than any encoder writes (each scan of a progressive image
+// passes over every coefficient of the image again, so scans are what its time grows with).
+void jpegProgress(j_common_ptr info) {
+  jpegDecoding* d = decodingOf(info);
+  if (papplJobIsCanceled(d->job))
+    d->stop = jpegStop::cancelled;
+  else if (d->info.input_scan_number > kMaxJpegScans)
+    d->stop = jpegStop::scans;
+  else
+    return;
+  std::longjmp(d->back, 1);
+}
+
+// 'jpegDecoderBytes()' - the memory libjpeg keeps for the whole image while it decodes: an image of
+// several scans (progressive, or one scan a component) keeps every component's coefficients, 128
+// bytes a block, until its last scan has been read; an image of one scan keeps a few rows.
+size_t jpegDecoderBytes(const jpeg_decompress_struct& info) {
+  if (!jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&info))) return 0;
+  size_t bytes = 0;
+  for (int c = 0; c < info.num_components; ++c) {
+    const jpeg_component_info& component = info.comp_info[c];
+    const size_t h = std::max(component.h_samp_factor, 1), v = std::max(component.v_samp_factor, 1);
+    const size_t across = (component.width_in_blocks + h - 1) / h * h;
+    const size_t down = (component.height_in_blocks + v - 1) / v * v;
+    bytes += across * down * sizeof(JBLOCK);
+  }
+  return bytes;
+}
+
+bool decodeJpeg(jpegDecoding* d, greyImage* image, int* ppi) {
+  pappl_job_t* job = d->job;
+  d->info.client_data = d;
+  d->info.err = jpeg_std_error(&d->error);
+  d->error.error_exit = jpegExit;
+  d->error.output_message = jpegMessage;
+  if (setjmp(d->back)) {
+    if (d->stop == jpegStop::scans) {
+      char message[160];
+      std::snprintf(message, sizeof message, "The JPEG image has more than %d scans.", kMaxJpegScans);
+      return failJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
+    }
+    if (d->stop == jpegStop::cancelled) return false;
+    char text[JMSG_LENGTH_MAX];
+    (*d->error.format_message)(reinterpret_cast<j_common_ptr>(&d->info), text);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "JPEG: %s", text);
     return failJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The JPEG image cannot be read.");
+  }
   jpeg_create_decompress(&d->info);
+  // libjpeg has no backing store here: an image whose buffers would pass this bound ends with an
+  // error rather than growing the server.
+  d->info.mem->max_memory_to_use = static_cast<long>(kMaxJpegDecoderBytes + (size_t{16} << 20));
+  d->progress.progress_monitor = jpegProgress;
+  d->info.progress = &d->progress;
   jpeg_stdio_src(&d->info, d->file);
   jpeg_read_header(&d->info, TRUE);
   const bool cmyk = d->info.jpeg_color_space == JCS_CMYK || d->info.jpeg_color_space == JCS_YCCK;
@@ -143,16 +200,24 @@ bool decodeJpeg(pappl_job_t* job, jpegDecoding* d, greyImage* image, int* ppi) {
                                                      : 0;
   *ppi = d->info.X_density == d->info.Y_density ? int(density + 0.5) : 0;
   if (!withinLimits(job, "JPEG", image->width, image->height, cmyk ? 4 : 1)) return false;
+  if (const size_t bytes = jpegDecoderBytes(d->info); bytes > kMaxJpegDecoderBytes) {
+    char message[256];
+    std::snprintf(message, sizeof message,
+                  "The JPEG image of %u x %u pixels in several scans needs %zu MiB to decode, more than "
+                  "%zu MiB.",
+                  image->width, image->height, bytes >> 20, kMaxJpegDecoderBytes >> 20);
+    return failJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
+  }
   jpeg_start_decompress(&d->info);
   image->pixels.resize(size_t{image->width} * image->height);
-  std::vector<unsigned char> line(size_t{image->width} * (cmyk ? 4 : 1));
+  d->line.resize(cmyk ? size_t{image->width} * 4 : 0);
   while (d->info.output_scanline < d->info.output_height) {
     unsigned char* row = image->pixels.data() + size_t{d->info.output_scanline} * image->width;
-    JSAMPROW target = cmyk ? line.data() : row;
+    JSAMPROW target = cmyk ? d->line.data() : row;
     jpeg_read_scanlines(&d->info, &target, 1);
     // Adobe's CMYK is stored inverted: 255 is no ink.
     for (uint32_t x = 0; cmyk && x < image->width; ++x) {
-      const unsigned char* c = &line[4 * x];
+      const unsigned char* c = &d->line[4 * x];
       const int ink = 255 - c[3] + (765 - c[0] - c[1] - c[2]) / 3;
       row[x] = static_cast<unsigned char>(255 - std::min(ink, 255));
     }
@@ -181,9 +246,10 @@ bool labelFilterPNG(pappl_job_t* job, pappl_device_t* device, void*) {
 
 bool labelFilterJPEG(pappl_job_t* job, pappl_device_t* device, void*) {
   jpegDecoding d;
+  d.job = job;
   greyImage image;
   int ppi = 0;
-  return (d.file = openDocument(job)) != nullptr && decodeJpeg(job, &d, &image, &ppi) &&
+  return (d.file = openDocument(job)) != nullptr && decodeJpeg(&d, &image, &ppi) &&
          printImage(job, device, image, ppi);
 }
 

@@ -12,6 +12,14 @@
 inline constexpr size_t kMaxImageBytes = size_t{64} << 20;
 inline constexpr int kMaxImageSide = 16384;
 
+// What a JPEG image may take beyond its pixels: libjpeg's buffers for an image of several scans (96 MiB:
+// a progressive grey image of 48 million pixels, or a colour one of 32 million with its colour at half
+// resolution, as cameras write them), so that decoding stays within 256 MB with the pixels; and its
+// scans. Encoders write 1 to about 20 (libjpeg's progressive script 10 in colour, 6 in grey); each scan
+// passes over every coefficient again, so 100 scans of the largest image take a few seconds.
+inline constexpr size_t kMaxJpegDecoderBytes = size_t{96} << 20;
+inline constexpr int kMaxJpegScans = 100;
+
 // What the bytes of an incoming line hold.
 enum lineKind {
   kLineOneBit,       // 1 bit per dot, a 1 prints
@@ -117,8 +125,8 @@ inline constexpr int kPdfPageSeconds = 20;
 
 // 'labelFilterPNG()', 'labelFilterJPEG()', 'labelFilterPDF()' - the MIME filters from image/png,
 // image/jpeg and application/pdf to the printers' own format. A document beyond the limits, or one
-// that cannot be read, ends its job with a reason and a message. The PDF filter's data is the path of
-// the renderer program.
+// that cannot be read, ends its job with a reason and a message. The PDF filter's data is the server's
+// appConfig (the renderer program and the document's time limit).
 bool labelFilterPNG(pappl_job_t* job, pappl_device_t* device, void* data);
 bool labelFilterJPEG(pappl_job_t* job, pappl_device_t* device, void* data);
 bool labelFilterPDF(pappl_job_t* job, pappl_device_t* device, void* data);

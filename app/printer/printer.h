@@ -85,6 +85,17 @@ inline constexpr int kDefaultStreamSeconds = 60;
 // 'parseStreamTimeout()' - the stream-timeout option's value: 0 and the seconds in *seconds, or 1 for
 // anything but a whole number from kMinStreamSeconds to kMaxStreamSeconds.
 int parseStreamTimeout(const char* value, int* seconds);
+// The longest the printing of a PDF document may wait for its pages to be rendered, in seconds, all
+// its pages together (the pdf-time-limit server option); past it the job ends with the pages printed
+// so far. A label renders in milliseconds: two minutes is a thousand labels of a drawing far slower
+// than any label.
+inline constexpr int kMinPdfSeconds = 1;
+inline constexpr int kMaxPdfSeconds = 86400;
+inline constexpr int kDefaultPdfSeconds = 120;
+
+// 'parsePdfTimeLimit()' - the pdf-time-limit option's value: 0 and the seconds in *seconds, or 1 for
+// anything but a whole number from kMinPdfSeconds to kMaxPdfSeconds (*seconds is then left as it is).
+int parsePdfTimeLimit(const char* value, int* seconds);
 
 // The driver's callbacks that print a job's documents and the test label, which belong to the rooms
 // above the printer's: the program hands them to the driver callback with the server's settings.
@@ -127,6 +138,7 @@ struct appConfig {
   std::string listenName;      // the listen-hostname the server was started with, "" for none
   printerCallbacks callbacks;  // the driver's printing callbacks
   int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
+  int pdfSeconds = kDefaultPdfSeconds;  // a PDF document's time to render (pdf-time-limit)
   // The spool's limits: the most its files may hold together (spool-limit), and the bytes of the
   // documents being received now, which count against it until they are written.
   int64_t spoolLimit = kDefaultSpoolLimit;

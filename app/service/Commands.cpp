@@ -134,6 +134,8 @@ void printUsage(const char* base) {
       "                            %d); the older ones are forgotten, also at the next start.\n"
       "  docless-job-timeout=SECONDS  A job created without its document ends aborted when the\n"
       "                            document has not come after SECONDS (default %d).\n"
+      "  pdf-time-limit=SECONDS    The longest a PDF document's pages may take to render, all together\n"
+      "                            (default %d); past it the job ends with the pages printed so far.\n"
       "  spool-limit=SIZE          The most the spool's jobs may hold together (default 1G; K, M, G, T);\n"
       "                            a document past it is refused busy, one over %s (or SIZE) too large.\n"
       "  connections-per-address=N The most connections open at once from one network address, or IPv6\n"
@@ -154,7 +156,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultDoclessJobSeconds,
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultDoclessJobSeconds, kDefaultPdfSeconds,
       describeBytes(kMaxDocumentBytes).c_str(), kDefaultConnectionsPerAddress, kMaxConnections,
       kDefaultStreamSeconds);
 }

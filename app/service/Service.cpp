@@ -151,14 +151,27 @@ std::string stateFilePath(const char* base) {
   return fallback;
 }
 
-int parseJobHistory(const char* value, int* history) {
+namespace {
+
+// 'parseCount()' - a whole number from 'least' to 'most', digits only; 0 and the number in *count, else 1.
+int parseCount(const char* value, long least, long most, int* count) {
   if (value == nullptr || *value < '0' || *value > '9') return 1;
   char* end = nullptr;
   errno = 0;
-  const long count = std::strtol(value, &end, 10);
-  if (errno != 0 || *end != '\0' || count < kMinJobHistory || count > kMaxJobHistory) return 1;
-  *history = static_cast<int>(count);
+  const long number = std::strtol(value, &end, 10);
+  if (errno != 0 || *end != '\0' || number < least || number > most) return 1;
+  *count = static_cast<int>(number);
   return 0;
+}
+
+}  // namespace
+
+int parseJobHistory(const char* value, int* history) {
+  return parseCount(value, kMinJobHistory, kMaxJobHistory, history);
+}
+
+int parsePdfTimeLimit(const char* value, int* seconds) {
+  return parseCount(value, kMinPdfSeconds, kMaxPdfSeconds, seconds);
 }
 
 std::vector<std::string> listenAddresses(const char* name, int port) {

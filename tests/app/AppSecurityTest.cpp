@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -55,6 +57,11 @@ struct suite {
   std::vector<std::string> extraOptions;  // server options a test starts the server with
 };
 suite* gSuite = nullptr;
+
+constexpr char kLabelCommands[] = "application/vnd.label-commands";
+
+// The server's time limit for a PDF document.
+constexpr int kPdfSeconds = 4;
 
 processResult app(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), LABEL_PRINTER_APP_PATH);
@@ -98,7 +105,9 @@ bool startServer(const std::vector<std::string>& extraOptions = {}, bool fromNet
                                         "-o",
                                         "file-device-folder=" + gSuite->folder,
                                         "-o",
-                                        "stream-timeout=" + std::to_string(gSuite->streamSeconds)};
+                                        "stream-timeout=" + std::to_string(gSuite->streamSeconds),
+                                        "-o",
+                                        "pdf-time-limit=" + std::to_string(kPdfSeconds)};
     for (const std::string& option : extraOptions) command.insert(command.end(), {"-o", option});
     command.insert(command.end(), gSuite->extraOptions.begin(), gSuite->extraOptions.end());
     if (!startBackground(command, d + "/app.out", &gSuite->server)) return false;
@@ -268,6 +277,19 @@ ipp_jstate_t jobState(const std::string& printer, int id, std::string* reasons =
   return state;
 }
 
+// 'jobText()' - a text or integer attribute of a job ("job-state-message", "job-impressions-completed").
+std::string jobText(const std::string& printer, int id, const char* name) {
+  http_t* http = connectTo(gSuite->directory + "/common/label-printer-app.sock", 0);
+  ipp_t* request = printerRequest(IPP_OP_GET_JOB_ATTRIBUTES, printer, "test");
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  char text[1024] = "";
+  ippAttributeString(ippFindAttribute(response, name, IPP_TAG_ZERO), text, sizeof text);
+  ippDelete(response);
+  httpClose(http);
+  return text;
+}
+
 // 'awaitJobEnd()' - a job's final state once it has one, and in how many seconds.
 ipp_jstate_t awaitJobEnd(const std::string& printer, int id, double* seconds, std::string* reasons) {
   const auto start = clock_::now();
@@ -324,21 +346,233 @@ std::string labelCommands(size_t bytes) {
   return data;
 }
 
-// 'pngWithoutPixels()' - a grey PNG image of the size given whose image data is empty ('idat') or
-// missing: its header alone decides whether it is printed.
-std::string pngWithoutPixels(uint32_t width, uint32_t height, bool idat) {
-  const auto chunk = [](const char* type, const std::string& data) {
-    const std::string body = type + data;
-    const uint32_t length = htonl(static_cast<uint32_t>(data.size()));
-    const uint32_t crc =
-        htonl(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
-    return std::string(reinterpret_cast<const char*>(&length), 4) + body +
-           std::string(reinterpret_cast<const char*>(&crc), 4);
-  };
+// 'pngChunk()' - a PNG chunk of 'type' holding 'data'.
+std::string pngChunk(const char* type, const std::string& data) {
+  const std::string body = type + data;
+  const uint32_t length = htonl(static_cast<uint32_t>(data.size()));
+  const uint32_t crc =
+      htonl(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
+  return std::string(reinterpret_cast<const char*>(&length), 4) + body +
+         std::string(reinterpret_cast<const char*>(&crc), 4);
+}
+
+// 'greyPng()' - a grey PNG image of the size given with 'pixels' as its image data ("" for an empty
+// chunk, nullptr for none).
+std::string greyPng(uint32_t width, uint32_t height, const std::string* pixels) {
   const uint32_t size[2] = {htonl(width), htonl(height)};
   const std::string header =
       std::string(reinterpret_cast<const char*>(size), 8) + std::string("\x08\0\0\0\0", 5);
-  return "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) + (idat ? chunk("IDAT", "") : "") + chunk("IEND", "");
+  return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) +
+         (pixels != nullptr ? pngChunk("IDAT", *pixels) : "") + pngChunk("IEND", "");
+}
+
+// 'pngWithoutPixels()' - a grey PNG image of the size given whose image data is empty ('idat') or
+// missing: its header alone decides whether it is printed.
+std::string pngWithoutPixels(uint32_t width, uint32_t height, bool idat) {
+  const std::string none;
+  return greyPng(width, height, idat ? &none : nullptr);
+}
+
+// 'whitePng()' - a white grey PNG image of 'width' x 'height' pixels, its rows compressed as they go.
+std::string whitePng(uint32_t width, uint32_t height) {
+  z_stream z{};
+  deflateInit(&z, 1);
+  std::string compressed, row(size_t{width} + 1, '\xFF');
+  row[0] = '\0';
+  char out[65536];
+  for (uint32_t y = 0; y <= height; ++y) {
+    z.next_in = reinterpret_cast<Bytef*>(row.data());
+    z.avail_in = y < height ? static_cast<uInt>(row.size()) : 0;
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(out);
+      z.avail_out = sizeof out;
+      deflate(&z, y < height ? Z_NO_FLUSH : Z_FINISH);
+      compressed.append(out, sizeof out - z.avail_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  return greyPng(width, height, &compressed);
+}
+
+// A JPEG image written here, of grey blocks of one tone: its segments, and the entropy-coded data of
+// its scans with the bits in order (an 0xFF byte gets its 0x00 after it, the last byte is filled with
+// ones).
+struct jpegWriter {
+  std::string bytes = "\xFF\xD8";
+  std::string data;
+  unsigned bits = 0, used = 0;
+
+  void segment(unsigned char marker, const std::string& body) {
+    const size_t length = body.size() + 2;
+    bytes += '\xFF';
+    bytes += static_cast<char>(marker);
+    bytes += static_cast<char>(length >> 8);
+    bytes += static_cast<char>(length & 0xFF);
+    bytes += body;
+  }
+  void put(unsigned value, unsigned count) {
+    while (count-- > 0) {
+      bits = bits << 1 | (value >> count & 1);
+      if (++used == 8) {
+        data += static_cast<char>(bits);
+        if ((bits & 0xFF) == 0xFF) data += '\0';
+        bits = used = 0;
+      }
+    }
+  }
+  void endScan() {
+    if (used > 0) put(0xFF, 8 - used);
+    bytes += data;
+    data.clear();
+  }
+  // 'header()' - the tables and the frame: one quantisation table, a DC table whose only code (0) is
+  // a difference of 0, an AC table of 4-bit codes whose first (0000) is a run of 2^14 or more blocks
+  // with nothing more in them, and then runs of 1 to 2^13 (EOB0 ... EOB13); baseline or progressive.
+  void header(unsigned width, unsigned height, int components, bool progressive) {
+    segment(0xDB, std::string(1, '\0') + std::string(64, '\1'));
+    std::string frame = {'\x08',           char(height >> 8),  char(height & 0xFF),
+                         char(width >> 8), char(width & 0xFF), char(components)};
+    for (int c = 1; c <= components; ++c) frame += std::string{char(c), '\x11', '\0'};
+    segment(progressive ? 0xC2 : 0xC0, frame);
+    std::string dc = {'\x00', '\x01'};
+    dc += std::string(15, '\0') + '\0';
+    segment(0xC4, dc);
+    std::string ac = {'\x10', '\0', '\0', '\0', '\x0F'};
+    ac += std::string(12, '\0');
+    ac += '\xE0';
+    for (int run = 0; run < 14; ++run) ac += static_cast<char>(run << 4);
+    segment(0xC4, ac);
+  }
+  // 'scan()' - a scan of component 1 (all components when 'every') over coefficients 'first' to
+  // 'last', with successive approximation 'high' and 'low'.
+  void scan(int components, int first, int last, int high, int low) {
+    std::string body(1, char(components));
+    for (int c = 1; c <= components; ++c) body += std::string{char(c), '\0'};
+    body += std::string{char(first), char(last), char(high << 4 | low)};
+    segment(0xDA, body);
+  }
+  std::string end() { return bytes + "\xFF\xD9"; }
+};
+
+// 'baselineJpeg()' - a grey baseline JPEG of 'width' x 'height' pixels (multiples of 8), mid-grey.
+std::string baselineJpeg(unsigned width, unsigned height) {
+  jpegWriter w;
+  w.header(width, height, 1, false);
+  w.scan(1, 0, 63, 0, 0);
+  for (size_t block = 0; block < size_t{width / 8} * (height / 8); ++block) w.put(0, 1), w.put(1, 4);
+  w.endScan();
+  return w.end();
+}
+
+// 'progressiveJpeg()' - a grey progressive JPEG of 'width' x 'height' pixels (multiples of 8): its DC,
+// a first AC scan and 'refinements' AC refinement scans, each of which passes over every coefficient
+// of the image and is written in a few dozen bytes.
+std::string progressiveJpeg(unsigned width, unsigned height, int refinements) {
+  jpegWriter w;
+  w.header(width, height, 1, true);
+  const size_t blocks = size_t{width / 8} * (height / 8);
+  w.scan(1, 0, 0, 0, 0);
+  for (size_t block = 0; block < blocks; ++block) w.put(0, 1);
+  w.endScan();
+  for (int pass = 0; pass <= refinements; ++pass) {
+    w.scan(1, 1, 63, pass == 0 ? 0 : 1, pass == 0 ? 1 : 0);
+    for (size_t run = 0; run < blocks; run += 32767) w.put(0, 4), w.put(0x3FFF, 14);
+    w.endScan();
+  }
+  return w.end();
+}
+
+// 'progressiveJpegHeader()' - the start of a progressive JPEG of 'components' components at full
+// resolution: its header and first scan, enough to tell what it would need to decode.
+std::string progressiveJpegHeader(unsigned width, unsigned height, int components) {
+  jpegWriter w;
+  w.header(width, height, components, true);
+  w.scan(components, 0, 0, 0, 0);
+  for (int i = 0; i < 64; ++i) w.put(0, 1);
+  w.endScan();
+  return w.end();
+}
+
+// 'pdfOf()' - a PDF document of 'pages' 4 x 6 in pages that all show one content stream ('content',
+// compressed), with Helvetica as /F1.
+std::string pdfOf(const std::string& content, int pages) {
+  std::vector<Bytef> packed(compressBound(content.size()));
+  uLongf size = packed.size();
+  compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(content.data()), content.size(), 9);
+  std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>", "",
+      "<< /Length " + std::to_string(size) + " /Filter /FlateDecode >>\nstream\n" +
+          std::string(reinterpret_cast<const char*>(packed.data()), size) + "\nendstream",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+  std::string kids;
+  for (int page = 0; page < pages; ++page) {
+    kids += std::to_string(objects.size() + 1) + " 0 R ";
+    objects.push_back(
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 288 432] /Contents 3 0 R /Resources << /Font << /F1 4 "
+        "0 R >> >> >>");
+  }
+  objects[1] = "<< /Type /Pages /Count " + std::to_string(pages) + " /Kids [" + kids + "] >>";
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<size_t> offsets;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (const size_t offset : offsets) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+    pdf += line;
+  }
+  return pdf + "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(xref) + "\n%%EOF\n";
+}
+
+// 'slowPdf()' - a PDF document of 'pages' pages, each a drawing of 100,000 small squares that takes
+// poppler about a second and a half to render, in about 14 KB and a line a page.
+std::string slowPdf(int pages) {
+  std::string content;
+  for (int i = 0; i < 100000; ++i)
+    content += std::to_string(i % 280) + " " + std::to_string(i * 7 % 420) + " 3 3 re f\n";
+  return pdfOf(content, pages);
+}
+
+// 'renderersOf()' - the server's children that are PDF renderers.
+std::vector<pid_t> renderersOf(pid_t server) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = readFile(entry.path() / "stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || stat.find("(label-pdf-rend") == std::string::npos) continue;
+    int parent = 0;
+    if (std::sscanf(stat.c_str() + close + 2, "%*c %d", &parent) == 1 && parent == server)
+      found.push_back(std::atoi(name.c_str()));
+  }
+  return found;
+}
+
+// 'statusField()' - a field of /proc/PID/status ("Uid", "NoNewPrivs", "Seccomp"), "" when missing.
+std::string statusField(pid_t pid, const std::string& field) {
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field + ":", 0) == 0) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+  return "";
+}
+
+// 'limitOf()' - the soft limit of /proc/PID/limits' line that begins with 'name' ("Max cpu time").
+std::string limitOf(pid_t pid, const std::string& name) {
+  std::istringstream limits(readFile("/proc/" + std::to_string(pid) + "/limits"));
+  for (std::string line; std::getline(limits, line);)
+    if (line.rfind(name, 0) == 0) {
+      std::istringstream values(line.substr(name.size()));
+      std::string soft;
+      values >> soft;
+      return soft;
+    }
+  return "";
 }
 
 // 'peakMegabytes()' - the server's peak resident memory so far.
@@ -1023,6 +1257,189 @@ TEST_F(Security, HostileDocumentsEndQuicklyWithinMemory) {
   if (!kSanitized) {
     EXPECT_LT(peakMegabytes(), 256);
   }
+}
+
+// Hostile JPEG images: one whose decoding would need more memory than the server may take (a
+// progressive image keeps every coefficient until its last scan) is refused from its header; one of
+// thousands of scans, each passing over the whole image, ends at the scan limit rather than after
+// hours. The server stays within 256 MB and the next job prints.
+TEST_F(Security, HostileJpegsEndWithinMemoryAndTime) {
+  const struct {
+    const char* name;
+    std::string document;
+    const char* words;
+    double within;
+  } cases[] = {
+      {"progressive colour, 8192 x 8192", progressiveJpegHeader(8192, 8192, 3), "MiB to decode", 10},
+      {"progressive grey, 16384 x 4096", progressiveJpegHeader(16384, 4096, 1), "MiB to decode", 10},
+      {"30,000 scans", progressiveJpeg(8192, 6144, 30000), "more than 100 scans", 60},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int id = submit("label", writeJob("hostile.jpg", c.document), "image/jpeg");
+    ASSERT_GT(id, 0);
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_ABORTED);
+    EXPECT_NE(reasons.find("document-unprintable-error"), std::string::npos) << reasons;
+    EXPECT_NE(jobText("label", id, "job-state-message").find(c.words), std::string::npos)
+        << jobText("label", id, "job-state-message");
+    EXPECT_LT(seconds, c.within);
+  }
+  const int id = submit("label", writeJob("good.labels", labelCommands(100)), kLabelCommands);
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+  if (!kSanitized) {
+    EXPECT_LT(peakMegabytes(), 256);
+  }
+}
+
+// A JPEG image still decoding when its job is cancelled ends within a second, and the next job prints
+// at once.
+TEST_F(Security, ACancelledJpegEndsWithinASecond) {
+  const int id = submit("label", writeJob("scans.jpg", progressiveJpeg(8192, 6144, 30000)), "image/jpeg");
+  ASSERT_GT(id, 0);
+  while (jobState("label", id) < IPP_JSTATE_PROCESSING) usleep(20000);
+  usleep(500000);
+  ASSERT_EQ(jobState("label", id), IPP_JSTATE_PROCESSING) << "decoded before it could be cancelled";
+  ASSERT_EQ(app({"cancel", "-d", "label", "-j", std::to_string(id)}).status, 0);
+  const auto cancelled = clock_::now();
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_CANCELED) << reasons;
+  EXPECT_LT(std::chrono::duration<double>(clock_::now() - cancelled).count(), 1.5);
+  const int next = submit("label", writeJob("next.labels", labelCommands(100)), kLabelCommands);
+  EXPECT_EQ(awaitJobEnd("label", next, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+  EXPECT_LT(seconds, 5);
+}
+
+// Documents of every format at the limits of what is printed: a PNG and a baseline JPEG of 64 million
+// pixels, a progressive JPEG at the most its decoding may keep, a PDF, raster pages and label
+// commands. Each prints, and the server stays within 256 MB.
+TEST_F(Security, EveryFormatAtItsLimitStaysWithin256MB) {
+  const struct {
+    const char* name;
+    std::string document;
+    const char* format;
+  } cases[] = {
+      {"PNG, 8192 x 8192", whitePng(8192, 8192), "image/png"},
+      {"baseline JPEG, 8192 x 8192", baselineJpeg(8192, 8192), "image/jpeg"},
+      {"progressive JPEG, 8192 x 6144, 12 scans", progressiveJpeg(8192, 6144, 10), "image/jpeg"},
+      {"PDF", pdfOf("BT /F1 36 Tf 20 300 Td (Limits) Tj ET", 3), "application/pdf"},
+      {"raster", rasterFromPbm({patternPage(812, 1218, 1), patternPage(812, 1218, 2)}, {"-r", "203"}),
+       "image/pwg-raster"},
+      {"label commands, 16 MB", labelCommands(size_t{16} << 20), kLabelCommands},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int id = submit("label", writeJob("limit", c.document), c.format);
+    ASSERT_GT(id, 0);
+    double seconds;
+    std::string reasons;
+    EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED)
+        << reasons << ": " << jobText("label", id, "job-state-message");
+  }
+  if (!kSanitized) {
+    EXPECT_LT(peakMegabytes(), 256);
+  }
+}
+
+// The PDF renderer, while it renders a stranger's document for the server, has nothing of the
+// server's: not its user when that is root, no way to gain privileges, a system-call filter, an
+// empty environment, no descriptor but its two pipes and standard error, and limits
+// on its processor time and open files. A cancelled job takes its renderers with it.
+TEST_F(Security, ThePdfRendererRunsConfined) {
+  const int id = submit("label", writeJob("slow.pdf", slowPdf(50)), "application/pdf");
+  ASSERT_GT(id, 0);
+  std::vector<pid_t> renderers;
+  for (const auto deadline = clock_::now() + std::chrono::seconds(10);
+       renderers.size() < 2 && clock_::now() < deadline; usleep(10000))
+    renderers = renderersOf(gSuite->server.pid);
+  ASSERT_EQ(renderers.size(), 2u);
+  // Each confines its own calls once it has read the document: looked at from then on.
+  for (const auto deadline = clock_::now() + std::chrono::seconds(10);
+       clock_::now() < deadline &&
+       (statusField(renderers[0], "Seccomp") != "2" || statusField(renderers[1], "Seccomp") != "2");
+       usleep(10000)) {
+  }
+  for (const pid_t pid : renderers) {
+    SCOPED_TRACE(pid);
+    // Real, effective, saved and file-system user: never root; else the server's own.
+    std::istringstream users(statusField(pid, "Uid"));
+    for (int i = 0; i < 4; ++i) {
+      long uid = -1;
+      users >> uid;
+      EXPECT_EQ(uid, geteuid() == 0 ? long{getpwnam("nobody")->pw_uid} : long{geteuid()});
+    }
+    EXPECT_EQ(statusField(pid, "NoNewPrivs"), "1");
+    EXPECT_EQ(statusField(pid, "Seccomp"), "2");
+    EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/environ"), "");
+    std::vector<std::string> descriptors;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+      descriptors.push_back(fd.path().filename());
+    std::sort(descriptors.begin(), descriptors.end());
+    // The document, given as a descriptor, is kept as a read-only mapping.
+    EXPECT_EQ(descriptors, (std::vector<std::string>{"0", "1", "2"}));
+    EXPECT_NE(readFile("/proc/" + std::to_string(pid) + "/maps").find(gSuite->directory + "/spool/"),
+              std::string::npos);
+    EXPECT_NE(limitOf(pid, "Max cpu time"), "unlimited");
+    EXPECT_EQ(limitOf(pid, "Max open files"), "64");
+    EXPECT_EQ(limitOf(pid, "Max file size"), "0");
+  }
+  ASSERT_EQ(app({"cancel", "-d", "label", "-j", std::to_string(id)}).status, 0);
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_CANCELED) << reasons;
+  EXPECT_LT(seconds, 2);
+  EXPECT_TRUE(renderersOf(gSuite->server.pid).empty());
+}
+
+// A thousand pages that each take a second and a half to render end at the server's time limit for a
+// document (pdf-time-limit, here 4 seconds), aborted with the reason; the pages printed by then stay
+// printed. The next job prints.
+TEST_F(Security, ASlowPdfEndsAtItsTimeLimit) {
+  const int id = submit("label", writeJob("slow.pdf", slowPdf(1000)), "application/pdf");
+  ASSERT_GT(id, 0);
+  double seconds;
+  std::string reasons;
+  EXPECT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_ABORTED);
+  EXPECT_NE(reasons.find("document-unprintable-error"), std::string::npos) << reasons;
+  const std::string message = jobText("label", id, "job-state-message");
+  EXPECT_NE(message.find("longer than its 4 seconds"), std::string::npos) << message;
+  EXPECT_NE(message.find("of its 1000 pages printed"), std::string::npos) << message;
+  EXPECT_LT(seconds, kPdfSeconds + 15);
+  const int printed = std::atoi(jobText("label", id, "job-impressions-completed").c_str());
+  EXPECT_NE(message.find(std::to_string(printed) + " of its"), std::string::npos)
+      << message << " " << printed;
+  const int next = submit("label", writeJob("next.labels", labelCommands(100)), kLabelCommands);
+  EXPECT_EQ(awaitJobEnd("label", next, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+}
+
+// The renderer on its own, given a document: once it has opened it, it can make no socket, create,
+// write, remove or rename no file, run no program, make no process and signal no other; it still
+// renders text in a font it finds on the system.
+TEST(Renderer, ConfinesItselfOnceTheDocumentIsOpen) {
+  const std::string folder = makeTemporaryDirectory("renderer-probe");
+  writeFile(folder + "/text.pdf", pdfOf("BT /F1 48 Tf 20 300 Td (HELLO) Tj ET", 1));
+  writeFile(folder + "/probe", "");
+  const processResult r = runProcess({LABEL_PDF_RENDER_PATH, folder + "/text.pdf", "10"},
+                                     "probe " + folder + "\nrender 0 203 0 0 812 1218\n");
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "pages 1");
+  const size_t at = r.out.find("probe");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(at, r.out.find('\n', at) - at),
+            "probe socket=EPERM create=EPERM write=EPERM unlink=EPERM rename=EPERM exec=EPERM fork=EPERM "
+            "signal=EPERM");
+  EXPECT_TRUE(std::filesystem::exists(folder + "/probe"));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/created"));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/renamed"));
+  const size_t image = r.out.find("image 812 1218\n");
+  ASSERT_NE(image, std::string::npos);
+  const std::string pixels = r.out.substr(image + 15);
+  ASSERT_EQ(pixels.size(), size_t{812} * 1218);
+  EXPECT_GT(std::count(pixels.begin(), pixels.end(), '\0'), 5000) << "the text was not drawn";
+  removeTree(folder);
 }
 
 // Ten printers, a hundred jobs sent at once by clients from the network (bench/appload: raster streams

@@ -1156,6 +1156,25 @@ TEST(JobHistory, TakesOnlyACountWithinTheLimits) {
   }
 }
 
+// The pdf-time-limit server option: whole seconds within the limits, nothing else; a refused value
+// leaves the limit as it was.
+TEST(PdfTimeLimit, TakesOnlySecondsWithinTheLimits) {
+  const struct {
+    const char* value;
+    int status;
+    int seconds;
+  } cases[] = {
+      {"120", 0, 120}, {"1", 0, 1},   {"86400", 0, 86400}, {"0", 1, 7},  {"86401", 1, 7}, {"-1", 1, 7},
+      {"2.5", 1, 7},   {"30s", 1, 7}, {"", 1, 7},          {" 9", 1, 7}, {nullptr, 1, 7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(none)");
+    int seconds = 7;
+    EXPECT_EQ(parsePdfTimeLimit(c.value, &seconds), c.status);
+    EXPECT_EQ(seconds, c.seconds);
+  }
+}
+
 // A Get-Printer-Attributes request's names as the framework is to read them: "all" beside other names
 // is every attribute (the media database added when named), and each group brings the label attributes
 // that belong to it, and no others.

@@ -28,6 +28,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 app="the Printer Application label-printer-app and its tests"
 pdf="PDF documents in the Printer Application (label-pdf-render)"
+filter="the PDF renderer's system-call filter"
 app_tests="the Printer Application's system tests"
 preview="the label preview labelpreview and its tests"
 
@@ -41,9 +42,10 @@ cases=(
   "Crypt|libcrypt|$app"
   "PAPPL|PAPPL|$app"
   "PopplerCpp|poppler's C++ interface|$pdf;$app_tests"
+  "Seccomp|libseccomp|$filter"
   "ZLIB|zlib|$preview;$app"
 )
-core_hidden="PNG JPEG Freetype Fontconfig Zint Crypt PAPPL PopplerCpp"
+core_hidden="PNG JPEG Freetype Fontconfig Zint Crypt PAPPL PopplerCpp Seccomp"
 
 # 'skipped()' - the "Skipped:" lines of a configure log.
 skipped() { grep -E '^-- Skipped: ' "$1" | sort; }
@@ -70,7 +72,8 @@ for c in "${cases[@]}"; do
   IFS=';' read -r -a parts <<<"$parts"
   log=$scratch/$name
   if grep -qF -- "-- Skipped: ${parts[0]} (" "$scratch/baseline.skipped" ||
-    { [ "${parts[0]}" = "$pdf" ] && grep -qF -- "-- Skipped: $app (" "$scratch/baseline.skipped"; }; then
+    { [ "${parts[0]}" = "$pdf" ] && grep -qF -- "-- Skipped: $app (" "$scratch/baseline.skipped"; } ||
+    { [ "${parts[0]}" = "$filter" ] && grep -qF -- "-- Skipped: $pdf (" "$scratch/baseline.skipped"; }; then
     echo "SKIP: $name hidden: '${parts[0]}' is left out here anyway"
     skipped_cases=1
     continue
@@ -116,7 +119,7 @@ done
 
 # The core alone, in a folder kept between runs.
 hidden_headers=$work/hidden-headers
-for header in png.h jpeglib.h ft2build.h fontconfig/fontconfig.h zint.h pappl/pappl.h poppler/cpp/poppler-document.h; do
+for header in png.h jpeglib.h ft2build.h fontconfig/fontconfig.h zint.h pappl/pappl.h poppler/cpp/poppler-document.h seccomp.h; do
   mkdir -p "$(dirname "$hidden_headers/$header")"
   printf '#error "%s belongs to a library the core does without"\n' "$header" >"$hidden_headers/$header"
 done
