@@ -46,6 +46,17 @@ void strangerJobRow(pappl_job_t* job, void* data) {
 
 }  // namespace
 
+bool usesPam(pappl_system_t* system) {
+  const char* service = papplSystemGetAuthService(system);
+  return service != nullptr && service[0] != '\0';
+}
+
+bool hasPassword(pappl_system_t* system) {
+  char password[256] = "";
+  papplSystemGetPassword(system, password, sizeof password);
+  return password[0] != '\0';
+}
+
 accessNeed operationNeed(ipp_op_t op) {
   switch (op) {
     case IPP_OP_PRINT_JOB:

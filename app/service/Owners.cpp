@@ -33,17 +33,6 @@ namespace {
 // The seconds between two looks for jobs whose document is overdue.
 inline constexpr int kDoclessCheckSeconds = 5;
 
-bool usesPam(pappl_system_t* system) {
-  const char* service = papplSystemGetAuthService(system);
-  return service != nullptr && service[0] != '\0';
-}
-
-bool hasPassword(pappl_system_t* system) {
-  char password[256] = "";
-  papplSystemGetPassword(system, password, sizeof password);
-  return password[0] != '\0';
-}
-
 // 'signedInAccount()' - the account a client signed in with, "" when it did not.
 std::string signedInAccount(pappl_client_t* client) {
   const char* user = papplClientGetUsername(client);

@@ -20,18 +20,6 @@ namespace {
 // How long a client's raster stream waits for the printer's place before it is answered busy.
 inline constexpr int kStreamWaitMilliseconds = 5000;
 
-// 'usesPam()' / 'hasPassword()' - how administrators sign in from the network, if at all.
-bool usesPam(pappl_system_t* system) {
-  const char* service = papplSystemGetAuthService(system);
-  return service != nullptr && service[0] != '\0';
-}
-
-bool hasPassword(pappl_system_t* system) {
-  char password[256] = "";
-  papplSystemGetPassword(system, password, sizeof password);
-  return password[0] != '\0';
-}
-
 bool isStopping(pappl_printer_t* printer) {
   const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
   return link != nullptr && link->config != nullptr && link->config->stopping.load();

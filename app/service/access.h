@@ -16,6 +16,11 @@ enum accessNeed {
 };
 accessNeed operationNeed(ipp_op_t op);
 
+// 'usesPam()' / 'hasPassword()' - how administrators sign in from the network, if at all: through PAM
+// (an auth-service is set), or with the administrator password.
+bool usesPam(pappl_system_t* system);
+bool hasPassword(pappl_system_t* system);
+
 // 'isLocalClient()' - whether a client is on the machine itself.
 bool isLocalClient(pappl_client_t* client);
 
