@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz/FuzzInput.h"
-#include "tools/preview/preview.h"
+#include "commands/preview/preview.h"
 
 namespace {
 

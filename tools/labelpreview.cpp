@@ -4,7 +4,7 @@
 //   labelpreview [-d DIR] [FILE]
 //
 // Reads printer data as the filter writes it (FILE, or standard input without one or with "-") a chunk
-// at a time and follows the commands that decide what a label shows (see tools/preview/preview.h). A
+// at a time and follows the commands that decide what a label shows (see commands/preview/preview.h). A
 // format that draws at least one field becomes DIR/label-0001.png, label-0002.png, ...: 1-bit grey,
 // black where the printer puts a dot, the label's width by its length in dots.
 //
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/preview/preview.h"
+#include "commands/preview/preview.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "support/Png.h"
 #include "support/Process.h"
-#include "tools/preview/preview.h"
+#include "commands/preview/preview.h"
 
 namespace {
 

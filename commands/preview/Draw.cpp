@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tools/preview/preview.h"
+#include "commands/preview/preview.h"
 
 namespace {
 
@@ -172,7 +172,9 @@ void drawGraphic(previewLabel* label, const previewField& field, std::vector<uns
 }
 
 // 'extentSide()' - a side the format did not give: the fields' extent, from 1 to 'maximum'.
-int64_t extentSide(int64_t extent, int64_t maximum) { return std::clamp<int64_t>(extent, 1, maximum); }
+int64_t extentSide(int64_t extent, int64_t maximum) {
+  return std::clamp<int64_t>(extent, 1, std::max<int64_t>(maximum, 1));
+}
 
 }  // namespace
 
@@ -183,7 +185,8 @@ int previewDrawLabel(previewState* state, std::string* message) {
     right = std::max(right, area.left + area.width);
     bottom = std::max(bottom, area.top + area.height);
   }
-  const auto mostDots = static_cast<int64_t>(kPreviewMaxLabelDots);
+  const uint64_t limit = std::min(state->maxLabelDots, kPreviewMaxLabelDots);
+  const auto mostDots = static_cast<int64_t>(std::max<uint64_t>(limit, 1));
   int64_t width = state->width, length = state->length;
   if (width == 0 && length == 0) {
     width = extentSide(right, kPreviewMaxSide);
@@ -193,10 +196,9 @@ int previewDrawLabel(previewState* state, std::string* message) {
   } else if (length == 0) {
     length = extentSide(bottom, std::min(kPreviewMaxSide, mostDots / width));
   }
-  if (static_cast<uint64_t>(width) * static_cast<uint64_t>(length) > kPreviewMaxLabelDots) {
+  if (static_cast<uint64_t>(width) * static_cast<uint64_t>(length) > limit) {
     *message = "a label of " + std::to_string(width) + " x " + std::to_string(length) +
-               " dots is larger than the preview's limit of " + std::to_string(kPreviewMaxLabelDots) +
-               " dots";
+               " dots is larger than the preview's limit of " + std::to_string(limit) + " dots";
     return 1;
   }
   previewLabel* label = &state->label;

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/preview/preview.h"
+#include "commands/preview/preview.h"
 
 namespace {
 
@@ -125,6 +125,21 @@ bool writeImage(FILE* file, const previewLabel& label, std::vector<unsigned char
 
 }  // namespace
 
+int previewWritePngFile(FILE* file, const previewLabel& label, std::string* message) {
+  if (label.width == 0 || label.length == 0 || label.width > kMaxPngSide || label.length > kMaxPngSide ||
+      label.bits.size() < (static_cast<uint64_t>(label.width) * label.length + 7) / 8) {
+    *message = "a label of " + std::to_string(label.width) + " x " + std::to_string(label.length) +
+               " dots cannot be an image";
+    return 1;
+  }
+  std::vector<unsigned char> row(1 + (static_cast<size_t>(label.width) + 7) / 8);
+  const char* problem = nullptr;
+  errno = 0;
+  if (writeImage(file, label, &row, &problem)) return 0;
+  *message = problem != nullptr ? problem : std::strerror(errno != 0 ? errno : EIO);
+  return 1;
+}
+
 int previewWritePng(const std::string& path, const previewLabel& label, std::string* message) {
   if (label.width == 0 || label.length == 0 || label.width > kMaxPngSide || label.length > kMaxPngSide ||
       label.bits.size() < (static_cast<uint64_t>(label.width) * label.length + 7) / 8) {
@@ -132,22 +147,19 @@ int previewWritePng(const std::string& path, const previewLabel& label, std::str
                " dots cannot be an image";
     return 1;
   }
-  const size_t rowBytes = (static_cast<size_t>(label.width) + 7) / 8;
-  std::vector<unsigned char> row(1 + rowBytes);
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
     *message = path + ": " + std::strerror(errno);
     return 1;
   }
-  const char* problem = nullptr;
-  const bool written = writeImage(file, label, &row, &problem);
-  const int writeError = errno;
+  std::string problem;
+  const bool written = previewWritePngFile(file, label, &problem) == 0;
   const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
   const int flushError = errno;
   const bool closed = std::fclose(file) == 0;
   if (written && flushed && closed) return 0;
   if (!written)
-    *message = path + ": " + (problem != nullptr ? problem : std::strerror(writeError));
+    *message = path + ": " + problem;
   else
     *message = path + ": " + std::strerror(flushed ? errno : flushError);
   return 1;

@@ -7,8 +7,8 @@
 #include <new>
 #include <string_view>
 
+#include "commands/preview/preview.h"
 #include "grf/DataComDecompress.h"
-#include "tools/preview/preview.h"
 
 namespace {
 
@@ -132,17 +132,17 @@ int startDownload(previewState* state) {
   const auto parts = splitParameters(state->parameters, state->syntax.delimiter, 3);
   const std::string name = graphicName(parts[0]);
   int64_t total = 0, rowBytes = 0;
-  if (!parseNumber(parts[1], 1, static_cast<int64_t>(kPreviewMaxGraphicBytes), -1, &total) || total < 1)
-    return fail(state, text({"the byte count \"", parts[1], "\" is not a number from 1 to ",
-                             std::to_string(kPreviewMaxGraphicBytes)}));
+  const uint64_t most = std::min(state->maxGraphicBytes, kPreviewMaxGraphicBytes);
+  if (!parseNumber(parts[1], 1, static_cast<int64_t>(most), -1, &total) || total < 1)
+    return fail(state,
+                text({"the byte count \"", parts[1], "\" is not a number from 1 to ", std::to_string(most)}));
   if (!parseNumber(parts[2], 1, total, -1, &rowBytes) || rowBytes < 1 || total % rowBytes != 0)
     return fail(state, text({"the row bytes \"", parts[2], "\" do not divide the byte count ",
                              std::to_string(total)}));
   const auto old = state->graphics.find(name);
   if (old != state->graphics.end()) dropGraphic(state, old);
-  if (static_cast<uint64_t>(total) > kPreviewMaxGraphicBytes - state->graphicBytes)
-    return fail(state, text({"the stored graphics would exceed ", std::to_string(kPreviewMaxGraphicBytes),
-                             " bytes"}));
+  if (static_cast<uint64_t>(total) > most - std::min(most, state->graphicBytes))
+    return fail(state, text({"the stored graphics would exceed ", std::to_string(most), " bytes"}));
   if (state->graphics.size() + state->released.size() >= kPreviewMaxGraphics)
     return fail(state,
                 text({"more than ", std::to_string(kPreviewMaxGraphics), " graphics would be stored"}));

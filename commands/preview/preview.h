@@ -12,13 +12,14 @@
 // Memory is bounded whatever the data: the stored graphics together, including those that a field of
 // the open format still recalls after a deletion or a new download under their name, hold at most
 // kPreviewMaxGraphicBytes bytes in at most kPreviewMaxGraphics graphics; one label image is one bit per
-// dot, at most kPreviewMaxLabelDots / 8 bytes; a format holds at most kPreviewMaxFields fields; a
-// command's parameters are kept up to kPreviewMaxParameterBytes. Running out of memory anyway is an
-// error, not a crash.
+// dot, at most kPreviewMaxLabelDots / 8 bytes (a caller may lower both limits in the state); a format holds
+// at most kPreviewMaxFields fields; a command's parameters are kept up to kPreviewMaxParameterBytes. Running
+// out of memory anyway is an error, not a crash.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -95,6 +96,10 @@ struct previewDownload {
 
 // Everything the data has set up so far.
 struct previewState {
+  // The limits of this reading: at most the preview's own.
+  uint64_t maxGraphicBytes = kPreviewMaxGraphicBytes;
+  uint64_t maxLabelDots = kPreviewMaxLabelDots;
+
   previewSyntax syntax;
   uint64_t offset = 0;  // bytes of data read
   std::string failure;  // the error that stopped the reading, once there is one
@@ -138,9 +143,13 @@ int previewFinish(previewState* state, std::string* message);
 // 'previewDrawLabel()' - draw the open format's fields on state->label: fields in the order given,
 // clipped to the label. A side that ^PW or ^LL never gave is the extent of the fields (their
 // right-most and bottom-most edges, at least 1 dot), as far as the limits allow. Returns 0, or 1 with
-// *message when the given sides exceed kPreviewMaxLabelDots.
+// *message when the given sides exceed the state's maxLabelDots.
 int previewDrawLabel(previewState* state, std::string* message);
 
 // 'previewWritePng()' - the label as a 1-bit grey PNG file (0 samples where a dot prints), written row
 // by row. Returns 0, or 1 with *message ("path: reason").
 int previewWritePng(const std::string& path, const previewLabel& label, std::string* message);
+
+// 'previewWritePngFile()' - the same PNG stream into an open file, left open. Returns 0, or 1 with
+// *message (the reason).
+int previewWritePngFile(FILE* file, const previewLabel& label, std::string* message);
