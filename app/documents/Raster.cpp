@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "app/documents/documents.h"
 
@@ -29,6 +31,7 @@ struct labelJob {
   int pages;          // pages started
   uint32_t lines;     // lines the page has received: one past the last line's number
   bool refused;       // a page of the stream could not print: the job is not completed
+  std::string* sent;  // a copy of the prologue and the first labels as they reached the printer
 };
 
 // 'sendPending()' - hand the sink's bytes to the device; false if any of them did not reach it.
@@ -36,7 +39,9 @@ bool sendPending(labelJob* job, pappl_device_t* device) {
   if (job->out.error != 0) return false;
   const size_t length = job->out.length;
   job->out.length = 0;
-  return sendToDevice(device, job->out.bytes, length);
+  if (!sendToDevice(device, job->out.bytes, length)) return false;
+  if (static_cast<size_t>(job->pages) <= kJobLabels) copySentData(job->sent, job->out.bytes, length);
+  return true;
 }
 
 // 'deviceRefused()' - end the job when the printer's device may not be written: a file device that a
@@ -148,9 +153,11 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     return failJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, "The label size cannot be printed.");
   labelJob* state = static_cast<labelJob*>(std::calloc(1, sizeof(labelJob)));
   unsigned char* bitmap = static_cast<unsigned char*>(std::malloc(geometry.totalBytes));
-  if (state == nullptr || bitmap == nullptr) {
+  std::string* sent = new (std::nothrow) std::string;
+  if (state == nullptr || bitmap == nullptr || sent == nullptr) {
     std::free(state);
     std::free(bitmap);
+    delete sent;
     return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Out of memory.");
   }
   state->settings = settings;
@@ -163,6 +170,7 @@ bool labelStartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   state->labelHeight = options->header.cupsHeight;
   state->geometry = geometry;
   state->bitmap = bitmap;
+  state->sent = sent;
   papplJobSetData(job, state);
 
   jobSetup(&state->out, settings, adjustments);
@@ -225,6 +233,8 @@ bool labelEndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) 
   const bool refused = state->refused;
   releaseSink(&state->out);
   std::free(state->bitmap);
+  keepJobLabels(job, *state->sent);
+  delete state->sent;
   std::free(state);
   papplJobSetData(job, nullptr);
   // A stream cut between pages ends as if it had ended there: aborted, not completed.
@@ -251,6 +261,7 @@ bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   // Each copy is the document again, unchanged.
   const int copies = options->copies > 1 ? options->copies : 1;
   bool written = true;
+  std::string sent;  // the first copy's start, for the job's labels as printed
   for (int copy = 0; copy < copies && written && !papplJobIsCanceled(job); ++copy) {
     if (lseek(fd, 0, SEEK_SET) != 0) written = false;
     unsigned char buffer[65536];
@@ -258,9 +269,11 @@ bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     while (written && (count = read(fd, buffer, sizeof buffer)) != 0) {
       if (count < 0 && errno == EINTR) continue;
       written = count > 0 && sendToDevice(device, buffer, static_cast<size_t>(count));
+      if (written && copy == 0) copySentData(&sent, buffer, static_cast<size_t>(count));
     }
   }
   close(fd);
+  keepJobLabels(job, sent);
   if (!written || !drainDevice(papplJobGetPrinter(job), device))
     return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to send the document to the printer.");
   papplJobSetImpressionsCompleted(job, 1);

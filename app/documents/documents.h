@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Documents on the label: incoming lines into the label bitmap and document typing (Convert.cpp), the
-// raster and raw-print callbacks (Raster.cpp), placement (Layout.cpp), PNG and JPEG images
+// raster and raw-print callbacks (Raster.cpp), the labels a job printed (Labels.cpp), placement (Layout.cpp), PNG and JPEG images
 // (Images.cpp) and PDF pages (Pdf.cpp).
 #pragma once
 
@@ -151,3 +151,28 @@ bool labelEndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 bool labelEndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
 bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+// A job's labels as printed: the first kJobLabels labels, read back from a copy of the first
+// kJobLabelDataBytes of the printer data that reached the printer, drawn as images of at most
+// kJobLabelDots dots and kJobLabelImageBytes bytes each; the server keeps kJobLabelBookBytes of them.
+inline constexpr size_t kJobLabels = 3;
+inline constexpr size_t kJobLabelDataBytes = size_t{4} << 20;
+inline constexpr uint64_t kJobLabelDots = uint64_t{1} << 26;
+inline constexpr size_t kJobLabelImageBytes = size_t{1} << 20;
+inline constexpr size_t kJobLabelBookBytes = size_t{32} << 20;
+
+// 'copySentData()' - add what was sent to the printer to a job's copy, up to kJobLabelDataBytes.
+void copySentData(std::string* copy, const void* bytes, size_t length);
+
+// 'drawSentLabels()' - the first kJobLabels labels of a copy of printer data as PNG images; the labels
+// before a fault in the data, or before the copy was cut short, all the same.
+std::vector<jobLabelImage> drawSentLabels(const std::string& data);
+
+// 'keepJobLabels()' - at a job's end: its labels drawn from the copy of what it sent, in the server's
+// book (nothing for a job that sent none). 'jobLabelSizes()' - the job's images without their bytes,
+// none when it has none. 'jobLabelOf()' - a copy of its image 'index' (from 0): false when there is
+// none. 'forgetJobLabels()' - when the job leaves the history.
+void keepJobLabels(pappl_job_t* job, const std::string& sent);
+std::vector<jobLabelImage> jobLabelSizes(appConfig* config, int printerId, int jobId);
+bool jobLabelOf(appConfig* config, int printerId, int jobId, size_t index, jobLabelImage* image);
+void forgetJobLabels(appConfig* config, int printerId, int jobId);

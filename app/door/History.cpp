@@ -58,7 +58,8 @@ void papplPrinterCancelAllJobs(pappl_printer_t* printer) {
 
 // A printer's history trimmed to its limit, the oldest job first: called with the printer locked for
 // writing (papplSystemCleanJobs). A job's document went when it ended; its attributes' file, which
-// the state file's writer leaves for a job that was queued when it wrote, goes with the job.
+// the state file's writer leaves for a job that was queued when it wrote, and its labels as printed
+// go with the job.
 void _papplPrinterCleanJobsNoLock(pappl_printer_t* printer) {
   cups_array_t* ended = listCountedBy(papplPrinterGetNumberOfCompletedJobs, printer);
   cups_array_t* all = listCountedBy(papplPrinterGetNumberOfJobs, printer);
@@ -74,6 +75,7 @@ void _papplPrinterCleanJobsNoLock(pappl_printer_t* printer) {
       if (jobPinned(config, papplPrinterGetID(printer), papplJobGetID(job))) continue;
       char path[1024];
       papplJobOpenFile(job, path, sizeof path, nullptr, "ipp", "x");
+      forgetJobLabels(config, papplPrinterGetID(printer), papplJobGetID(job));
       cupsArrayRemove(ended, job);
       cupsArrayRemove(all, job);  // the list of all jobs frees what it loses
       removed = true;

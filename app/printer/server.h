@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -127,6 +128,19 @@ struct signInGate {
   std::vector<signInRecord> records;
 };
 
+// The labels that jobs printed, as PNG images drawn from the printer data sent (app/documents/Labels.cpp):
+// each job's first few, by printer and job id, the oldest job's dropped first once they hold too much.
+struct jobLabelImage {
+  uint32_t width = 0, length = 0;  // dots
+  std::string png;
+};
+struct jobLabelBook {
+  std::mutex lock;
+  std::map<std::pair<int, int>, std::vector<jobLabelImage>> jobs;
+  std::deque<std::pair<int, int>> order;  // oldest first
+  size_t bytes = 0;                       // of the images together
+};
+
 // What the server was started with and where its stop stands, made by main() and handed to the
 // framework as the system and driver callbacks' data: it outlives the system.
 struct appConfig {
@@ -167,6 +181,7 @@ struct appConfig {
   int64_t stopAsked = 0;              // when the stop was asked for (monotonic milliseconds)
   std::deque<std::string> pageWords;  // the pages' words made at the start, which the framework reads
   signInGate signIns;                 // the administrator's sign-ins from each address
+  jobLabelBook jobLabels;             // each job's labels as printed
 };
 
 // 'keepServerSettings()' - make the server's settings the system's, for serverSettings() to find from

@@ -187,6 +187,11 @@ bool clientOwnsJob(pappl_client_t* client, pappl_job_t* job) {
                  requestingUser(client));
 }
 
+bool maySeeJobContent(pappl_client_t* client, pappl_job_t* job) {
+  signInClient(client);
+  return isTrustedClient(client) || (!signedInAccount(client).empty() && clientOwnsJob(client, job));
+}
+
 void markJobOwner(pappl_client_t* client) {
   ipp_t* request = papplClientGetRequest(client);
   // Only the server says who signed in.

@@ -3,6 +3,7 @@
 // Set-Printer-Attributes request with the device URI or the driver, and the printer's "Device and
 // driver" page; and the answer to a Create-Printer request whose device is refused, which says why.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -72,6 +73,32 @@ bool devicePage(pappl_client_t* client, void* data) {
   return true;
 }
 
+// 'parseIndex()' - a form value as a number from 1 to 'most', else 0.
+int parseIndex(const char* value, long most) {
+  if (value == nullptr || value[0] < '0' || value[0] > '9') return 0;
+  char* end = nullptr;
+  const long number = std::strtol(value, &end, 10);
+  return *end == '\0' && number >= 1 && number <= most ? static_cast<int>(number) : 0;
+}
+
+// 'jobLabelPage()' - a job's label as printed (?job=ID&label=N), for a client that may see the job's
+// content; a stranger learns nothing of the job from it.
+bool jobLabelPage(pappl_client_t* client, void* data) {
+  pappl_printer_t* printer = static_cast<pappl_printer_t*>(data);
+  if (papplClientGetMethod(client) != HTTP_STATE_GET)
+    return papplClientRespond(client, HTTP_STATUS_METHOD_NOT_ALLOWED, nullptr, nullptr, 0, 0);
+  cups_option_t* form = nullptr;
+  const int count = papplClientGetForm(client, &form);
+  const int id = parseIndex(cupsGetOption("job", count, form), 0x7FFFFFFF);
+  const int label = parseIndex(cupsGetOption("label", count, form), static_cast<long>(kJobLabels));
+  cupsFreeOptions(count, form);
+  pappl_job_t* job = id != 0 && label != 0 ? papplPrinterFindJob(printer, id) : nullptr;
+  if (job == nullptr || !maySeeJobContent(client, job))
+    return papplClientRespond(client, job == nullptr ? HTTP_STATUS_NOT_FOUND : HTTP_STATUS_FORBIDDEN, nullptr,
+                              nullptr, 0, 0);
+  return sendJobLabel(client, job, static_cast<size_t>(label - 1));
+}
+
 }  // namespace
 
 void addPrinterPages(pappl_printer_t* printer, void*) {
@@ -81,6 +108,9 @@ void addPrinterPages(pappl_printer_t* printer, void*) {
   if (papplPrinterGetPath(printer, "device", path, sizeof path) == nullptr) return;
   papplSystemAddResourceCallback(system, path, "text/html", devicePage, printer);
   papplPrinterAddLink(printer, "Device and driver", path, PAPPL_LOPTIONS_CONFIGURATION);
+  // Each job's labels as printed, which the pages of jobs show.
+  if (papplPrinterGetPath(printer, kJobLabelPage, path, sizeof path) != nullptr)
+    papplSystemAddResourceCallback(system, path, "image/png", jobLabelPage, printer);
 }
 
 bool takeDeviceChange(pappl_client_t* client, const std::function<void(pappl_client_t*)>& next) {

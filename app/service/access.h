@@ -187,6 +187,11 @@ bool ownsJob(const std::string& owner, const std::string& signedInOwner, const s
              const std::string& requesting);
 bool clientOwnsJob(pappl_client_t* client, pappl_job_t* job);
 
+// 'maySeeJobContent()' - whether a client may see what a job printed (its labels as printed): the
+// machine itself, an administrator, or the job's owner signed in as its account (a name a client only
+// claims is not enough for the job's content). A client that sent credentials is signed in first.
+bool maySeeJobContent(pappl_client_t* client, pappl_job_t* job);
+
 // 'markJobOwner()' - for a Print-Job or Create-Job request: sign the client in if it sent credentials,
 // and make its job carry the account it signed in with.
 void markJobOwner(pappl_client_t* client);

@@ -204,7 +204,8 @@ void repairPrinterValues(ipp_t* response, pappl_printer_t* printer, ipp_t* reque
 bool expandRequestGroups(ipp_t* request);
 
 // A printer's device and driver (RelocateRequests.cpp). 'addPrinterPages()' - the framework's printer
-// creation callback: the printer's "Device and driver" page, linked from its page.
+// creation callback: the printer's "Device and driver" page, linked from its page, and the page of its
+// jobs' labels as printed (kJobLabelPage), for the job's owner, the machine itself and administrators.
 void addPrinterPages(pappl_printer_t* printer, void* data);
 
 // 'takeDeviceChange()' - a Set-Printer-Attributes request that changes the device or the driver: checked

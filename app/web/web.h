@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The web: the pages' words (Words.cpp), the printer's settings pages (SettingsPages.cpp) and the test
-// label (TestLabel.cpp).
+// The web: the pages' words (Words.cpp), the printer's settings pages (SettingsPages.cpp), the test
+// label (TestLabel.cpp) and each job's labels as printed on the pages of jobs (JobLabels.cpp).
 #pragma once
 
 #include <deque>
@@ -75,3 +75,25 @@ void showPrinterStatus(pappl_printer_t* printer, pappl_client_t* client,
 // driver could not be used for a printer that could not be asked what it is, why (SettingsPages.cpp).
 const char* pageWords(pappl_client_t* client, const char* key,
                       const char* (*next)(pappl_client_t*, const char*));
+
+// The page under a printer's path that serves a job's labels as printed: ?job=ID&label=N (from 1).
+inline constexpr char kJobLabelPage[] = "label";
+
+// 'jobLabelPath()' - the path of a job's label image 'index' (from 0); "" when there is none.
+std::string jobLabelPath(pappl_printer_t* printer, int jobId, size_t index);
+
+// 'showJobLabels()' - the first labels a job printed, as images drawn from the printer data sent, on
+// a page of jobs: nothing for a job that printed none yet. The page is one that may show the job's
+// content to its client (the job's owner, the machine itself or an administrator); each image's page
+// checks again.
+void showJobLabels(pappl_client_t* client, pappl_job_t* job);
+
+// 'listJobsWithLabels()' - a printer's jobs as a page lists them ('next', with the page's 'row'), each
+// row followed by one of the job's labels when it printed some.
+void listJobsWithLabels(pappl_client_t* client, pappl_printer_t* printer, pappl_job_cb_t row, void* data,
+                        int first, int limit,
+                        void (*next)(pappl_printer_t*, pappl_job_cb_t, void*, int, int));
+
+// 'sendJobLabel()' - answer with a job's label image 'index' (from 0) as image/png, or 404 when there is
+// none; for a client that may see the job's content.
+bool sendJobLabel(pappl_client_t* client, pappl_job_t* job, size_t index);

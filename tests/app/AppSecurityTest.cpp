@@ -2080,6 +2080,28 @@ TEST_F(Security, SignedInOwnersKeepTheirJobs) {
   EXPECT_EQ(jobState("label", id), IPP_JSTATE_CANCELED);
 }
 
+// A job's labels as printed are its content: the machine itself sees the first few, a stranger none,
+// whichever is asked for.
+TEST_F(Security, StrangersSeeNoJobsLabels) {
+  const int id = submit("label", writeJob("shown.labels", labelCommands(200)), kLabelCommands);
+  double seconds;
+  std::string reasons;
+  ASSERT_EQ(awaitJobEnd("label", id, &seconds, &reasons), IPP_JSTATE_COMPLETED) << reasons;
+  const std::string path = "/label/label?job=" + std::to_string(id) + "&label=";
+  for (const auto& [label, local, status] : {std::tuple{"1", true, HTTP_STATUS_OK},
+                                             {"3", true, HTTP_STATUS_OK},
+                                             {"4", true, HTTP_STATUS_NOT_FOUND},
+                                             {"1", false, HTTP_STATUS_FORBIDDEN},
+                                             {"3", false, HTTP_STATUS_FORBIDDEN}}) {
+    SCOPED_TRACE(std::string(label) + (local ? " on the machine" : " from the network"));
+    const auto [got, text] = webRequest(path + label, "", local ? localSocket() : "127.0.0.1");
+    EXPECT_EQ(got, status);
+    EXPECT_EQ(text.compare(0, 4, "\x89PNG") == 0, status == HTTP_STATUS_OK);
+  }
+  EXPECT_NE(webRequest("/label/jobs", "", localSocket()).second.find(path.substr(0, path.size() - 7)),
+            std::string::npos);
+}
+
 // With a print group set on the security page, a stranger who has not signed in as a member of it
 // prints nothing, by any route; the machine itself still prints, and a stranger still validates.
 TEST_F(Security, APrintGroupIsNeededToPrint) {

@@ -168,6 +168,41 @@ TEST(Placement, FollowsPrintScaling) {
 }
 
 // A vendor value outside its supported values is named, never sent as another setting.
+// A job's labels as printed: the first few only, whatever the job sends, each at its size in dots,
+// and those before a fault or the end of the copy all the same.
+TEST(JobLabels, OnlyTheFirstFewAreKept) {
+  const std::string box = "^XA^PW40^LL24^FO0,0^GB8,8,8^FS^XZ\n";
+  std::string many;
+  for (int i = 0; i < 50; ++i) many += box;
+  const struct {
+    const char* what;
+    std::string data;
+    size_t images;
+  } cases[] = {
+      {"nothing", "", 0},
+      {"one label", box, 1},
+      {"many labels", many, kJobLabels},
+      {"a label, then a fault", box + "^XA^FO0,0^XGNONE.GRF^FS^XZ" + box, 1},
+      {"a label, then one cut short", box + box.substr(0, 20), 1},
+      {"a label too large to draw", "^XA^PW30000^LL30000^FO0,0^GB8,8,8^FS^XZ" + box, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<jobLabelImage> images = drawSentLabels(c.data);
+    ASSERT_EQ(images.size(), c.images);
+    for (const jobLabelImage& image : images) {
+      EXPECT_EQ(image.width, 40u);
+      EXPECT_EQ(image.length, 24u);
+      EXPECT_EQ(image.png.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+    }
+  }
+  // The copy of what was sent stops at its bound.
+  std::string copy;
+  const std::string chunk(size_t{1} << 20, 'x');
+  for (int i = 0; i < 6; ++i) copySentData(&copy, chunk.data(), chunk.size());
+  EXPECT_EQ(copy.size(), kJobLabelDataBytes);
+}
+
 TEST(JobSettings, RefusesUnsupportedVendorValues) {
   const struct {
     const char* name;
@@ -426,8 +461,8 @@ TEST(SocketDevice, SaysWhyItCannotConnect) {
     std::string uri, words, never;
   } cases[] = {
       {"socket://printer.invalid:9100", "Unable to connect to printer.invalid:9100: ", "No route to host"},
-      {"socket://127.0.0.1:" + closedPort, "Unable to connect to 127.0.0.1:" + closedPort + ": Connection refused",
-       "No route to host"},
+      {"socket://127.0.0.1:" + closedPort,
+       "Unable to connect to 127.0.0.1:" + closedPort + ": Connection refused", "No route to host"},
   };
   for (const auto& c : cases) {
     std::string error;

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """The Printer Application as its users meet it: its web pages in headless Chromium (through
 chromedriver's WebDriver protocol), its subcommands, a fake network printer on loopback, and the test
-label read back with labelpreview and zbarimg.
+label read back with labelpreview and zbarimg, and on the jobs page as the printer received it.
 
 usage: app-pages.py APP LABELPREVIEW ZBARIMG CHROMEDRIVER CHROMIUM [SCREENSHOT-FOLDER]
 """
@@ -214,6 +214,20 @@ def main():
             check(scanned == "Shelf", f"the test label's barcode scans ('{scanned}')")
             if SHOTS:
                 shutil.copy(folder + "/preview/label-0001.png", os.path.join(SHOTS, "test-label.png"))
+
+        # The printer's jobs page shows the label as the printer got it: the image it links to is the
+        # label that labelpreview draws from what the printer received.
+        browser.open(base + "/Shelf/jobs")
+        check(wait_for(lambda: 'src="/Shelf/label?job=' in browser.source(), 20), "the jobs page shows the job's label")
+        browser.screenshot("jobs.png")
+        if printer.jobs and 'src="/Shelf/label?job=' in browser.source():
+            image = browser.element("div.job-labels img")
+            served = urllib.request.urlopen(base + browser.call("GET", image + "/attribute/src"), timeout=10).read()
+            check(served == open(folder + "/preview/label-0001.png", "rb").read(),
+                  "the label's image is labelpreview's drawing of what the printer received")
+            dots = int.from_bytes(served[16:20], "big")
+            check(wait_for(lambda: browser.call("GET", image + "/property/naturalWidth") == dots > 0),
+                  f"the browser draws the label's image at its size in dots ({dots})")
 
         # Copies, its icon, and no link to a page that is not there.
         jobs = len(printer.jobs)
