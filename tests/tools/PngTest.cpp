@@ -8,9 +8,9 @@
 #include <random>
 #include <string>
 
+#include "commands/preview/preview.h"
 #include "support/Png.h"
 #include "support/Process.h"
-#include "commands/preview/preview.h"
 
 namespace {
 
@@ -123,6 +123,40 @@ TEST(PreviewPng, AFileThatCannotBeWrittenIsAnError) {
     EXPECT_EQ(message, c.path + ": " + c.reason) << c.name;
   }
   std::filesystem::remove(file);
+}
+
+// A caller's lower limits hold: a download or a label past them is an error at its command, and the
+// labels before it are drawn as with the preview's own limits.
+TEST(PreviewLimits, ACallersLowerLimitsHold) {
+  const std::string box = "^XA^PW16^LL8^FO0,0^GB4,4,4^FS^XZ";
+  const struct {
+    const char* what;
+    std::string data;
+    uint64_t graphicBytes, labelDots;
+    int labels;
+    const char* error;  // in the message, "" for none
+  } cases[] = {
+      {"within both", box + "~DGA,8,1,FFFFFFFFFFFFFFFF" + box, 8, 128, 2, ""},
+      {"a graphic past the bytes", box + "~DGA,16,2,FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF" + box, 8, 128, 1,
+       "from 1 to 8"},
+      {"a label past the dots", box + "^XA^PW16^LL9^FO0,0^GB4,4,4^FS^XZ", 8, 128, 1, "limit of 128 dots"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    previewState state;
+    state.maxGraphicBytes = c.graphicBytes;
+    state.maxLabelDots = c.labelDots;
+    std::string message;
+    int labels = 0, status = kPreviewMore;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(c.data.data());
+    for (size_t at = 0, used = 0; status != kPreviewError && at < c.data.size(); at += used)
+      if ((status = previewFeed(&state, bytes + at, c.data.size() - at, &used, &message)) == kPreviewLabel)
+        ++labels;
+    while (status != kPreviewError && (status = previewFinish(&state, &message)) == kPreviewLabel) ++labels;
+    EXPECT_EQ(labels, c.labels);
+    EXPECT_EQ(status == kPreviewError, c.error[0] != '\0');
+    EXPECT_NE(message.find(c.error), std::string::npos) << message;
+  }
 }
 
 }  // namespace
