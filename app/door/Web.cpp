@@ -17,6 +17,11 @@ void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer) {
   showMediaPage(client, printer);
 }
 
+// A printer's jobs, with their states in words, Cancel and Reprint (app/web/JobPages.cpp).
+void _papplPrinterWebJobs(pappl_client_t* client, pappl_printer_t* printer) {
+  showJobsPage(client, papplPrinterGetSystem(printer), printer, webJobRules());
+}
+
 // A printer's status: the framework's, and the printer's own lines as text.
 void _papplPrinterWebIteratorCallback(pappl_printer_t* printer, pappl_client_t* client) {
   showPrinterStatus(
