@@ -190,6 +190,13 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
                  kMinJobHistory, kMaxJobHistory);
     return nullptr;
   }
+  if (const char* value = option("kept-documents");
+      value != nullptr && parseKeptDocuments(value, &config->keptDocuments) != 0) {
+    std::fprintf(stderr,
+                 "label-printer-app: Bad 'kept-documents' value (a number of documents from 0 to %d).\n",
+                 kMaxKeptDocuments);
+    return nullptr;
+  }
   if (const char* value = option("docless-job-timeout");
       value != nullptr && parseDoclessTimeout(value, &config->doclessJobSeconds) != 0) {
     std::fprintf(stderr,
@@ -302,6 +309,9 @@ pappl_system_t* createSystem(int count, cups_option_t* options, void* data) {
   // The web pages end with the footer and name the version: the framework's pages read both without
   // checking that they were set.
   papplSystemSetFooterHTML(system, kFooter);
+  // The page of every printer's jobs, linked from every page.
+  papplSystemAddResourceCallback(system, "/jobs", "text/html", serveAllJobsPage, config);
+  papplSystemAddLink(system, "Jobs", "/jobs", PAPPL_LOPTIONS_NAVIGATION);
   pappl_version_t version{};
   std::snprintf(version.name, sizeof version.name, "%s", "label-printer-app");
   std::snprintf(version.sversion, sizeof version.sversion, "%s", LABEL_APP_VERSION);

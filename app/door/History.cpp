@@ -82,8 +82,8 @@ void _papplPrinterCleanJobsNoLock(pappl_printer_t* printer) {
     }
     if (removed) _papplSystemConfigChanged(papplPrinterGetSystem(printer));
   }
-  // What is left to the framework's own: the documents of preserved jobs (the application preserves
-  // none). With the history within its limit it removes no job; above it (jobs kept for their
+  // What is left to the framework's own: the documents of preserved jobs, removed past the newest
+  // kept-documents. With the history within its limit it removes no job; above it (jobs kept for their
   // subscriptions) it would remove them regardless, so it is not asked.
   if (ended == nullptr || keep <= 0 || cupsArrayCount(ended) <= keep)
     frameworkFunction<void (*)(pappl_printer_t*)>("_papplPrinterCleanJobsNoLock")(printer);

@@ -110,6 +110,10 @@ bool labelDriver(pappl_system_t* system, const char* driverName, const char* dev
     data->testpage_cb = c.testPage;
   }
   data->status_cb = labelStatus;
+  // Identify feeds a blank label.
+  data->identify_cb = identifyByFeed;
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->delete_cb = labelDelete;
   // The printers' icons: a label printer, at the three sizes IPP asks for.
   data->icons[0] = {"", kIcon48, kIcon48Size};

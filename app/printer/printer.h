@@ -202,6 +202,12 @@ inline constexpr char kNotIdentifiedPage[] =
     "The printer gave no readable answer to the identification query, or cannot be reached; choose its "
     "driver from the list.";
 
+// 'identifyByFeed()' - the driver's identify callback: the printer, when idle, feeds one blank label
+// of the loaded size on a connection of its own (Identify.cpp); 'takeIdentifyWords()' - what this
+// thread's last one did, in words ("" when there was none since).
+void identifyByFeed(pappl_printer_t* printer, pappl_identify_actions_t actions, const char* message);
+std::string takeIdentifyWords();
+
 // 'takeNotIdentified()' - whether this thread's last identifyDriver() found no driver, and no longer
 // from here: the page that adds printers says why.
 bool takeNotIdentified();

@@ -38,6 +38,16 @@ inline constexpr int kMinJobHistory = 1;
 inline constexpr int kMaxJobHistory = 1000;
 inline constexpr int kDefaultJobHistory = 100;
 
+// The documents of ended jobs each printer keeps for a reprint (the kept-documents server option), the
+// newest ones; 0 keeps none. Each is a file in the spool folder, which counts against the spool limit,
+// and goes with its job when the history drops it.
+inline constexpr int kMaxKeptDocuments = kMaxJobHistory;
+inline constexpr int kDefaultKeptDocuments = 10;
+
+// 'parseKeptDocuments()' - the kept-documents option's value: 0 and the count in *kept, or 1 for
+// anything but a whole number from 0 to kMaxKeptDocuments (*kept is then left as it is).
+int parseKeptDocuments(const char* value, int* kept);
+
 // The most bytes the spool folder's files may hold together, unless the spool-limit server option
 // says otherwise: a document that would take it past this is refused busy, never written half.
 inline constexpr int64_t kDefaultSpoolLimit = int64_t{1} << 30;
@@ -151,6 +161,7 @@ struct appConfig {
   std::string listenName;      // the listen-hostname the server was started with, "" for none
   printerCallbacks callbacks;  // the driver's printing callbacks
   int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
+  int keptDocuments = kDefaultKeptDocuments;  // their documents kept for a reprint (kept-documents)
   int pdfSeconds = kDefaultPdfSeconds;  // a PDF document's time to render (pdf-time-limit)
   // The spool's limits: the most its files may hold together (spool-limit), and the bytes of the
   // documents being received now, which count against it until they are written.

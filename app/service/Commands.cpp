@@ -132,6 +132,8 @@ void printUsage(const char* base) {
       "  admin-group=GROUP         Their group.\n"
       "  job-history=N             Keep the N newest ended jobs of each printer (default %d, at most\n"
       "                            %d); the older ones are forgotten, also at the next start.\n"
+      "  kept-documents=N          Keep the documents of each printer's N newest ended jobs for a\n"
+      "                            reprint (default %d, 0 for none); they count against spool-limit.\n"
       "  docless-job-timeout=SECONDS  A job created without its document ends aborted when the\n"
       "                            document has not come after SECONDS (default %d).\n"
       "  pdf-time-limit=SECONDS    The longest a PDF document's pages may take to render, all together\n"
@@ -156,7 +158,7 @@ void printUsage(const char* base) {
       "Log: as log-file says; without it, standard error under systemd (the journal: journalctl -u\n"
       "label-printer-app), else $TMPDIR/pappl<PID>.log.\n"
       "Web pages: http://localhost:8000/. Manual: label-printer-app(8).\n",
-      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultDoclessJobSeconds, kDefaultPdfSeconds,
+      base, kMaxCopies, kDefaultJobHistory, kMaxJobHistory, kDefaultKeptDocuments, kDefaultDoclessJobSeconds, kDefaultPdfSeconds,
       describeBytes(kMaxDocumentBytes).c_str(), kDefaultConnectionsPerAddress, kMaxConnections,
       kDefaultStreamSeconds);
 }

@@ -2,6 +2,7 @@
 // The history of ended jobs, bounded by the server's job-history: each printer's limit is the
 // server's, and the framework's clean-up (which the door's stands before, app/door/History.cpp) runs
 // after every job and every few seconds.
+#include <algorithm>
 #include <ctime>
 
 #include "app/service/service.h"
@@ -18,13 +19,18 @@ struct historyRound {
   appConfig* config;
 };
 
-// 'applyHistory()' - make the printer's limit of ended jobs the server's.
+// 'applyHistory()' - make the printer's limits of ended jobs and of their kept documents the server's.
+// The framework keeps an ended job's document while the printer preserves jobs, and its clean-up
+// removes the documents past the newest ones it preserves.
 void applyHistory(pappl_printer_t* printer, void* data) {
   auto* round = static_cast<historyRound*>(data);
   if (papplPrinterGetMaxCompletedJobs(printer) != round->history)
     papplPrinterSetMaxCompletedJobs(printer, round->history);
   const printerLink* link = linkOf(printer);
   if (round->config == nullptr && link != nullptr) round->config = link->config;
+  const int kept =
+      link != nullptr && link->config != nullptr ? std::min(link->config->keptDocuments, round->history) : 0;
+  if (papplPrinterGetMaxPreservedJobs(printer) != kept) papplPrinterSetMaxPreservedJobs(printer, kept);
 }
 
 // 'keepHistories()' - the system's timer (run with the system locked for reading).

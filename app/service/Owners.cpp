@@ -278,19 +278,30 @@ bool spoolFileJob(const char* name, int* printerId, int* jobId) {
 }
 
 int removeLeftoverSpoolFiles(pappl_system_t* system, const std::string& folder) {
-  std::set<std::pair<int, int>> waiting;
+  // The files of the jobs that wait, and the documents that ended jobs keep for a reprint (the history
+  // keeper then removes those past the kept-documents).
+  struct keptFiles {
+    std::set<std::pair<int, int>> waiting;
+    std::set<std::string> documents;
+  } kept;
   papplSystemIteratePrinters(
       system,
       [](pappl_printer_t* printer, void* data) {
-        papplPrinterIterateActiveJobs(
+        papplPrinterIterateAllJobs(
             printer,
             [](pappl_job_t* job, void* data) {
-              static_cast<std::set<std::pair<int, int>>*>(data)->insert(
-                  {papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job)});
+              auto* kept = static_cast<keptFiles*>(data);
+              if (papplJobGetState(job) < IPP_JSTATE_CANCELED) {
+                kept->waiting.insert({papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job)});
+              } else if (const char* file = papplJobGetFilename(job)) {
+                const char* slash = std::strrchr(file, '/');
+                kept->documents.insert(slash != nullptr ? slash + 1 : file);
+              }
             },
             data, 1, 0);
       },
-      &waiting);
+      &kept);
+  const std::set<std::pair<int, int>>& waiting = kept.waiting;
   const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   DIR* entries = dir >= 0 ? fdopendir(dir) : nullptr;
   if (entries == nullptr) {
@@ -302,6 +313,7 @@ int removeLeftoverSpoolFiles(pappl_system_t* system, const std::string& folder) 
     int printerId = 0, jobId = 0;
     struct stat info;
     if (!spoolFileJob(entry->d_name, &printerId, &jobId) || waiting.count({printerId, jobId}) != 0 ||
+        kept.documents.count(entry->d_name) != 0 ||
         fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
       continue;
     if (unlinkat(dir, entry->d_name, 0) == 0) ++removed;

@@ -170,6 +170,8 @@ int parseJobHistory(const char* value, int* history) {
   return parseCount(value, kMinJobHistory, kMaxJobHistory, history);
 }
 
+int parseKeptDocuments(const char* value, int* kept) { return parseCount(value, 0, kMaxKeptDocuments, kept); }
+
 int parsePdfTimeLimit(const char* value, int* seconds) {
   return parseCount(value, kMinPdfSeconds, kMaxPdfSeconds, seconds);
 }

@@ -148,6 +148,13 @@ void numberPrinters(ipp_t* response, pappl_system_t* system);
 void showPrinterHome(pappl_client_t* client, pappl_printer_t* printer,
                      void (*next)(pappl_client_t*, pappl_printer_t*));
 
+// The pages of jobs (JobActions.cpp). 'webJobRules()' - who may see and change a job on them, as for
+// the jobs' requests, and the reprint of an ended job's kept document: a new job of the same owner,
+// attributes and document, in the next place of the queue, refused when the spool has no room for it.
+// 'serveAllJobsPage()' - the system's page of every printer's jobs (/jobs).
+jobPageRules webJobRules();
+bool serveAllJobsPage(pappl_client_t* client, void* data);
+
 // Jobs (Requests.cpp). 'processQueuedJob()' - a queued job's thread: with the printer's place taken,
 // it prints through 'next' the job that is first in the queue (the framework starts the newest one
 // that waits), only one that still waits and has its file; when a client's raster stream is first it

@@ -16,23 +16,6 @@ appConfig* configOfJob(pappl_job_t* job) {
   return link != nullptr ? link->config : nullptr;
 }
 
-// A job's row on a page of jobs, and its labels beneath it.
-struct jobRows {
-  pappl_job_cb_t row;
-  void* data;
-  pappl_client_t* client;
-};
-
-void rowWithLabels(pappl_job_t* job, void* data) {
-  const auto* rows = static_cast<const jobRows*>(data);
-  rows->row(job, rows->data);
-  if (jobLabelSizes(configOfJob(job), papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job)).empty())
-    return;
-  papplClientHTMLPuts(rows->client, "              <tr><td></td><td colspan=\"5\">");
-  showJobLabels(rows->client, job);
-  papplClientHTMLPuts(rows->client, "</td></tr>\n");
-}
-
 }  // namespace
 
 std::string jobLabelPath(pappl_printer_t* printer, int jobId, size_t index) {
@@ -58,13 +41,6 @@ void showJobLabels(pappl_client_t* client, pappl_job_t* job) {
                           sizes[i].width, sizes[i].length);
   }
   papplClientHTMLPuts(client, "</div>");
-}
-
-void listJobsWithLabels(pappl_client_t* client, pappl_printer_t* printer, pappl_job_cb_t row, void* data,
-                        int first, int limit,
-                        void (*next)(pappl_printer_t*, pappl_job_cb_t, void*, int, int)) {
-  jobRows rows{row, data, client};
-  next(printer, rowWithLabels, &rows, first, limit);
 }
 
 bool sendJobLabel(pappl_client_t* client, pappl_job_t* job, size_t index) {

@@ -501,6 +501,12 @@ const char* pageWords(pappl_client_t* client, const char* key,
                       const char* (*next)(pappl_client_t*, const char*)) {
   if (key != nullptr && std::strcmp(key, "Unable to use that driver.") == 0 && takeNotIdentified())
     return kNotIdentifiedPage;
+  // What Identify did: the framework says it was done whatever happened.
+  if (key != nullptr && std::strcmp(key, "Printer identified.") == 0) {
+    static thread_local std::string identified;
+    identified = takeIdentifyWords();
+    if (!identified.empty()) return identified.c_str();
+  }
   const std::string listed = listWordsKey(key);
   if (!listed.empty()) {
     const char* text = next(client, listed.c_str());

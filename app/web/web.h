@@ -88,12 +88,55 @@ std::string jobLabelPath(pappl_printer_t* printer, int jobId, size_t index);
 // checks again.
 void showJobLabels(pappl_client_t* client, pappl_job_t* job);
 
-// 'listJobsWithLabels()' - a printer's jobs as a page lists them ('next', with the page's 'row'), each
-// row followed by one of the job's labels when it printed some.
-void listJobsWithLabels(pappl_client_t* client, pappl_printer_t* printer, pappl_job_cb_t row, void* data,
-                        int first, int limit,
-                        void (*next)(pappl_printer_t*, pappl_job_cb_t, void*, int, int));
-
 // 'sendJobLabel()' - answer with a job's label image 'index' (from 0) as image/png, or 404 when there is
 // none; for a client that may see the job's content.
 bool sendJobLabel(pappl_client_t* client, pappl_job_t* job, size_t index);
+
+// What a job's state is told from: its state, reasons and message, its printer's state and reasons,
+// and when it ended as the page tells the time ("14:02").
+struct jobStateFacts {
+  ipp_jstate_t state = IPP_JSTATE_PENDING;
+  pappl_jreason_t jobReasons = PAPPL_JREASON_NONE;
+  std::string message;
+  ipp_pstate_t printerState = IPP_PSTATE_IDLE;
+  pappl_preason_t printerReasons = PAPPL_PREASON_NONE;
+  std::string endedAt;
+};
+
+// 'jobStateWords()' - a job's state and its reason as one sentence with one full stop: "Waiting: the
+// printer cannot be reached.", "Stopped: paper out.", "Printing.", "Held.", "Completed at 14:02.",
+// "Aborted: the document could not be read." (JobPages.cpp).
+std::string jobStateWords(const jobStateFacts& facts);
+
+// Who looks at a page of jobs: an administrator (the machine itself, or signed in) sees and changes
+// every job, an account signed in its own jobs, anyone else none.
+struct jobViewer {
+  bool administrator = false;
+  std::string account;
+};
+
+// What the pages of jobs ask of the rooms above: who the client is (asked once a page); whether a
+// viewer may see a job's name and owner and cancel or reprint it (its owner, or an administrator);
+// whether the client may send the pages' forms at all (false when it was answered, with the sign-in
+// page or the reason; else who it is in *viewer); and a reprint of an ended job's kept document as a new job, with what was done
+// or why not in *words.
+struct jobPageRules {
+  jobViewer (*viewerOf)(pappl_client_t* client);
+  bool (*mayChange)(const jobViewer& viewer, pappl_job_t* job);
+  bool (*maySendForm)(pappl_client_t* client, jobViewer* viewer);
+  bool (*reprint)(pappl_job_t* job, std::string* words);
+};
+
+// 'showJobsPage()' - the jobs of one printer ('printer'), or of every printer of 'system' (printer
+// nullptr), newest first, each with its printer, name and owner (hidden from strangers), labels
+// printed, its state in words, and Cancel and Reprint for those who may; the forms' actions done
+// first (JobPages.cpp).
+void showJobsPage(pappl_client_t* client, pappl_system_t* system, pappl_printer_t* printer,
+                  const jobPageRules& rules);
+
+// 'keptDocument()' - whether an ended job's document is still kept, for a reprint.
+bool keptDocument(pappl_job_t* job);
+
+// 'showJobLabels()' - the first labels a job printed, as images drawn from the printer data sent, on
+// a page of jobs: nothing for a job that printed none yet.
+void showJobLabels(pappl_client_t* client, pappl_job_t* job);

@@ -87,6 +87,8 @@ class LongRun : public testing::Test {
                                        "-o",
                                        "spool-directory=" + spool(),
                                        "-o",
+                                       "kept-documents=0",  // the spool holds only waiting jobs' files
+                                       "-o",
                                        "log-file=" + directory_ + "/app.log",
                                        "-o",
                                        "log-level=warn"};

@@ -1728,3 +1728,71 @@ TEST(Subscriptions, OwnGroupsOnly) {
   EXPECT_EQ(requestedSubscriptions(request), (std::vector<int>{0, 7, 9}));
   ippDelete(request);
 }
+
+// A job's state in words: the reason it waits or stopped, one full stop, the framework's own messages
+// taken as the part after the colon.
+TEST(JobPages, StateWordsSayWhy) {
+  const struct {
+    ipp_jstate_t state;
+    pappl_jreason_t jobReasons;
+    const char* message;
+    ipp_pstate_t printerState;
+    pappl_preason_t printerReasons;
+    const char* words;
+  } cases[] = {
+      {IPP_JSTATE_PENDING, PAPPL_JREASON_NONE, "", IPP_PSTATE_PROCESSING,
+       static_cast<pappl_preason_t>(PAPPL_PREASON_OFFLINE | PAPPL_PREASON_MEDIA_EMPTY),
+       "Waiting: the printer cannot be reached."},
+      {IPP_JSTATE_PENDING, PAPPL_JREASON_NONE, "", IPP_PSTATE_STOPPED, PAPPL_PREASON_NONE,
+       "Waiting: the printer is paused."},
+      {IPP_JSTATE_PENDING, PAPPL_JREASON_NONE, "", IPP_PSTATE_PROCESSING, PAPPL_PREASON_MEDIA_LOW,
+       "Waiting: in the queue."},
+      {IPP_JSTATE_PROCESSING, PAPPL_JREASON_JOB_QUEUED,
+       "Waiting: the printer cannot be reached (refused); trying again every 5 seconds.",
+       IPP_PSTATE_PROCESSING, PAPPL_PREASON_OFFLINE,
+       "Waiting: the printer cannot be reached (refused); trying again every 5 seconds."},
+      {IPP_JSTATE_PROCESSING, PAPPL_JREASON_NONE, "", IPP_PSTATE_PROCESSING, PAPPL_PREASON_MEDIA_EMPTY,
+       "Stopped: paper out."},
+      {IPP_JSTATE_PROCESSING, PAPPL_JREASON_NONE, "", IPP_PSTATE_PROCESSING, PAPPL_PREASON_OTHER,
+       "Printing."},
+      {IPP_JSTATE_STOPPED, PAPPL_JREASON_NONE, "", IPP_PSTATE_STOPPED, PAPPL_PREASON_COVER_OPEN,
+       "Stopped: the print head is open."},
+      {IPP_JSTATE_HELD, PAPPL_JREASON_NONE, "", IPP_PSTATE_IDLE, PAPPL_PREASON_NONE, "Held."},
+      {IPP_JSTATE_ABORTED, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "", IPP_PSTATE_IDLE, PAPPL_PREASON_NONE,
+       "Aborted: the document could not be read."},
+      {IPP_JSTATE_ABORTED, PAPPL_JREASON_NONE, "The label size cannot be printed..", IPP_PSTATE_IDLE,
+       PAPPL_PREASON_NONE, "Aborted: the label size cannot be printed."},
+      {IPP_JSTATE_ABORTED, PAPPL_JREASON_NONE, "PDF pages took too long.", IPP_PSTATE_IDLE,
+       PAPPL_PREASON_NONE, "Aborted: PDF pages took too long."},
+      {IPP_JSTATE_ABORTED, PAPPL_JREASON_NONE, "Waiting: the printer cannot be reached.", IPP_PSTATE_IDLE,
+       PAPPL_PREASON_NONE, "Aborted: the printer could not print it."},
+  };
+  for (const auto& c : cases) {
+    jobStateFacts facts;
+    facts.state = c.state;
+    facts.jobReasons = c.jobReasons;
+    facts.message = c.message;
+    facts.printerState = c.printerState;
+    facts.printerReasons = c.printerReasons;
+    EXPECT_EQ(jobStateWords(facts), c.words) << c.message;
+  }
+  jobStateFacts ended;
+  ended.state = IPP_JSTATE_COMPLETED;
+  ended.endedAt = "14:02";
+  EXPECT_EQ(jobStateWords(ended), "Completed at 14:02.");
+  ended.state = IPP_JSTATE_CANCELED;
+  EXPECT_EQ(jobStateWords(ended), "Cancelled at 14:02.");
+}
+
+TEST(JobPages, KeptDocumentsOption) {
+  const struct {
+    const char* value;
+    int status, kept;
+  } cases[] = {{"0", 0, 0},  {"10", 0, 10}, {"1000", 0, 1000}, {"1001", 1, 7},
+               {"-1", 1, 7}, {"", 1, 7},    {"3x", 1, 7}};
+  for (const auto& c : cases) {
+    int kept = 7;
+    EXPECT_EQ(parseKeptDocuments(c.value, &kept), c.status) << c.value;
+    EXPECT_EQ(kept, c.kept) << c.value;
+  }
+}

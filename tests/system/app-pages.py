@@ -6,7 +6,7 @@ label read back with labelpreview and zbarimg, and on the jobs page as the print
 
 usage: app-pages.py APP LABELPREVIEW ZBARIMG CHROMEDRIVER CHROMIUM [SCREENSHOT-FOLDER]
 """
-import json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time, urllib.request
+import json, os, shutil, signal, socket, subprocess, sys, tempfile, threading, time, urllib.error, urllib.parse, urllib.request
 
 APP, PREVIEW, ZBARIMG, DRIVER, CHROMIUM = sys.argv[1:6]
 SHOTS = sys.argv[6] if len(sys.argv) > 6 else None
@@ -134,12 +134,12 @@ def main():
 
     errors = []  # the servers' standard error, where the sanitizers report
 
-    def start_server():
+    def start_server(more=None):
         errors.append(f"{folder}/server-{len(errors)}.err")
         with open(errors[-1], "w") as err:
             return subprocess.Popen([APP, "server", "-o", f"server-port={port}", "-o", f"log-file={folder}/log",
-                                     "-o", "log-level=debug", "-o", f"spool-directory={folder}/spool"], env=env,
-                                    stdout=subprocess.DEVNULL, stderr=err)
+                                     "-o", "log-level=debug", "-o", f"spool-directory={folder}/spool"],
+                                    env=dict(env, **(more or {})), stdout=subprocess.DEVNULL, stderr=err)
 
     printer = FakePrinter()
     server = start_server()
@@ -244,6 +244,44 @@ def main():
         check(asked.returncode == 0 and "Duplicate" not in asked.stdout, "the printer's attributes pass ipptool's checks")
         check("printer-supply-info-uri" not in asked.stdout, "no printer-supply-info-uri without a supplies page")
 
+        # The jobs pages: every printer's jobs with their states in words; Cancel, Reprint and Identify.
+        check(app("add", "-d", "Away", "-m", "generic-label-203dpi", "-v",
+                  f"socket://127.0.0.1:{free_port()}").returncode == 0, "add a printer that cannot be reached")
+        check(app("submit", "-d", "Away", folder + "/label.png").returncode == 0, "submit to it")
+        jobs = len(printer.jobs)
+        check(app("submit", "-d", "Shelf", folder + "/label.png").returncode == 0 and
+              wait_for(lambda: len(printer.jobs) > jobs, 30), "a label printed on the other")
+        browser.open(base + "/jobs")
+        check(wait_for(lambda: "Waiting: the printer cannot be reached" in browser.source(), 30),
+              "the page of all jobs says why a job waits")
+        page = browser.source()
+        check('href="/Shelf"' in page and 'href="/Away"' in page and "Completed at " in page and
+              "Started at" not in page and ".." not in page, "it lists both printers' jobs, each state in one sentence")
+        browser.screenshot("jobs.png")
+        browser.click("input[value='Cancel Job']")
+        def cancelled():
+            browser.open(base + "/jobs")
+            return "Cancelled at " in browser.source()
+        check(wait_for(lambda: "cancelled." in browser.source(), 20) and wait_for(cancelled, 20),
+              "Cancel ends the waiting job")
+        printed = printer.jobs[-1]
+        jobs = len(printer.jobs)
+        browser.open(base + "/Shelf/jobs")
+        browser.click("input[value='Reprint']")
+        check(wait_for(lambda: len(printer.jobs) > jobs, 30) and printer.jobs[-1] == printed,
+              "Reprint prints the same printer data again")
+        jobs = len(printer.jobs)
+        browser.open(base + "/Shelf")
+        browser.click("input[value='Identify Printer']")
+        check(wait_for(lambda: len(printer.jobs) > jobs, 20) and b"^XG" in printer.jobs[-1] and
+              "fed one blank label" in browser.source(), "Identify feeds one blank label")
+        browser.open(base + "/Away")
+        browser.click("input[value='Identify Printer']")
+        check(wait_for(lambda: "Not identified: the printer cannot be reached" in browser.source(), 20),
+              "Identify says when the printer cannot be reached")
+        kept = [n for n in os.listdir(folder + "/spool") if not n.endswith(".ipp")]
+        check(kept, "ended jobs' documents are kept")
+
         # Its port is its address; shutdown ends it, and the chosen settings come back.
         check(app("modify", "-d", "Shelf", "-o", "print-speed-default=4in").returncode == 0, "set the print speed")
         os.makedirs(folder + "/other", exist_ok=True)
@@ -260,6 +298,23 @@ def main():
         check(wait_for(lambda: listening(port) and app("printers").returncode == 0), "the server starts again on its port")
         options = app("options", "-d", "Shelf").stdout
         check("now: 10160" in options and "now: rewind" in options, "the print speed and label mode survive")
+        check(all(os.path.exists(folder + "/spool/" + n) for n in kept), "the kept documents survive the restart")
+
+        # A stranger sees no other user's job names and owners, and can neither cancel nor reprint.
+        check(app("shutdown").returncode == 0 and server.wait(timeout=10) == 0, "stop the server")
+        server = start_server({"LD_PRELOAD": os.environ.get("REMOTE_PEER", "")})
+        check(wait_for(lambda: listening(port) and app("printers").returncode == 0), "the server starts as one for strangers")
+        page = urllib.request.urlopen(base + "/jobs", timeout=10).read().decode()
+        check("(hidden)" in page and "Reprint" not in page and "Cancel Job" not in page and "label.png" not in page,
+              "a stranger sees the jobs without their names, owners or actions")
+        form = urllib.parse.urlencode({"action": "reprint-job", "job-id": "1", "printer-id": "1"}).encode()
+        try:
+            status = urllib.request.urlopen(urllib.request.Request(base + "/jobs", data=form,
+                                                                   headers={"Origin": base}), timeout=10).status
+        except urllib.error.HTTPError as refused:
+            status = refused.code
+        jobs = len(printer.jobs)
+        check(status >= 400 and not wait_for(lambda: len(printer.jobs) > jobs, 3), "a stranger's reprint is refused")
     finally:
         if browser:
             browser.close()
