@@ -34,7 +34,7 @@ class AppIdentity : public testing::Test {
     ASSERT_TRUE(
         startBackground({LABEL_PRINTER_APP_PATH, "server", "-o", "server-port=" + std::to_string(port), "-o",
                          "listen-hostname=127.0.0.1", "-o", "spool-directory=" + directory + "/spool", "-o",
-                         "log-file=" + directory + "/app.log", "-o", "log-level=debug"},
+                         "log-file=" + directory + "/app.log", "-o", "log-level=info"},
                         directory + "/app.out", &server));
     // The server answers on its port before its socket, which the subcommands use, is made.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

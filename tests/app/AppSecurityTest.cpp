@@ -101,7 +101,7 @@ bool startServer(const std::vector<std::string>& extraOptions = {}, bool fromNet
                                         "-o",
                                         "log-file=" + d + "/app.log",
                                         "-o",
-                                        "log-level=debug",
+                                        "log-level=info",
                                         "-o",
                                         "file-device-folder=" + gSuite->folder,
                                         "-o",

@@ -62,7 +62,7 @@ bool startServer() {
     if (!startBackground(
             {"/usr/bin/env", "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS, LABEL_PRINTER_APP_PATH, "server",
              "-o", "server-port=" + std::to_string(gApp->port), "-o", "listen-hostname=127.0.0.1", "-o",
-             "spool-directory=" + d + "/spool", "-o", "log-file=" + d + "/app.log", "-o", "log-level=debug"},
+             "spool-directory=" + d + "/spool", "-o", "log-file=" + d + "/app.log", "-o", "log-level=info"},
             d + "/app.out", &gApp->server)) {
       gApp->failure = "the application could not be started";
       return false;
@@ -101,6 +101,19 @@ std::vector<std::string> awaitConnections(size_t count) {
          std::chrono::steady_clock::now() < deadline)
     usleep(20000);
   return connections;
+}
+
+// 'awaitSettledConnections()' - once the fake printer has had no new connection for half a second: an
+// aborted job's connection may close after its job has ended.
+void awaitSettledConnections() {
+  size_t seen = receivedConnections(&gApp->printer).size();
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       std::chrono::steady_clock::now() < deadline;) {
+    usleep(500000);
+    const size_t now = receivedConnections(&gApp->printer).size();
+    if (now == seen) return;
+    seen = now;
+  }
 }
 
 // 'printFile()' - submit a file to a printer with options and return what the printer received for it.
@@ -896,6 +909,7 @@ TEST_F(System, HostilePdfsEndTheirJobs) {
     EXPECT_NE(jobs.find(std::string(c.name) + ".pdf: "), std::string::npos) << jobs;
   }
   std::string received;
+  awaitSettledConnections();
   ASSERT_NO_FATAL_FAILURE(printFile("label", SHIPPING_LABEL_PDF, {}, &received));
   EXPECT_EQ(splitPrinterData(received).pages.size(), 1u);
   const processResult refused = app({"submit", "-d", "label", writeJob("note.txt", "Hello, printer.\n")});
