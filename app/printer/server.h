@@ -29,6 +29,15 @@ struct freeString {
 
 // The document format of data already written in the label command language.
 inline constexpr char kLabelCommandFormat[] = "application/vnd.label-commands";
+// The document formats the printers take (a PDF only where the renderer is); records of the framework
+// that keep a format's pointer are given one of these.
+inline constexpr const char* kPrintedFormats[] = {"application/octet-stream",
+                                                  kLabelCommandFormat,
+                                                  "image/pwg-raster",
+                                                  "image/urf",
+                                                  "image/png",
+                                                  "image/jpeg",
+                                                  "application/pdf"};
 
 // The ended jobs a printer may keep in its history (the job-history server option). Each costs about a
 // kilobyte of memory and a line of the state file, which is written whole when a job is accepted and
@@ -160,9 +169,9 @@ struct appConfig {
   std::string spoolFolder;     // where jobs' files are kept
   std::string listenName;      // the listen-hostname the server was started with, "" for none
   printerCallbacks callbacks;  // the driver's printing callbacks
-  int jobHistory = kDefaultJobHistory;  // the ended jobs each printer keeps (job-history)
+  int jobHistory = kDefaultJobHistory;        // the ended jobs each printer keeps (job-history)
   int keptDocuments = kDefaultKeptDocuments;  // their documents kept for a reprint (kept-documents)
-  int pdfSeconds = kDefaultPdfSeconds;  // a PDF document's time to render (pdf-time-limit)
+  int pdfSeconds = kDefaultPdfSeconds;        // a PDF document's time to render (pdf-time-limit)
   // The spool's limits: the most its files may hold together (spool-limit), and the bytes of the
   // documents being received now, which count against it until they are written.
   int64_t spoolLimit = kDefaultSpoolLimit;

@@ -43,17 +43,8 @@ inline constexpr const char* kReprintedAttributes[] = {"copies",
                                                        "finishings",
                                                        kSignedInOwnerAttr};
 
-// The document formats a job may have, for the new job's record (which keeps the pointer).
-inline constexpr const char* kFormats[] = {"application/octet-stream",
-                                           kLabelCommandFormat,
-                                           "image/pwg-raster",
-                                           "image/urf",
-                                           "image/png",
-                                           "image/jpeg",
-                                           "application/pdf"};
-
 const char* knownFormat(const char* format) {
-  for (const char* known : kFormats)
+  for (const char* known : kPrintedFormats)
     if (format != nullptr && std::strcmp(format, known) == 0) return known;
   return nullptr;
 }

@@ -64,15 +64,6 @@ bool printsDocument(ipp_op_t op) {
          op == IPP_OP_SEND_DOCUMENT || op == IPP_OP_SEND_URI;
 }
 
-// The document formats the printers take; a PDF only with the renderer there.
-inline constexpr const char* kPrintedFormats[] = {"application/octet-stream",
-                                                  kLabelCommandFormat,
-                                                  "image/pwg-raster",
-                                                  "image/urf",
-                                                  "image/png",
-                                                  "image/jpeg",
-                                                  "application/pdf"};
-
 bool printsFormat(pappl_printer_t* printer, const char* format) {
   const printerLink* link = linkOf(printer);
   if (std::strcmp(format, "application/pdf") == 0)
