@@ -276,7 +276,7 @@ bool labelPrintRaw(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
   keepJobLabels(job, sent);
   if (!written || !drainDevice(papplJobGetPrinter(job), device))
     return failJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to send the document to the printer.");
-  papplJobSetImpressionsCompleted(job, 1);
+  // The framework counts the document printed once this returns true.
   return awaitPrinter(job, device, true);
 }
 

@@ -50,6 +50,13 @@ void keepHistory(pappl_system_t* system, int history) {
   papplSystemCleanJobs(system);
 }
 
+void keepPrinterHistory(pappl_printer_t* printer) {
+  const printerLink* link = printer != nullptr ? linkOf(printer) : nullptr;
+  if (link == nullptr || link->config == nullptr || link->config->jobHistory < kMinJobHistory) return;
+  historyRound round{link->config->jobHistory, nullptr};
+  applyHistory(printer, &round);
+}
+
 void startHistoryKeeper(pappl_system_t* system, appConfig* config) {
   // At once in the framework's main loop, after the state file: a server started with a shorter
   // history than the last one had drops the oldest jobs before it prints anything.

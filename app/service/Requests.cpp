@@ -298,6 +298,7 @@ void showPrinterHome(pappl_client_t* client, pappl_printer_t* printer,
 
 void processQueuedJob(pappl_job_t* job, void* (*next)(pappl_job_t*)) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
+  keepPrinterHistory(printer);
   if (isStopping(printer)) return;
   printerLink* link = nullptr;
   if (!claimPrinter(printer, 0, &link)) return;
@@ -335,6 +336,7 @@ void processRasterJob(pappl_job_t* job, pappl_client_t* client, void (*next)(pap
   pappl_printer_t* printer = papplJobGetPrinter(job);
   pappl_system_t* system = papplPrinterGetSystem(printer);
   const int history = historyOf(linkOf(printer));
+  keepPrinterHistory(printer);
   openJobDevicesLate(true);
   // A client that brings no page for the stream-timeout loses the printer (checkStreams()).
   watchStream(job, httpGetFd(papplClientGetHTTP(client)));

@@ -179,6 +179,11 @@ bool takeRasterPage(pappl_job_t* job, const cups_page_header2_t& header);
 // Call with no printer or job of the framework locked.
 void keepHistory(pappl_system_t* system, int history);
 
+// 'keepPrinterHistory()' - give one printer the server's limits of ended jobs and of their kept
+// documents, before a job of it ends: a printer added since the keeper's last round had the framework's
+// (no documents kept), and its first jobs' documents were removed as they ended.
+void keepPrinterHistory(pappl_printer_t* printer);
+
 // 'startHistoryKeeper()' - the system's timer that trims the histories with the server's job-history
 // at the start (after the state file) and every few seconds (jobs cancelled before they printed).
 void startHistoryKeeper(pappl_system_t* system, appConfig* config);
