@@ -48,10 +48,11 @@ bool answers(const std::string& host = "127.0.0.1") {
   return true;
 }
 
-// 'startServer()' - start the application and wait until it answers; false with gApp->failure set. The
+// 'startServer()' - start the application, with server 'options' ("NAME=VALUE") besides the test's own,
+// and wait until it answers; false with gApp->failure set. The
 // tests run side by side, each with a server of its own: a server whose port another process took
 // meanwhile runs without a listener (and another answers there), so it is started again on another port.
-bool startServer() {
+bool startServer(const std::vector<std::string>& options = {}) {
   const std::string d = gApp->directory;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (attempt > 0) {
@@ -59,11 +60,22 @@ bool startServer() {
       gApp->port = freeLoopbackPort();
     }
     const size_t logged = readFile(d + "/app.log").size();
-    if (!startBackground(
-            {"/usr/bin/env", "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS, LABEL_PRINTER_APP_PATH, "server",
-             "-o", "server-port=" + std::to_string(gApp->port), "-o", "listen-hostname=127.0.0.1", "-o",
-             "spool-directory=" + d + "/spool", "-o", "log-file=" + d + "/app.log", "-o", "log-level=info"},
-            d + "/app.out", &gApp->server)) {
+    std::vector<std::string> arguments = {"/usr/bin/env",
+                                          "LSAN_OPTIONS=suppressions=" FRAMEWORK_LEAKS,
+                                          LABEL_PRINTER_APP_PATH,
+                                          "server",
+                                          "-o",
+                                          "server-port=" + std::to_string(gApp->port),
+                                          "-o",
+                                          "listen-hostname=127.0.0.1",
+                                          "-o",
+                                          "spool-directory=" + d + "/spool",
+                                          "-o",
+                                          "log-file=" + d + "/app.log",
+                                          "-o",
+                                          "log-level=info"};
+    for (const std::string& option : options) arguments.insert(arguments.end(), {"-o", option});
+    if (!startBackground(arguments, d + "/app.out", &gApp->server)) {
       gApp->failure = "the application could not be started";
       return false;
     }
@@ -1896,4 +1908,285 @@ TEST_F(System, ListensOnBothFamilies) {
     httpClose(http);
   }
   stopBackground(&server, 10);
+}
+
+namespace {
+
+inline constexpr const char* kRawFormat = "application/vnd.label-commands";
+
+// 'box()' - one small label in the label language, told apart from others by where its box is.
+std::string box(int x) { return "^XA^PW40^LL24^FO" + std::to_string(x) + ",0^GB8,8,8^FS^XZ\n"; }
+
+// 'awaitNewestJobEnd()' - the id of the printer's newest job once it has ended, 0 unless completed.
+int awaitNewestJobEnd(const std::string& printer) {
+  ipp_jstate_t state = IPP_JSTATE_PENDING;
+  std::string reasons;
+  int id = 0;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       std::chrono::steady_clock::now() < deadline; usleep(50000)) {
+    lastJob(printer, &state, &reasons, nullptr, &id);
+    if (state >= IPP_JSTATE_CANCELED) break;
+  }
+  return state == IPP_JSTATE_COMPLETED ? id : 0;
+}
+
+// 'keptJobs()' - the jobs of printer 'printerId' whose documents are in the spool folder, once they are
+// 'expected' or at a deadline (ended jobs' documents are trimmed every few seconds).
+std::vector<int> keptJobs(int printerId, const std::vector<int>& expected) {
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "p%05dj", printerId);
+  std::vector<int> ids;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);;) {
+    ids.clear();
+    for (const auto& entry : std::filesystem::directory_iterator(gApp->directory + "/spool")) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(prefix, 0) == 0 && !name.ends_with(".ipp")) ids.push_back(std::atoi(name.c_str() + 7));
+    }
+    std::sort(ids.begin(), ids.end());
+    if (ids == expected || std::chrono::steady_clock::now() > deadline) return ids;
+    usleep(100000);
+  }
+}
+
+// 'jobActions()' - the action of each job's form on a jobs page, by job id.
+std::map<int, std::string> jobActions(const std::string& html) {
+  std::map<int, std::string> actions;
+  const std::string id = "name=\"job-id\" value=\"", action = "name=\"action\" value=\"";
+  for (size_t at = 0; (at = html.find(id, at)) != std::string::npos; at += id.size()) {
+    const size_t named = html.find(action, at);
+    if (named == std::string::npos) break;
+    const size_t start = named + action.size();
+    actions[std::atoi(html.c_str() + at + id.size())] = html.substr(start, html.find('"', start) - start);
+  }
+  return actions;
+}
+
+// 'jobText()' - a job attribute's value as text ("job-originating-user-name",
+// "job-impressions-completed").
+std::string jobText(const std::string& printer, int id, const char* name) {
+  http_t* http =
+      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
+  if (http == nullptr) return "(no connection)";
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
+  ipp_t* response = cupsDoRequest(http, request, "/");
+  char text[1024] = "(none)";
+  if (ipp_attribute_t* value = ippFindAttribute(response, name, IPP_TAG_ZERO))
+    ippAttributeString(value, text, sizeof text);
+  ippDelete(response);
+  httpClose(http);
+  return text;
+}
+
+std::string jobForm(int id, const char* action) {
+  return "job-id=" + std::to_string(id) + "&action=" + action;
+}
+
+}  // namespace
+
+// Each printer keeps the documents of its newest ended jobs only, the oldest removed first, and so at a
+// start with fewer; a job whose document is gone offers no Reprint, and a reprint of it, or one that
+// does not fit in the spool, is refused in words. A reprint prints the same bytes for the same owner.
+TEST_F(System, KeptDocumentsAreTheNewestAndReprintPrintsThemAgain) {
+  stopBackground(&gApp->server, 10);
+  ASSERT_TRUE(startServer({"kept-documents=2", "spool-limit=1M"})) << gApp->failure;
+  const int printerId = std::atoi(printerAttribute("label", "printer-id").c_str());
+  std::vector<int> ids;
+  std::vector<std::string> sent;
+  for (int i = 0; i < 4; ++i) {
+    std::string received;
+    ASSERT_NO_FATAL_FAILURE(ippPrint("label", writeJob("kept" + std::to_string(i), box(i)), kRawFormat,
+                                     "ATTR integer copies 1", "successful-ok", &received));
+    ASSERT_EQ(received, box(i));
+    sent.push_back(received);
+    ids.push_back(awaitNewestJobEnd("label"));
+    ASSERT_NE(ids.back(), 0);
+  }
+  EXPECT_EQ(keptJobs(printerId, {ids[2], ids[3]}), (std::vector<int>{ids[2], ids[3]}));
+  std::string page;
+  ASSERT_EQ(webPage("/label/jobs", &page), HTTP_STATUS_OK);
+  const std::map<int, std::string> actions = jobActions(page);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(actions.contains(ids[i]) ? actions.at(ids[i]) : "none", i < 2 ? "none" : "reprint-job") << i;
+
+  const size_t before = receivedConnections(&gApp->printer).size();
+  const std::string gone = postForm("/label/jobs", jobForm(ids[0], "reprint-job"));
+  EXPECT_NE(gone.find("Not reprinted: its document is no longer kept."), std::string::npos) << gone;
+  const std::string again = postForm("/label/jobs", jobForm(ids[3], "reprint-job"));
+  EXPECT_NE(again.find("Job " + std::to_string(ids[3]) + " reprinted as job"), std::string::npos) << again;
+  const std::vector<std::string> connections = awaitConnections(before + 1);
+  ASSERT_GT(connections.size(), before);
+  EXPECT_EQ(connections[before], sent[3]) << "the reprint, and nothing of the job whose document is gone";
+  const int copy = awaitNewestJobEnd("label");
+  EXPECT_GT(copy, ids[3]);
+  for (const int id : {ids[3], copy}) {
+    EXPECT_EQ(jobText("label", id, "job-originating-user-name"), "test") << id;
+    EXPECT_EQ(jobText("label", id, "job-impressions-completed"), "1") << "one document printed once";
+  }
+
+  // A kept document counts against the spool limit: a second copy of one of 600 KB does not fit in 1 MiB.
+  std::string large;
+  while (large.size() < 600000) large += box(1);
+  std::string received;
+  ASSERT_NO_FATAL_FAILURE(ippPrint("label", writeJob("large", large), kRawFormat, "ATTR integer copies 1",
+                                   "successful-ok", &received));
+  const int largeId = awaitNewestJobEnd("label");
+  ASSERT_NE(largeId, 0);
+  EXPECT_EQ(keptJobs(printerId, {copy, largeId}), (std::vector<int>{copy, largeId}));
+  const std::string full = postForm("/label/jobs", jobForm(largeId, "reprint-job"));
+  EXPECT_NE(full.find("Not reprinted: the spool is full"), std::string::npos) << full;
+  int newest = 0;
+  ipp_jstate_t state;
+  std::string reasons;
+  lastJob("label", &state, &reasons, nullptr, &newest);
+  EXPECT_EQ(newest, largeId) << "a refused reprint makes no job";
+
+  stopBackground(&gApp->server, 10);
+  ASSERT_TRUE(startServer({"kept-documents=1"})) << gApp->failure;
+  EXPECT_EQ(keptJobs(printerId, {largeId}), std::vector<int>{largeId});
+}
+
+// A reprint takes the next place in its printer's queue: behind a job that waits for the printer to be
+// reached, and printed once it is, after that job. Cancel ends a waiting job.
+TEST_F(System, ReprintWaitsBehindQueuedJobs) {
+  const int port = freeLoopbackPort();
+  const std::string folder = gApp->directory + "/later";
+  mkdir(folder.c_str(), 0755);
+  fakePrinter first;
+  ASSERT_TRUE(startFakePrinter(folder, &first, port));
+  ASSERT_EQ(app({"add", "-d", "later", "-m", "generic-label-203dpi", "-v",
+                 "socket://127.0.0.1:" + std::to_string(port)})
+                .status,
+            0);
+  ASSERT_EQ(app({"submit", "-d", "later", "-o", std::string("document-format=") + kRawFormat,
+                 writeJob("printed", box(1))})
+                .status,
+            0);
+  const int printed = awaitNewestJobEnd("later");
+  stopFakePrinter(&first);
+  ASSERT_NE(printed, 0);
+  ASSERT_EQ(app({"submit", "-d", "later", "-o", std::string("document-format=") + kRawFormat,
+                 writeJob("waiting", box(2))})
+                .status,
+            0);
+  ASSERT_EQ(awaitAttribute("later", "printer-state-reasons", "offline-report", 30), "offline-report");
+  const std::string answer = postForm("/later/jobs", jobForm(printed, "reprint-job"));
+  ASSERT_NE(answer.find("reprinted as job"), std::string::npos) << answer;
+
+  // Jobs that follow one another may share the printer's connection: the order is that of the bytes.
+  fakePrinter back;
+  ASSERT_TRUE(startFakePrinter(folder, &back, port));
+  std::string printedInOrder;
+  for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       printedInOrder.size() < 2 * box(1).size() && std::chrono::steady_clock::now() < deadline;
+       usleep(50000)) {
+    printedInOrder.clear();
+    for (const std::string& connection : receivedConnections(&back)) printedInOrder += connection;
+  }
+  stopFakePrinter(&back);
+  EXPECT_EQ(printedInOrder, box(2) + box(1));
+
+  // Cancel from the page ends a job that has not ended.
+  ASSERT_EQ(app({"submit", "-d", "later", "-o", std::string("document-format=") + kRawFormat,
+                 writeJob("cancelled", box(3))})
+                .status,
+            0);
+  ipp_jstate_t state = IPP_JSTATE_PENDING;
+  std::string reasons;
+  int id = 0;
+  lastJob("later", &state, &reasons, nullptr, &id);
+  const std::string cancelled = postForm("/later/jobs", jobForm(id, "cancel-job"));
+  EXPECT_NE(cancelled.find("Job " + std::to_string(id) + " cancelled."), std::string::npos) << cancelled;
+  awaitNewestJobEnd("later");
+  lastJob("later", &state, &reasons);
+  EXPECT_EQ(state, IPP_JSTATE_CANCELED) << reasons;
+  app({"delete", "-d", "later"});
+}
+
+// The jobs pages' images of a job's labels are the first three labels the printer received, as
+// labelpreview draws them; a label the reader cannot follow, and every one after it, has none.
+TEST_F(System, JobLabelsAreTheFirstThePrinterReceived) {
+  std::vector<pbmPage> pages;
+  for (uint32_t seed = 0; seed < 5; ++seed) pages.push_back(patternPage(812, 1218, seed));
+  const struct {
+    const char* what;
+    std::string document, format;
+    size_t images;
+  } cases[] = {
+      {"a raster job of five labels", rasterFromPbm(pages, {"-r", "203"}), "image/pwg-raster", 3},
+      {"label commands, the second unreadable", box(0) + "^XA^FO0,0^XGNONE.GRF^FS^XZ" + box(4), kRawFormat,
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string received;
+    ASSERT_NO_FATAL_FAILURE(ippPrint("label", writeJob("shown", c.document), c.format,
+                                     "ATTR integer copies 1", "successful-ok", &received));
+    const int id = awaitNewestJobEnd("label");
+    ASSERT_NE(id, 0);
+    const std::string drawn = gApp->directory + "/drawn" + std::to_string(id);
+    runProcess({LABELPREVIEW_PATH, "-d", drawn, "-"}, received);
+    const std::string path = "/label/label?job=" + std::to_string(id) + "&label=";
+    std::string png;
+    for (int wait = 0; wait < 100 && webPage(path + "1", &png) != HTTP_STATUS_OK; ++wait) usleep(50000);
+    for (size_t label = 1; label <= 4; ++label) {
+      SCOPED_TRACE(label);
+      png.clear();
+      const int status = webPage(path + std::to_string(label), &png);
+      char file[32];
+      std::snprintf(file, sizeof file, "/label-%04zu.png", label);
+      if (label <= c.images) {
+        EXPECT_EQ(status, HTTP_STATUS_OK);
+        const std::string expected = readFile(drawn + file);
+        EXPECT_FALSE(expected.empty());
+        EXPECT_TRUE(png == expected) << "the image is labelpreview's drawing of the label received";
+      } else {
+        EXPECT_EQ(status, HTTP_STATUS_NOT_FOUND);
+      }
+    }
+    std::string page;
+    webPage("/label/jobs", &page);
+    const std::string shown = "/label/label?job=" + std::to_string(id) + "&amp;label=";
+    EXPECT_NE(page.find(shown + std::to_string(c.images) + "\""), std::string::npos);
+    EXPECT_EQ(page.find(shown + std::to_string(c.images + 1) + "\""), std::string::npos);
+  }
+}
+
+// Identify feeds one blank label of a ready printer, and says why it fed none of a printer that cannot
+// be reached or is printing, at once.
+TEST_F(System, IdentifySaysWhyItFedNothing) {
+  ASSERT_EQ(app({"add", "-d", "nowhere", "-m", "generic-label-203dpi", "-v",
+                 "socket://127.0.0.1:" + std::to_string(freeLoopbackPort())})
+                .status,
+            0);
+  const struct {
+    const char* printer;
+    bool queued;  // a job waits for the printer first
+    const char* words;
+  } cases[] = {
+      {"label", false, "The printer fed one blank label."},
+      {"nowhere", false, "Not identified: the printer cannot be reached"},
+      {"nowhere", true, "Not identified: the printer is printing; Identify works once it is idle."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.printer) + (c.queued ? " with a job" : ""));
+    if (c.queued) {
+      const processResult r = app({"submit", "-d", c.printer, "-o",
+                                   std::string("document-format=") + kRawFormat, writeJob("queued", box(1))});
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const size_t before = receivedConnections(&gApp->printer).size();
+    const auto start = std::chrono::steady_clock::now();
+    const std::string answer = postForm(std::string("/") + c.printer + "/", "action=identify-printer");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_NE(answer.find(c.words), std::string::npos) << answer;
+    if (std::strcmp(c.printer, "label") == 0) {
+      const std::vector<std::string> connections = awaitConnections(before + 1);
+      ASSERT_EQ(connections.size(), before + 1);
+      const printerData data = splitPrinterData(connections.back());
+      EXPECT_EQ(data.pages.size(), 1u) << "one label format";
+    }
+  }
 }
