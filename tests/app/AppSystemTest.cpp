@@ -948,28 +948,32 @@ TEST_F(System, DriverlessQueuePrintsThePdfLabel) {
   makeServerBin(d + "/serverbin");
   std::filesystem::create_symlink(std::string(LABEL_CUPS_SERVERBIN) + "/backend/ipp",
                                   d + "/serverbin/backend/ipp");
-  const int port = freeLoopbackPort();
   writeFile(d + "/cups-files.conf", "ServerRoot " + d + "/root\nServerBin " + d + "/serverbin\nRequestRoot " +
                                         d + "/spool\nTempDir " + d + "/spool/tmp\nCacheDir " + d +
                                         "/cache\nStateDir " + d + "/state\nErrorLog " + d +
                                         "/log/error_log\nAccessLog " + d + "/log/access_log\nPageLog " + d +
                                         "/log/page_log\n");
-  writeFile(d + "/cupsd.conf",
-            "Listen 127.0.0.1:" + std::to_string(port) +
-                "\nLogLevel debug\nBrowsing Off\nBrowseLocalProtocols none\nWebInterface No\n"
-                "DefaultAuthType None\n<Location />\n  Order allow,deny\n  Allow from 127.0.0.1\n"
-                "</Location>\n<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n"
-                "</Policy>\n");
+  // The scheduler on a port of its own; one that another test took meanwhile ends it, and it is started
+  // again on another.
   backgroundProcess cupsd;
-  ASSERT_TRUE(startBackground({CUPSD_PATH, "-f", "-c", d + "/cupsd.conf", "-s", d + "/cups-files.conf"},
-                              d + "/log/cupsd.out", &cupsd));
+  int port = 0;
+  for (int attempt = 0; attempt < 3 && (port == 0 || !cupsdAnswers(port)); ++attempt) {
+    if (attempt > 0) stopBackground(&cupsd, 0);
+    port = freeLoopbackPort();
+    writeFile(d + "/cupsd.conf",
+              "Listen 127.0.0.1:" + std::to_string(port) +
+                  "\nLogLevel debug\nBrowsing Off\nBrowseLocalProtocols none\nWebInterface No\n"
+                  "DefaultAuthType None\n<Location />\n  Order allow,deny\n  Allow from 127.0.0.1\n"
+                  "</Location>\n<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n"
+                  "</Policy>\n");
+    ASSERT_TRUE(startBackground({CUPSD_PATH, "-f", "-c", d + "/cupsd.conf", "-s", d + "/cups-files.conf"},
+                                d + "/log/cupsd.out", &cupsd));
+    for (int wait = 0; wait < 600 && isRunning(&cupsd) && !cupsdAnswers(port); ++wait) usleep(50000);
+  }
+  ASSERT_TRUE(cupsdAnswers(port)) << readFile(d + "/log/cupsd.out");
   const std::string server = "127.0.0.1:" + std::to_string(port);
   std::string received;
   [&] {
-    for (int wait = 0; wait < 600 && !cupsdAnswers(port); ++wait) {
-      ASSERT_TRUE(isRunning(&cupsd)) << readFile(d + "/log/cupsd.out");
-      usleep(50000);
-    }
     for (const auto& [queue, printer] : {std::pair{"driverless", "label"}, {"driverless300", "label300"}}) {
       const processResult added = runProcess(
           {LPADMIN_PATH, "-h", server, "-p", queue, "-E", "-v", printerUri(printer), "-m", "everywhere"}, "");
@@ -1106,6 +1110,12 @@ std::string printerAttribute(const std::string& printer, const char* name) {
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
   ipp_t* response = cupsDoRequest(http, request, "/");
+  if (response == nullptr) {
+    // Said, so that a failure tells an unanswered request from an attribute not there.
+    const std::string unanswered = std::string("(no answer: ") + cupsLastErrorString() + ")";
+    httpClose(http);
+    return unanswered;
+  }
   char text[1024] = "";
   if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO))
     ippAttributeString(a, text, sizeof text);
@@ -1721,14 +1731,24 @@ TEST_F(System, EverySettingKeepsItsWord) {
                ? value
                : "(not loaded)";
   };
+  // 'answered()' - the setting's value over IPP once it is 'value', or after two seconds. On Debian 13
+  // under load a vendor default was once missing from the answer just after its change (the next
+  // answers had it); a change that was lost still fails.
+  const auto answered = [&answer](const auto& c, const std::string& value) {
+    std::string now = answer(c);
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+         now != value && std::chrono::steady_clock::now() < deadline; now = answer(c))
+      usleep(100000);
+    return now;
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.form[0] != '\0') {
       submitForm(std::string("/label/") + (c.page[0] != '\0' ? c.page : "config"), c.form);
-      EXPECT_EQ(answer(c), c.formValue) << "set on the web page";
+      EXPECT_EQ(answered(c, c.formValue), c.formValue) << "set on the web page";
     }
     EXPECT_TRUE(ippSet("label", c.ippSet)) << c.ippSet;
-    EXPECT_EQ(answer(c), c.ippValue) << "set over IPP";
+    EXPECT_EQ(answered(c, c.ippValue), c.ippValue) << "set over IPP";
     const processResult r = app({"modify", "-d", "label", "-o", std::string(c.name) + "=" + c.value});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
   }
