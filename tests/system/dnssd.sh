@@ -152,7 +152,14 @@ EOF
 cupsd -f -c "$work/cups/cupsd.conf" -s "$work/cups/cups-files.conf" &
 cupsd=$!
 until_true 20 env CUPS_SERVER=127.0.0.1:8632 lpstat -r || fail "the client host's scheduler did not start"
-devices=$(CUPS_SERVER=127.0.0.1:8632 timeout 30 lpinfo --include-schemes dnssd -v)
+# Asked up to four times: under load the scheduler's first answer may come before its DNS-SD back end
+# has seen the printer, or break off ("lpinfo: Bad file descriptor").
+devices=""
+for _ in 1 2 3 4; do
+  devices=$(CUPS_SERVER=127.0.0.1:8632 timeout 30 lpinfo --include-schemes dnssd -v 2>&1)
+  grep -qE '^network dnssd://LP-1\._ipp\._tcp\.local/' <<<"$devices" && break
+  sleep 1
+done
 grep -qE '^network dnssd://LP-1\._ipp\._tcp\.local/' <<<"$devices" ||
   fail "lpinfo --include-schemes dnssd -v does not list LP-1: $devices"
 
