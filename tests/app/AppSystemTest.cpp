@@ -1114,14 +1114,15 @@ TEST_F(System, DriverlessQueuePrintsThePdfLabel) {
 
 namespace {
 
-// 'printerAttribute()' - one of the printer's attributes over IPP, as one comma-separated text.
-std::string printerAttribute(const std::string& printer, const char* name) {
+// 'answeredAttribute()' - one attribute of the answer to 'request' (freed) as one comma-separated text,
+// 'absent' when the answer has none.
+std::string answeredAttribute(ipp_t* request, const char* name, const char* absent) {
   http_t* http =
       httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
-  if (http == nullptr) return "(no connection)";
-  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
+  if (http == nullptr) {
+    ippDelete(request);
+    return "(no connection)";
+  }
   ipp_t* response = cupsDoRequest(http, request, "/");
   if (response == nullptr) {
     // Said, so that a failure tells an unanswered request from an attribute not there.
@@ -1129,12 +1130,23 @@ std::string printerAttribute(const std::string& printer, const char* name) {
     httpClose(http);
     return unanswered;
   }
-  char text[1024] = "";
-  if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO))
-    ippAttributeString(a, text, sizeof text);
+  std::string text = absent;
+  if (ipp_attribute_t* a = ippFindAttribute(response, name, IPP_TAG_ZERO)) {
+    char value[1024];
+    ippAttributeString(a, value, sizeof value);
+    text = value;
+  }
   ippDelete(response);
   httpClose(http);
   return text;
+}
+
+// 'printerAttribute()' - one of the printer's attributes over IPP, as one comma-separated text.
+std::string printerAttribute(const std::string& printer, const char* name) {
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
+  return answeredAttribute(request, name, "");
 }
 
 // 'awaitAttribute()' - the printer's attribute once it is 'expected', or what it was at the deadline.
@@ -1997,20 +2009,11 @@ std::map<int, std::string> jobActions(const std::string& html) {
 // 'jobText()' - a job attribute's value as text ("job-originating-user-name",
 // "job-impressions-completed").
 std::string jobText(const std::string& printer, int id, const char* name) {
-  http_t* http =
-      httpConnect2("127.0.0.1", gApp->port, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
-  if (http == nullptr) return "(no connection)";
   ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(printer).c_str());
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
-  ipp_t* response = cupsDoRequest(http, request, "/");
-  char text[1024] = "(none)";
-  if (ipp_attribute_t* value = ippFindAttribute(response, name, IPP_TAG_ZERO))
-    ippAttributeString(value, text, sizeof text);
-  ippDelete(response);
-  httpClose(http);
-  return text;
+  return answeredAttribute(request, name, "(none)");
 }
 
 std::string jobForm(int id, const char* action) {
